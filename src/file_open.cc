@@ -1,0 +1,58 @@
+#include "file_open.h"
+
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#define NOMINMAX
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace pngcarve {
+
+#ifdef _WIN32
+
+namespace {
+
+std::wstring widen(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
+                              static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                      wide.data(), n);
+  return wide;
+}
+
+}  // namespace
+
+std::FILE* open_file(const std::string& path, const char* mode) {
+  std::wstring wmode(mode, mode + std::char_traits<char>::length(mode));
+  return _wfopen(widen(path).c_str(), wmode.c_str());
+}
+
+bool is_directory(std::FILE* file) {
+  struct _stat64 st;
+  return _fstat64(_fileno(file), &st) == 0 && (st.st_mode & _S_IFDIR) != 0;
+}
+
+bool is_terminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
+
+#else
+
+std::FILE* open_file(const std::string& path, const char* mode) {
+  return std::fopen(path.c_str(), mode);
+}
+
+bool is_directory(std::FILE* file) {
+  struct stat st;
+  return fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_terminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
+
+#endif
+
+}  // namespace pngcarve

@@ -1,0 +1,123 @@
+#include "png_extract.h"
+
+#include <cinttypes>
+#include <cstring>
+
+#include "file_open.h"
+#include "stream_copy.h"
+#include "tag_search.h"
+
+namespace pngcarve {
+
+namespace {
+
+// Output files get a larger buffer than stdio's default, so that the small
+// pieces of an image (headers, short chunks) leave in few system calls.
+constexpr size_t kOutputBufferSize = 64 * 1024;
+
+// Advances `in` to just after the next "IHDR" tag. Returns false at the end
+// of the input. A tag that straddles two refills is found, because the last
+// three bytes of each block are kept for the next one.
+bool search_ihdr(Input& in) {
+  for (;;) {
+    size_t have = input_fill(in, 4);
+    if (have < 4) return false;
+    const unsigned char* begin = in.buf.data() + in.pos;
+    const unsigned char* end = begin + have;
+    const unsigned char* hit = find_ihdr(begin, end);
+    if (hit != end) {
+      in.pos += static_cast<size_t>(hit - begin) + 4;
+      return true;
+    }
+    in.pos += have - 3;  // keep the last three bytes for the next block
+  }
+}
+
+bool write_all(std::FILE* out, const void* data, size_t n) {
+  return std::fwrite(data, 1, n, out) == n;
+}
+
+ExtractResult fail(std::FILE* console, const char* message,
+                   ExtractResult result) {
+  std::fputs(message, console);
+  std::fflush(console);
+  return result;
+}
+
+// Closes `out`; a failed flush or close is a write failure.
+bool close_output(std::FILE* out, bool ok) {
+  ok = std::fflush(out) == 0 && ok;
+  return std::fclose(out) == 0 && ok;
+}
+
+}  // namespace
+
+std::string output_name(const std::string& path, int64_t n) {
+  char number[32];
+  std::snprintf(number, sizeof number, ".%04" PRId64 ".png", n);
+  return path + number;
+}
+
+ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
+                                 std::FILE* console, bool flush_progress) {
+  static const char kCreateFailed[] = "\n  Failed to create file !!\n";
+  static const char kWriteFailed[] = "\n  Failed to write file !!\n";
+
+  Input in;
+  input_open(in, file);
+  int64_t counter = 0;
+  std::vector<char> out_buffer(kOutputBufferSize);
+
+  while (search_ihdr(in)) {
+    std::string name = output_name(path, counter);
+    std::fprintf(console, "\rExtracting: %s -> %" PRId64, path.c_str(),
+                 counter);
+    if (flush_progress) std::fflush(console);
+
+    std::FILE* out = open_file(name, "wb");
+    if (out == nullptr)
+      return fail(console, kCreateFailed, ExtractResult::kCreateFailed);
+    std::setvbuf(out, out_buffer.data(), _IOFBF, out_buffer.size());
+
+    bool ok = write_all(out, kSignature, sizeof kSignature) &&
+              write_all(out, kIhdrHeader, sizeof kIhdrHeader) &&
+              fcopy(out, in, kIhdrTail);
+    bool idat_seen = false;
+    bool ended_by_chunk = false;
+    unsigned char header[8];  // length field, then tag
+    while (ok && input_read(in, header, 8) == 8) {
+      bool is_idat = std::memcmp(header + 4, kIdatTag, 4) == 0;
+      if (idat_seen && !is_idat) {
+        ended_by_chunk = true;  // the header is dropped, its data searched
+        break;
+      }
+      idat_seen = idat_seen || is_idat;
+      // Data and CRC; the sum wraps modulo 2^32 like the length field does.
+      uint32_t body = load_be32(header) + 4u;
+      ok = write_all(out, header, 8) && fcopy(out, in, body);
+    }
+    if (ok && ended_by_chunk)
+      ok = write_all(out, kIendChunk, sizeof kIendChunk);
+    if (!close_output(out, ok))
+      return fail(console, kWriteFailed, ExtractResult::kWriteFailed);
+    if (!ended_by_chunk) break;  // the input ended inside the image
+    ++counter;
+  }
+  std::fputc('\n', console);
+  return ExtractResult::kOk;
+}
+
+ExtractResult png_extract(const std::string& path) {
+  std::FILE* file = open_file(path, "rb");
+  if (file == nullptr) return ExtractResult::kOk;
+  if (is_directory(file)) {
+    std::fclose(file);
+    return ExtractResult::kOk;
+  }
+  ExtractResult result =
+      png_extract_stream(file, path, stdout, is_terminal(stdout));
+  std::fclose(file);
+  return result;
+}
+
+}  // namespace pngcarve

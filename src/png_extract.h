@@ -1,0 +1,54 @@
+// Carving PNG images out of one input file.
+//
+// An image is found by its "IHDR" chunk tag alone. Each image is written to
+// "<path>.NNNN.png" beside the input: the PNG signature and IHDR header from
+// constants, the 17 bytes after the tag (IHDR data and CRC), every chunk up
+// to the end of the first run of IDAT chunks, and a standard IEND chunk when
+// that run ends at a chunk of another type. When the input ends inside an
+// image, the file keeps what it holds and gets no IEND chunk.
+//
+// Console text: "\rExtracting: <path> -> <n>" as each image begins, and one
+// "\n" when an input that could be opened is finished.
+#ifndef PNGCARVE_PNG_EXTRACT_H_
+#define PNGCARVE_PNG_EXTRACT_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace pngcarve {
+
+constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr unsigned char kIhdrHeader[8] = {0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+constexpr unsigned char kIendChunk[12] = {0,   0,   0,    0,    'I',  'E',
+                                          'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+constexpr unsigned char kIdatTag[4] = {'I', 'D', 'A', 'T'};
+// IHDR data (13 bytes) and its CRC (4 bytes), copied after the found tag.
+constexpr uint32_t kIhdrTail = 17;
+
+enum class ExtractResult {
+  kOk,            // done; also when the input could not be opened
+  kCreateFailed,  // an output file could not be created
+  kWriteFailed,   // a write, flush or close of an output file failed
+};
+
+// Returns "<path>.<n>.png" with n in decimal, zero-padded to four digits.
+std::string output_name(const std::string& path, int64_t n);
+
+// Carves every image out of `in`, naming the outputs after `path`, and
+// writes the console text to `console`. When `flush_progress` is set, the
+// console is flushed after each progress line so it shows as the image
+// begins. On a create or write failure, prints its message, flushes the
+// console and returns at once; the images already finished stay on disk.
+// Does not close `in`.
+ExtractResult png_extract_stream(std::FILE* in, const std::string& path,
+                                 std::FILE* console, bool flush_progress);
+
+// Opens `path` for binary reading and carves it with png_extract_stream,
+// printing to standard output. An input that can't be opened, or that is a
+// directory, is passed over in silence and returns kOk.
+ExtractResult png_extract(const std::string& path);
+
+}  // namespace pngcarve
+
+#endif  // PNGCARVE_PNG_EXTRACT_H_

@@ -1,0 +1,83 @@
+#include "stream_copy.h"
+
+#include <bit>
+#include <cstring>
+
+namespace pngcarve {
+
+void input_open(Input& in, std::FILE* file) {
+  in.file = file;
+  in.buf.resize(kInputBufferSize);
+  in.pos = 0;
+  in.end = 0;
+  in.exhausted = false;
+  // Input is buffered here, once; a second stdio buffer would only add a
+  // copy of every byte.
+  std::setvbuf(file, nullptr, _IONBF, 0);
+}
+
+size_t input_fill(Input& in, size_t want) {
+  if (want > kInputBufferSize) want = kInputBufferSize;
+  size_t have = in.end - in.pos;
+  if (have >= want || in.exhausted) return have;
+  if (in.pos != 0) {
+    std::memmove(in.buf.data(), in.buf.data() + in.pos, have);
+    in.pos = 0;
+    in.end = have;
+  }
+  while (in.end - in.pos < want) {
+    size_t got =
+        std::fread(in.buf.data() + in.end, 1, kInputBufferSize - in.end, in.file);
+    if (got == 0) {
+      in.exhausted = true;
+      break;
+    }
+    in.end += got;
+  }
+  return in.end - in.pos;
+}
+
+size_t input_read(Input& in, void* dst, size_t n) {
+  auto* out = static_cast<unsigned char*>(dst);
+  size_t done = 0;
+  while (done < n) {
+    size_t have = input_fill(in, 1);
+    if (have == 0) break;
+    size_t take = have < n - done ? have : n - done;
+    std::memcpy(out + done, in.buf.data() + in.pos, take);
+    in.pos += take;
+    done += take;
+  }
+  return done;
+}
+
+uint32_t min(uint32_t a, uint32_t b) { return b <= a ? b : a; }
+
+uint32_t swap_endian(uint32_t x) {
+  return (x << 24) | ((x << 8) & 0x00FF0000u) | ((x >> 8) & 0x0000FF00u) |
+         (x >> 24);
+}
+
+uint32_t load_be32(const unsigned char* p) {
+  uint32_t word;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::little)
+    word = swap_endian(word);
+  return word;
+}
+
+bool fcopy(std::FILE* dst, Input& src, uint32_t count) {
+  uint32_t remaining = count;
+  while (remaining > 0) {
+    size_t have = input_fill(src, 1);
+    if (have == 0) return true;  // the source ran out: stop quietly
+    uint32_t take = min(remaining, static_cast<uint32_t>(have));
+    if (std::fwrite(src.buf.data() + src.pos, 1, take, dst) != take)
+      return false;
+    src.pos += take;
+    remaining -= take;
+  }
+  return true;
+}
+
+}  // namespace pngcarve

@@ -1,0 +1,62 @@
+// Buffered forward reading of an input stream, and the copy helpers the
+// extractor is built on.
+//
+// An Input owns one fixed-size buffer over an already open stdio stream. The
+// tag search looks at whole blocks of that buffer, and fcopy() writes chunk
+// data straight out of it, so every input byte is read once, forward, with no
+// seeking and in constant memory. A read error is treated like the end of
+// the input: once the stream yields nothing, the Input stays exhausted.
+#ifndef PNGCARVE_STREAM_COPY_H_
+#define PNGCARVE_STREAM_COPY_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace pngcarve {
+
+// Size of the input buffer. Large enough that a refill costs one system call
+// per 256 KiB, small enough to stay in the L2 cache.
+constexpr size_t kInputBufferSize = 256 * 1024;
+
+struct Input {
+  std::FILE* file = nullptr;       // not owned
+  std::vector<unsigned char> buf;  // kInputBufferSize bytes
+  size_t pos = 0;                  // next unread byte in buf
+  size_t end = 0;                  // one past the last valid byte in buf
+  bool exhausted = false;          // the stream has returned 0 bytes
+};
+
+// Prepares `in` to read from `file`, which must be open for binary reading.
+// REQUIRES: nothing has been read from `file` yet through stdio.
+void input_open(Input& in, std::FILE* file);
+
+// Makes at least `want` bytes (at most kInputBufferSize) available in
+// in.buf[in.pos, in.end) unless the stream ends first; the unread bytes are
+// moved to the front of the buffer so they stay contiguous.
+// Returns the number of unread bytes now available.
+size_t input_fill(Input& in, size_t want);
+
+// Reads up to `n` bytes into `dst`. Returns the number read, which is less
+// than `n` only at the end of the input (or after a read error).
+size_t input_read(Input& in, void* dst, size_t n);
+
+// Returns the smaller of `a` and `b` (b when b <= a).
+uint32_t min(uint32_t a, uint32_t b);
+
+// Returns `x` with its four bytes in reverse order.
+uint32_t swap_endian(uint32_t x);
+
+// Returns the big-endian 32-bit number stored in the four bytes at `p`,
+// on any host.
+uint32_t load_be32(const unsigned char* p);
+
+// Copies `count` bytes from `src` to `dst` in large blocks. Stops early and
+// in silence when the source runs out.
+// Returns false if a write to `dst` failed (the copy stops there).
+bool fcopy(std::FILE* dst, Input& src, uint32_t count);
+
+}  // namespace pngcarve
+
+#endif  // PNGCARVE_STREAM_COPY_H_
