@@ -1,4 +1,11 @@
 // Finding the "IHDR" chunk tag in a block of bytes.
+//
+// find_ihdr() picks the fastest implementation this processor runs, once:
+// AVX2 or SSE2 on x86-64, a portable scalar search elsewhere. The vector
+// searches test the first and last bytes of the tag at 16 or 32 offsets at
+// once, test the middle bytes too only for a block that has candidates,
+// confirm each candidate with one 4-byte compare, and finish the tail with
+// the scalar search. All of them return the same result.
 #ifndef PNGCARVE_TAG_SEARCH_H_
 #define PNGCARVE_TAG_SEARCH_H_
 
@@ -11,6 +18,27 @@ constexpr unsigned char kIhdrTag[4] = {'I', 'H', 'D', 'R'};
 // [begin, end), or `end` if there is none.
 const unsigned char* find_ihdr(const unsigned char* begin,
                                const unsigned char* end);
+
+// The implementations behind find_ihdr(), with the same contract. The
+// vector ones exist only where the processor family has them; the AVX2 one
+// must be called only when avx2_supported() is true.
+const unsigned char* find_ihdr_scalar(const unsigned char* begin,
+                                      const unsigned char* end);
+#if defined(__x86_64__) || defined(_M_X64)
+#define PNGCARVE_HAVE_SSE2 1
+const unsigned char* find_ihdr_sse2(const unsigned char* begin,
+                                    const unsigned char* end);
+#endif
+#if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
+// Left out on Windows, where the 16-byte stack alignment of the platform's
+// ABI makes GCC's spills of 32-byte vectors unsafe.
+#define PNGCARVE_HAVE_AVX2 1
+const unsigned char* find_ihdr_avx2(const unsigned char* begin,
+                                    const unsigned char* end);
+#endif
+
+// Returns true if find_ihdr_avx2() can run on this processor.
+bool avx2_supported();
 
 }  // namespace pngcarve
 

@@ -3,9 +3,31 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace {
+
+using Search = const unsigned char* (*)(const unsigned char*,
+                                        const unsigned char*);
+
+struct Impl {
+  const char* name;
+  Search search;
+};
+
+std::vector<Impl> implementations() {
+  std::vector<Impl> v{{"scalar", pngcarve::find_ihdr_scalar},
+                      {"dispatch", pngcarve::find_ihdr}};
+#ifdef PNGCARVE_HAVE_SSE2
+  v.push_back({"sse2", pngcarve::find_ihdr_sse2});
+#endif
+#ifdef PNGCARVE_HAVE_AVX2
+  if (pngcarve::avx2_supported()) v.push_back({"avx2", pngcarve::find_ihdr_avx2});
+#endif
+  return v;
+}
 
 // The plainest search there is: every offset, four bytes compared.
 size_t naive(const std::string& s) {
@@ -14,38 +36,60 @@ size_t naive(const std::string& s) {
   return s.size();
 }
 
-size_t found(const std::string& s) {
-  auto* b = reinterpret_cast<const unsigned char*>(s.data());
-  return static_cast<size_t>(pngcarve::find_ihdr(b, b + s.size()) - b);
+// Runs `impl` on `s` placed at `shift` bytes past a 64-byte boundary, so
+// every alignment of the vector loads is taken.
+size_t found(const Impl& impl, const std::string& s, size_t shift = 0) {
+  alignas(64) static unsigned char buf[1 << 16];
+  unsigned char* b = buf + shift;
+  std::memcpy(b, s.data(), s.size());
+  return static_cast<size_t>(impl.search(b, b + s.size()) - b);
 }
 
 TEST(TagSearchTest, AgreesWithNaiveSearchAtEveryOffsetAndPadding) {
-  const std::string needles[] = {"IHDR", "IHD",   "IIHDR",  "IHDx", "xHDR",
-                                 "ihdr", "IHDIHDR", "HDRIHD", "I",    ""};
-  const char pads[] = {'\0', 'I', 'H', 'D', 'R', 'x', '\xff'};
-  for (const std::string& needle : needles) {
-    for (char pad : pads) {
-      for (size_t before = 0; before <= 34; ++before) {
-        for (size_t after = 0; after <= 34; ++after) {
-          std::string s = std::string(before, pad) + needle + std::string(after, pad);
-          ASSERT_EQ(found(s), naive(s))
-              << "needle " << needle << " pad " << int(pad) << " " << before
-              << "/" << after;
+  const std::string needles[] = {"IHDR", "IHD",     "IIHDR",  "IHDx", "xHDR",
+                                 "ihdr", "IHDIHDR", "HDRIHD", "IxxR", "I",
+                                 "R",    ""};
+  const char pads[] = {'\0', 'I', 'R', 'x', '\xff'};
+  for (const Impl& impl : implementations()) {
+    for (const std::string& needle : needles) {
+      for (char pad : pads) {
+        for (size_t before = 0; before <= 34; ++before) {
+          for (size_t after = 0; after <= 34; ++after) {
+            std::string s =
+                std::string(before, pad) + needle + std::string(after, pad);
+            ASSERT_EQ(found(impl, s, before % 7), naive(s))
+                << impl.name << " needle " << needle << " pad " << int(pad)
+                << " " << before << "/" << after;
+          }
         }
       }
     }
   }
 }
 
-TEST(TagSearchTest, FindsFirstOfSeveralAndHandlesLongRuns) {
-  std::string s(1000, 'I');
-  EXPECT_EQ(found(s), s.size());
-  s += "HDR";
-  EXPECT_EQ(found(s), 999u);
-  std::string many;
-  for (int i = 0; i < 300; ++i) many += "IHDx";
-  EXPECT_EQ(found(many), many.size());
-  EXPECT_EQ(found(many + "IHDR" + many + "IHDR"), many.size());
+TEST(TagSearchTest, AgreesWithNaiveSearchOnLongerMixedInputs) {
+  std::mt19937 rng(7);
+  const char alphabet[] = {'I', 'H', 'D', 'R', 'x'};
+  for (int round = 0; round < 3000; ++round) {
+    std::string s(rng() % 300, 'x');
+    for (char& c : s) c = alphabet[rng() % 5];
+    size_t shift = rng() % 64;
+    for (const Impl& impl : implementations())
+      ASSERT_EQ(found(impl, s, shift), naive(s)) << impl.name << " " << round;
+  }
+}
+
+TEST(TagSearchTest, AdversarialRunsHaveNoFalseHits) {
+  for (const Impl& impl : implementations()) {
+    std::string s(5000, 'I');
+    EXPECT_EQ(found(impl, s), s.size()) << impl.name;
+    EXPECT_EQ(found(impl, s + "HDR"), s.size() - 1) << impl.name;
+    std::string near;
+    for (int i = 0; i < 1000; ++i) near += i % 2 ? "IHDx" : "IxxR";
+    EXPECT_EQ(found(impl, near), near.size()) << impl.name;
+    EXPECT_EQ(found(impl, near + "IHDR" + near + "IHDR"), near.size())
+        << impl.name;
+  }
 }
 
 }  // namespace

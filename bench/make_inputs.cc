@@ -1,0 +1,105 @@
+// Makes the benchmark's inputs, deterministically (no downloads):
+//
+//   make_inputs random PATH MIB IMAGES   pseudo-random bytes, images spread
+//   make_inputs repeat PATH MIB TEXT     TEXT repeated to MIB MiB
+//   make_inputs dense PATH IMAGES        small images back to back
+//   make_inputs sparse PATH GIB IMAGES   a sparse file, images past 4 GiB
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "png_builder.h"
+
+namespace {
+
+uint64_t state = 0x9E3779B97F4A7C15ull;
+
+uint64_t next() {  // xorshift64
+  state ^= state << 13;
+  state ^= state >> 7;
+  state ^= state << 17;
+  return state;
+}
+
+// Pseudo-random bytes with every chance "IHDR" broken, so that the only
+// images are the ones placed on purpose.
+std::string noise(size_t n) {
+  std::string s(n + 8, '\0');
+  for (size_t i = 0; i < n; i += 8) {
+    uint64_t v = next();
+    std::memcpy(&s[i], &v, 8);
+  }
+  s.resize(n);
+  for (size_t p = s.find("IHDR"); p != std::string::npos; p = s.find("IHDR", p))
+    s[p] = 'i';
+  return s;
+}
+
+std::string image(uint32_t i, uint32_t side) {
+  return testutil::make_png(testutil::sized(side, side, i + 1, 1 + i % 3));
+}
+
+void put(FILE* f, const std::string& s) {
+  if (std::fwrite(s.data(), 1, s.size(), f) != s.size()) {
+    std::perror("write");
+    std::exit(1);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: make_inputs random|repeat|dense|sparse PATH N [M]\n");
+    return 2;
+  }
+  std::string kind = argv[1];
+  FILE* f = std::fopen(argv[2], "wb");
+  if (!f) {
+    std::perror(argv[2]);
+    return 1;
+  }
+  if (kind == "random" && argc == 5) {
+    uint64_t total = std::strtoull(argv[3], nullptr, 10) << 20;
+    uint32_t images = static_cast<uint32_t>(std::atoi(argv[4]));
+    uint64_t written = 0;
+    for (uint32_t i = 0; i < images; ++i) {
+      std::string png = image(i, 64 + i % 200);
+      uint64_t gap = (total / images) - png.size();
+      for (uint64_t g = 0; g < gap; g += 1 << 20)
+        put(f, noise(static_cast<size_t>(std::min<uint64_t>(1 << 20, gap - g))));
+      put(f, png);
+      written += gap + png.size();
+    }
+    put(f, noise(static_cast<size_t>(total - written)));
+  } else if (kind == "repeat" && argc == 5) {
+    uint64_t total = std::strtoull(argv[3], nullptr, 10) << 20;
+    std::string block;
+    while (block.size() < (1 << 20)) block += argv[4];
+    block.resize(1 << 20);
+    for (uint64_t w = 0; w < total; w += block.size()) put(f, block);
+  } else if (kind == "dense" && argc == 4) {
+    uint32_t images = static_cast<uint32_t>(std::atoi(argv[3]));
+    for (uint32_t i = 0; i < images; ++i) put(f, image(i, 30));
+  } else if (kind == "sparse" && argc == 5) {
+    off_t total = static_cast<off_t>(std::atoll(argv[3])) << 30;
+    int images = std::atoi(argv[4]);
+    for (int i = 0; i < images; ++i) {
+      // Past 4 GiB, one image every 64 MiB plus an odd offset.
+      off_t at = (off_t{4} << 30) + (off_t{i} << 26) + 12345 * i;
+      fseeko(f, at, SEEK_SET);
+      put(f, image(static_cast<uint32_t>(i), 100));
+    }
+    std::fflush(f);
+    if (ftruncate(fileno(f), total) != 0) std::perror("ftruncate");
+  } else {
+    std::fprintf(stderr, "make_inputs: bad arguments\n");
+    return 2;
+  }
+  return std::fclose(f) == 0 ? 0 : 1;
+}
