@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "png_builder.h"
@@ -296,6 +298,49 @@ TEST_F(ExtractTest, CreateFailureStopsWithMessageAndKeepsFinishedImages) {
   ASSERT_EQ(c.images.size(), 2u);
   EXPECT_EQ(c.images[0], carved(png));
   EXPECT_FALSE(fs::exists(dir_ / "in.bin.0002.png"));
+}
+
+// A stream that yields the first `good` bytes of `data`, then a read error.
+struct Failing {
+  std::string data;
+  size_t good;
+  size_t pos = 0;
+};
+
+ssize_t failing_read(void* cookie, char* buf, size_t size) {
+  auto* f = static_cast<Failing*>(cookie);
+  if (f->pos >= f->good) {
+    errno = EIO;
+    return -1;
+  }
+  size_t n = std::min(size, f->good - f->pos);
+  std::memcpy(buf, f->data.data() + f->pos, n);
+  f->pos += n;
+  return static_cast<ssize_t>(n);
+}
+
+TEST_F(ExtractTest, ReadErrorIsTakenAsTheEndOfTheInput) {
+  PngShape s = sized(300, 300, 4, 3);
+  std::string png = make_png(s);
+  std::string input = png + filler(1000, 1) + png;
+  for (size_t good : {size_t{0}, size_t{20}, png.size() / 2, png.size() + 500,
+                      input.size() - 100}) {
+    Carve expected = run(input.substr(0, good));
+    Failing f{input, good};
+    FILE* in = fopencookie(&f, "rb", {failing_read, nullptr, nullptr, nullptr});
+    char* text = nullptr;
+    size_t text_size = 0;
+    FILE* console = open_memstream(&text, &text_size);
+    std::string out_base = (dir_ / "in.bin").string();
+    EXPECT_EQ(pngcarve::png_extract_stream(in, out_base, console, false),
+              ExtractResult::kOk);
+    fclose(in);
+    fclose(console);
+    EXPECT_EQ(std::string(text, text_size), expected.console) << good;
+    free(text);
+    for (size_t i = 0; i < expected.images.size(); ++i)
+      EXPECT_EQ(read_file(pngcarve::output_name(out_base, i)), expected.images[i]);
+  }
 }
 
 }  // namespace

@@ -1,61 +1,18 @@
 // End-to-end tests: the real binary on real files in temporary folders.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <thread>
 
 #include "png_builder.h"
+#include "tool_runner.h"
 
 namespace fs = std::filesystem;
 using namespace testutil;
 
 namespace {
-
-struct Result {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
-};
-
-// Runs the tool in `cwd` with `args`. `fsize_limit` > 0 caps the size of
-// files it may write (with SIGXFSZ ignored, so writes fail instead).
-Result run_tool(const fs::path& cwd, const std::vector<std::string>& args,
-                rlim_t fsize_limit = 0) {
-  fs::path out = cwd / ".stdout", err = cwd / ".stderr";
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(120);
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(o, 1);
-    dup2(e, 2);
-    if (fsize_limit > 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      rlimit r{fsize_limit, fsize_limit};
-      setrlimit(RLIMIT_FSIZE, &r);
-    }
-    std::vector<char*> argv{const_cast<char*>(PNGCARVE_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(PNGCARVE_BINARY, argv.data());
-    _exit(127);
-  }
-  int st = 0;
-  waitpid(pid, &st, 0);
-  Result r;
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  r.out = read_file(out);
-  r.err = read_file(err);
-  fs::remove(out);
-  fs::remove(err);
-  return r;
-}
 
 std::string progress(const std::string& path, int n) {
   return "\rExtracting: " + path + " -> " + std::to_string(n);

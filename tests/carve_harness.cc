@@ -1,0 +1,120 @@
+#include "carve_harness.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <random>
+
+#include "png_builder.h"
+#include "png_extract.h"
+
+namespace testutil {
+
+Carving real_carve(const std::string& input, const std::string& path) {
+  std::string copy = input.empty() ? std::string(1, '\0') : input;
+  FILE* in = fmemopen(copy.data(), copy.size(), "rb");
+  if (input.empty()) fgetc(in);  // fmemopen needs one byte; start at the end
+  char* text = nullptr;
+  size_t text_size = 0;
+  FILE* console = open_memstream(&text, &text_size);
+  pngcarve::png_extract_stream(in, path, console, false);
+  fclose(in);
+  fclose(console);
+  Carving c;
+  c.console.assign(text, text_size);
+  free(text);
+  for (int64_t i = 0;; ++i) {
+    std::string name = pngcarve::output_name(path, i);
+    if (!std::filesystem::exists(name)) break;
+    c.images.emplace_back(name, read_file(name));
+    std::filesystem::remove(name);
+  }
+  return c;
+}
+
+std::string difference(const Carving& a, const Carving& b) {
+  if (a.console != b.console)
+    return "console text differs:\n  " + hex(a.console) + "\n  " + hex(b.console);
+  if (a.images.size() != b.images.size())
+    return "image count " + std::to_string(a.images.size()) + " vs " +
+           std::to_string(b.images.size());
+  for (size_t i = 0; i < a.images.size(); ++i) {
+    if (a.images[i].first != b.images[i].first)
+      return "name " + a.images[i].first + " vs " + b.images[i].first;
+    if (a.images[i].second != b.images[i].second)
+      return "bytes of " + a.images[i].first + " differ:\n  " +
+             hex(a.images[i].second) + "\n  " + hex(b.images[i].second);
+  }
+  return "";
+}
+
+std::string random_input(uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  auto pick = [&](uint64_t n) { return static_cast<size_t>(rng() % n); };
+  auto be32 = [](uint32_t v) {
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (24 - 8 * i));
+    return s;
+  };
+  static const char* const kTags[] = {"IHDR", "IDAT", "IEND", "tEXt", "PLTE",
+                                      "ihdr", "idat", "IHDx", "IDAt", "iEND"};
+  std::string out;
+  size_t pieces = 1 + pick(12);
+  for (size_t i = 0; i < pieces; ++i) {
+    switch (pick(7)) {
+      case 0: {  // a real image, maybe cut
+        PngShape s = sized(1 + pick(20), 1 + pick(20), static_cast<uint32_t>(rng()),
+                           1 + static_cast<int>(pick(4)));
+        static const int kColorTypes[] = {0, 2, 3, 4, 6};
+        s.color_type = kColorTypes[pick(5)];
+        if (pick(3) == 0) s.after_idat = {chunk("tEXt", "k")};
+        std::string png = make_png(s);
+        size_t from = pick(3) == 0 ? pick(png.size()) : pick(2) * 8;
+        size_t to = pick(3) == 0 ? from + pick(png.size() - from + 1) : png.size();
+        out += png.substr(from, to - from);
+        break;
+      }
+      case 1: {  // a chunk header with an odd length
+        uint32_t lengths[] = {0,           13,          1 + static_cast<uint32_t>(pick(64)),
+                              0xFFFFFFFCu, 0xFFFFFFFDu, 0xFFFFFFFEu,
+                              0xFFFFFFFFu, 0x7FFFFFFFu, static_cast<uint32_t>(rng())};
+        out += be32(lengths[pick(9)]) + kTags[pick(10)];
+        break;
+      }
+      case 2:  // a stray tag
+        out += kTags[pick(10)];
+        break;
+      case 3: {  // random bytes, mostly tag letters
+        size_t n = pick(40);
+        for (size_t k = 0; k < n; ++k)
+          out += pick(2) ? "IHDRATEN\0\xff"[pick(10)] : static_cast<char>(rng());
+        break;
+      }
+      case 4:  // a whole small chunk
+        out += chunk(kTags[pick(10)], std::string(pick(30), 'd'));
+        break;
+      case 5:  // an empty IDAT, which keeps a run going cheaply
+        out += chunk("IDAT", "");
+        break;
+      default:  // the 17 bytes an IHDR tag is followed by
+        out += "IHDR" + std::string(17, static_cast<char>(pick(256)));
+        break;
+    }
+  }
+  return out;
+}
+
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < bytes.size() && i < 400; ++i) {
+    unsigned char b = static_cast<unsigned char>(bytes[i]);
+    s += digits[b >> 4];
+    s += digits[b & 15];
+  }
+  if (bytes.size() > 400) s += "... (" + std::to_string(bytes.size()) + " bytes)";
+  return s;
+}
+
+}  // namespace testutil

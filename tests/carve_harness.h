@@ -1,0 +1,47 @@
+// Runs the real extractor on an in-memory input, and compares carvings.
+#ifndef PNGCARVE_TESTS_CARVE_HARNESS_H_
+#define PNGCARVE_TESTS_CARVE_HARNESS_H_
+
+#include <cstdint>
+#include <string>
+
+#include "reference_model.h"
+
+namespace testutil {
+
+// Carves `input` with the real extractor, naming the outputs after `path`
+// (which must lie in a writable folder), reads the outputs back and removes
+// them. Returns the images and console text, like model_carve().
+Carving real_carve(const std::string& input, const std::string& path);
+
+// Returns "" when `a` and `b` are the same, else what differs first.
+std::string difference(const Carving& a, const Carving& b);
+
+// Returns a structured random input for `seed`: real PNG images cut and
+// spliced, chunk headers with odd lengths, stray and near-miss tags, and
+// random bytes.
+std::string random_input(uint64_t seed);
+
+// Returns a smaller input for which `fails` is still true, found by
+// removing pieces of `input` while the failure persists.
+template <typename Fails>
+std::string minimize(std::string input, Fails fails) {
+  for (size_t piece = input.size() / 2; piece > 0; piece /= 2) {
+    for (size_t at = 0; at + piece <= input.size();) {
+      std::string shorter = input.substr(0, at) + input.substr(at + piece);
+      if (fails(shorter)) {
+        input = shorter;
+      } else {
+        at += piece;
+      }
+    }
+  }
+  return input;
+}
+
+// Returns `bytes` as hexadecimal, for failure messages.
+std::string hex(const std::string& bytes);
+
+}  // namespace testutil
+
+#endif  // PNGCARVE_TESTS_CARVE_HARNESS_H_
