@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "file_open.h"
+#include "platform.h"
 #include "stream_copy.h"
 #include "tag_search.h"
 

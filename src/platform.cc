@@ -1,11 +1,15 @@
-#include "file_open.h"
+#include "platform.h"
 
 #include <sys/stat.h>
 
 #ifdef _WIN32
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <io.h>
 #include <windows.h>
+
+#include <cstdlib>
 #else
 #include <unistd.h>
 #endif
@@ -26,7 +30,34 @@ std::wstring widen(const std::string& utf8) {
   return wide;
 }
 
+std::string narrow(const wchar_t* wide) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return std::string();
+  std::string utf8(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), n, nullptr, nullptr);
+  utf8.pop_back();  // the terminating null
+  return utf8;
+}
+
+UINT saved_output_cp = 0;
+
 }  // namespace
+
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(narrow(argv[i]));
+  return args;
+}
+
+void use_utf8_console() {
+  if (!is_terminal(stdout)) return;
+  saved_output_cp = GetConsoleOutputCP();
+  if (saved_output_cp == 0 || !SetConsoleOutputCP(CP_UTF8)) return;
+  std::atexit([] {
+    std::fflush(stdout);
+    SetConsoleOutputCP(saved_output_cp);
+  });
+}
 
 std::FILE* open_file(const std::string& path, const char* mode) {
   std::wstring wmode(mode, mode + std::char_traits<char>::length(mode));

@@ -1,0 +1,38 @@
+// What differs between platforms: opening files by name, the console, and
+// (on Windows) the command-line arguments.
+//
+// Paths are byte strings. On POSIX systems they are passed to the system
+// unchanged. On Windows they are UTF-8, made from the UTF-16 arguments and
+// opened through the wide-character functions, so names outside the active
+// code page work.
+#ifndef PNGCARVE_PLATFORM_H_
+#define PNGCARVE_PLATFORM_H_
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace pngcarve {
+
+// Opens `path` with the stdio `mode` ("rb", "wb"). Returns nullptr on failure.
+std::FILE* open_file(const std::string& path, const char* mode);
+
+// Returns true if `file` is open on a directory.
+bool is_directory(std::FILE* file);
+
+// Returns true if `file` writes to a terminal or console.
+bool is_terminal(std::FILE* file);
+
+#ifdef _WIN32
+// Returns the arguments after the program name, as UTF-8.
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+
+// When standard output is a console, switches it to UTF-8 until the process
+// ends, so names outside the active code page show correctly. Output to a
+// file or pipe is left alone: it gets the UTF-8 bytes as they are.
+void use_utf8_console();
+#endif
+
+}  // namespace pngcarve
+
+#endif  // PNGCARVE_PLATFORM_H_
