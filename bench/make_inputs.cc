@@ -55,7 +55,8 @@ void put(FILE* f, const std::string& s) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: make_inputs random|repeat|dense|sparse PATH N [M]\n");
+    std::fprintf(stderr,
+                 "usage: make_inputs random|repeat|dense|sparse PATH N [M]\n");
     return 2;
   }
   std::string kind = argv[1];
@@ -72,7 +73,8 @@ int main(int argc, char** argv) {
       std::string png = image(i, 64 + i % 200);
       uint64_t gap = (total / images) - png.size();
       for (uint64_t g = 0; g < gap; g += 1 << 20)
-        put(f, noise(static_cast<size_t>(std::min<uint64_t>(1 << 20, gap - g))));
+        put(f,
+            noise(static_cast<size_t>(std::min<uint64_t>(1 << 20, gap - g))));
       put(f, png);
       written += gap + png.size();
     }

@@ -23,14 +23,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   dir /= "pngcarve-fuzz-" + std::to_string(getpid());
   std::filesystem::create_directories(dir);
   out_path = (dir / "in").string();
-  std::atexit([] { std::filesystem::remove_all(std::filesystem::path(out_path).parent_path()); });
+  std::atexit([] {
+    std::filesystem::remove_all(std::filesystem::path(out_path).parent_path());
+  });
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);
-  std::string diff = testutil::difference(testutil::real_carve(input, out_path),
-                                          testutil::model_carve(input, out_path));
+  std::string diff =
+      testutil::difference(testutil::real_carve(input, out_path),
+                           testutil::model_carve(input, out_path));
   if (!diff.empty()) {
     std::fprintf(stderr, "extractor and model differ: %s\n", diff.c_str());
     std::abort();

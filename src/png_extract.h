@@ -18,7 +18,8 @@
 
 namespace pngcarve {
 
-constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr unsigned char kSignature[8] = {0x89, 'P',  'N',  'G',
+                                         '\r', '\n', 0x1A, '\n'};
 constexpr unsigned char kIhdrHeader[8] = {0, 0, 0, 13, 'I', 'H', 'D', 'R'};
 constexpr unsigned char kIendChunk[12] = {0,   0,   0,    0,    'I',  'E',
                                           'N', 'D', 0xAE, 0x42, 0x60, 0x82};

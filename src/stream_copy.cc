@@ -26,8 +26,8 @@ size_t input_fill(Input& in, size_t want) {
     in.end = have;
   }
   while (in.end - in.pos < want) {
-    size_t got =
-        std::fread(in.buf.data() + in.end, 1, kInputBufferSize - in.end, in.file);
+    size_t got = std::fread(in.buf.data() + in.end, 1,
+                            kInputBufferSize - in.end, in.file);
     if (got == 0) {
       in.exhausted = true;
       break;

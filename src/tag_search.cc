@@ -59,8 +59,8 @@ const unsigned char* find_ihdr_sse2(const unsigned char* begin,
       // candidate slow: test the middle bytes for the whole vector first.
       __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
       __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
-      mask &= static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(
-          _mm_cmpeq_epi8(b, second), _mm_cmpeq_epi8(c, third))));
+      mask &= static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_and_si128(_mm_cmpeq_epi8(b, second), _mm_cmpeq_epi8(c, third))));
     }
     while (mask != 0) {
       const unsigned char* candidate = p + pop_lowest(mask);

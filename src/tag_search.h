@@ -29,7 +29,8 @@ const unsigned char* find_ihdr_scalar(const unsigned char* begin,
 const unsigned char* find_ihdr_sse2(const unsigned char* begin,
                                     const unsigned char* end);
 #endif
-#if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__x86_64__) && !defined(_WIN32) && \
+    (defined(__GNUC__) || defined(__clang__))
 // Left out on Windows, where the 16-byte stack alignment of the platform's
 // ABI makes GCC's spills of 32-byte vectors unsafe.
 #define PNGCARVE_HAVE_AVX2 1

@@ -24,7 +24,8 @@ std::vector<Impl> implementations() {
   v.push_back({"sse2", pngcarve::find_ihdr_sse2});
 #endif
 #ifdef PNGCARVE_HAVE_AVX2
-  if (pngcarve::avx2_supported()) v.push_back({"avx2", pngcarve::find_ihdr_avx2});
+  if (pngcarve::avx2_supported())
+    v.push_back({"avx2", pngcarve::find_ihdr_avx2});
 #endif
   return v;
 }
@@ -46,9 +47,9 @@ size_t found(const Impl& impl, const std::string& s, size_t shift = 0) {
 }
 
 TEST(TagSearchTest, AgreesWithNaiveSearchAtEveryOffsetAndPadding) {
-  const std::string needles[] = {"IHDR", "IHD",     "IIHDR",  "IHDx", "xHDR",
-                                 "ihdr", "IHDIHDR", "HDRIHD", "IxxR", "I",
-                                 "R",    ""};
+  const std::string needles[] = {"IHDR", "IHD",  "IIHDR",   "IHDx",
+                                 "xHDR", "ihdr", "IHDIHDR", "HDRIHD",
+                                 "IxxR", "I",    "R",       ""};
   const char pads[] = {'\0', 'I', 'R', 'x', '\xff'};
   for (const Impl& impl : implementations()) {
     for (const std::string& needle : needles) {

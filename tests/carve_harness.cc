@@ -35,7 +35,8 @@ Carving real_carve(const std::string& input, const std::string& path) {
 
 std::string difference(const Carving& a, const Carving& b) {
   if (a.console != b.console)
-    return "console text differs:\n  " + hex(a.console) + "\n  " + hex(b.console);
+    return "console text differs:\n  " + hex(a.console) + "\n  " +
+           hex(b.console);
   if (a.images.size() != b.images.size())
     return "image count " + std::to_string(a.images.size()) + " vs " +
            std::to_string(b.images.size());
@@ -64,21 +65,24 @@ std::string random_input(uint64_t seed) {
   for (size_t i = 0; i < pieces; ++i) {
     switch (pick(7)) {
       case 0: {  // a real image, maybe cut
-        PngShape s = sized(1 + pick(20), 1 + pick(20), static_cast<uint32_t>(rng()),
-                           1 + static_cast<int>(pick(4)));
+        PngShape s =
+            sized(1 + pick(20), 1 + pick(20), static_cast<uint32_t>(rng()),
+                  1 + static_cast<int>(pick(4)));
         static const int kColorTypes[] = {0, 2, 3, 4, 6};
         s.color_type = kColorTypes[pick(5)];
         if (pick(3) == 0) s.after_idat = {chunk("tEXt", "k")};
         std::string png = make_png(s);
         size_t from = pick(3) == 0 ? pick(png.size()) : pick(2) * 8;
-        size_t to = pick(3) == 0 ? from + pick(png.size() - from + 1) : png.size();
+        size_t to =
+            pick(3) == 0 ? from + pick(png.size() - from + 1) : png.size();
         out += png.substr(from, to - from);
         break;
       }
       case 1: {  // a chunk header with an odd length
-        uint32_t lengths[] = {0,           13,          1 + static_cast<uint32_t>(pick(64)),
-                              0xFFFFFFFCu, 0xFFFFFFFDu, 0xFFFFFFFEu,
-                              0xFFFFFFFFu, 0x7FFFFFFFu, static_cast<uint32_t>(rng())};
+        uint32_t lengths[] = {
+            0,           13,          1 + static_cast<uint32_t>(pick(64)),
+            0xFFFFFFFCu, 0xFFFFFFFDu, 0xFFFFFFFEu,
+            0xFFFFFFFFu, 0x7FFFFFFFu, static_cast<uint32_t>(rng())};
         out += be32(lengths[pick(9)]) + kTags[pick(10)];
         break;
       }
@@ -88,7 +92,8 @@ std::string random_input(uint64_t seed) {
       case 3: {  // random bytes, mostly tag letters
         size_t n = pick(40);
         for (size_t k = 0; k < n; ++k)
-          out += pick(2) ? "IHDRATEN\0\xff"[pick(10)] : static_cast<char>(rng());
+          out +=
+              pick(2) ? "IHDRATEN\0\xff"[pick(10)] : static_cast<char>(rng());
         break;
       }
       case 4:  // a whole small chunk
@@ -113,7 +118,8 @@ std::string hex(const std::string& bytes) {
     s += digits[b >> 4];
     s += digits[b & 15];
   }
-  if (bytes.size() > 400) s += "... (" + std::to_string(bytes.size()) + " bytes)";
+  if (bytes.size() > 400)
+    s += "... (" + std::to_string(bytes.size()) + " bytes)";
   return s;
 }
 

@@ -43,8 +43,8 @@ TEST_F(CliTest, PathsAreProcessedInOrderAndUnopenableOnesPassSilently) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, progress("one.pak", 0) + progress("one.pak", 1) + "\n" +
-                       progress("-two.bin", 0) + "\n" +
-                       progress("one.pak", 0) + progress("one.pak", 1) + "\n");
+                       progress("-two.bin", 0) + "\n" + progress("one.pak", 0) +
+                       progress("one.pak", 1) + "\n");
   EXPECT_EQ(read_file(dir_ / "one.pak.0000.png"), carved(a));
   EXPECT_EQ(read_file(dir_ / "one.pak.0001.png"), carved(b));
   EXPECT_EQ(read_file(dir_ / "-two.bin.0000.png"), carved(a));
@@ -61,7 +61,8 @@ TEST_F(CliTest, OutputGoesBesideInputInItsDirectory) {
   Result r = run_tool(dir_, {"game/data/data.pak"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, progress("game/data/data.pak", 0) + "\n");
-  EXPECT_EQ(read_file(dir_ / "game" / "data" / "data.pak.0000.png"), carved(png));
+  EXPECT_EQ(read_file(dir_ / "game" / "data" / "data.pak.0000.png"),
+            carved(png));
 }
 
 TEST_F(CliTest, InputThroughFifoIsReadForward) {

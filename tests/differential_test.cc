@@ -20,12 +20,14 @@ void compare_seeds(uint64_t first_seed, int count) {
   fs::path dir = make_temp_dir();
   std::string path = (dir / "in.bin").string();
   auto differs = [&](const std::string& input) {
-    return !difference(real_carve(input, path), model_carve(input, path)).empty();
+    return !difference(real_carve(input, path), model_carve(input, path))
+                .empty();
   };
   for (int i = 0; i < count; ++i) {
     uint64_t seed = first_seed + static_cast<uint64_t>(i);
     std::string input = random_input(seed);
-    std::string diff = difference(real_carve(input, path), model_carve(input, path));
+    std::string diff =
+        difference(real_carve(input, path), model_carve(input, path));
     if (!diff.empty()) {
       std::string small = minimize(input, differs);
       ADD_FAILURE() << "seed " << seed << ": " << diff << "\nsmallest input ("
@@ -43,7 +45,8 @@ TEST(DifferentialTest, FreshSeedsAgreeWithModel) {
   // A new range every run, unless PNGCARVE_DIFF_SEED asks for one.
   uint64_t seed = static_cast<uint64_t>(
       std::chrono::steady_clock::now().time_since_epoch().count());
-  if (const char* s = std::getenv("PNGCARVE_DIFF_SEED")) seed = std::strtoull(s, nullptr, 10);
+  if (const char* s = std::getenv("PNGCARVE_DIFF_SEED"))
+    seed = std::strtoull(s, nullptr, 10);
   std::cout << "first seed " << seed << "\n";
   compare_seeds(seed, 3000);
 }

@@ -81,7 +81,8 @@ TEST_F(FaultTest, LongPathsAndNonUtf8NamesWork) {
   ASSERT_GT(rel.size(), 1000u);
   Result r = run_tool(dir_, {rel, odd});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "\rExtracting: " + rel + " -> 0\n\rExtracting: " + odd + " -> 0\n");
+  EXPECT_EQ(r.out,
+            "\rExtracting: " + rel + " -> 0\n\rExtracting: " + odd + " -> 0\n");
   EXPECT_EQ(read_file(nested / "x.pak.0000.png"), carved(png));
   EXPECT_EQ(read_file(dir_ / (odd + ".0000.png")), carved(png));
 }
@@ -94,8 +95,12 @@ TEST_F(FaultTest, InterruptDuringLargeCopyKeepsFinishedImages) {
   std::thread writer([&] {
     int fd = open((dir_ / "stream").c_str(), O_WRONLY);
     std::string head = png + png + png + "IHDR" + std::string(17, 'i') +
-                       std::string("\x7f\xff\xff\xff" "IDAT", 8);
-    bool ok = write(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size());
+                       std::string(
+                           "\x7f\xff\xff\xff"
+                           "IDAT",
+                           8);
+    bool ok = write(fd, head.data(), head.size()) ==
+              static_cast<ssize_t>(head.size());
     std::string block(1 << 16, 'z');
     while (ok && !stop) ok = write(fd, block.data(), block.size()) > 0;
     close(fd);
@@ -116,7 +121,8 @@ TEST_F(FaultTest, InterruptDuringLargeCopyKeepsFinishedImages) {
   writer.join();
   EXPECT_EQ(r.status, 128 + SIGINT);
   for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(read_file(dir_ / ("stream.000" + std::to_string(i) + ".png")), carved(png));
+    EXPECT_EQ(read_file(dir_ / ("stream.000" + std::to_string(i) + ".png")),
+              carved(png));
   std::string cut = read_file(partial);
   EXPECT_GT(cut.size(), 1u << 20);
   EXPECT_EQ(cut.substr(0, 16), carved(png).substr(0, 16));

@@ -24,10 +24,14 @@ std::string be32(uint32_t v) {
 
 int channels(int color_type) {
   switch (color_type) {
-    case 2: return 3;
-    case 4: return 2;
-    case 6: return 4;
-    default: return 1;
+    case 2:
+      return 3;
+    case 4:
+      return 2;
+    case 6:
+      return 4;
+    default:
+      return 1;
   }
 }
 
@@ -66,7 +70,8 @@ std::string make_png(const PngShape& s) {
     for (size_t x = 0; x < row_bytes; ++x) {
       unsigned char b = static_cast<unsigned char>(rng());
       // Palette indices must stay inside the 4-entry palette below.
-      if (s.color_type == 3) b &= s.bit_depth == 8 ? 3 : (s.bit_depth == 1 ? 0xFF : 0x33);
+      if (s.color_type == 3)
+        b &= s.bit_depth == 8 ? 3 : (s.bit_depth == 1 ? 0xFF : 0x33);
       raw += static_cast<char>(b);
     }
   }
@@ -138,7 +143,8 @@ void write_file(const std::filesystem::path& path, const std::string& bytes) {
 
 std::filesystem::path make_temp_dir() {
   std::string templ =
-      (std::filesystem::temp_directory_path() / "pngcarve_test_XXXXXX").string();
+      (std::filesystem::temp_directory_path() / "pngcarve_test_XXXXXX")
+          .string();
   if (mkdtemp(templ.data()) == nullptr)
     throw std::runtime_error("mkdtemp failed");
   return templ;

@@ -14,7 +14,7 @@ struct PngShape {
   uint32_t width = 4;
   uint32_t height = 3;
   int bit_depth = 8;
-  int color_type = 2;  // 0 gray, 2 RGB, 3 palette, 4 gray+alpha, 6 RGBA
+  int color_type = 2;   // 0 gray, 2 RGB, 3 palette, 4 gray+alpha, 6 RGBA
   int idat_pieces = 1;  // the compressed stream is split into this many IDATs
   uint32_t seed = 1;    // pixel contents
   std::vector<std::string> before_idat;  // whole chunks placed before IDAT

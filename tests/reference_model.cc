@@ -56,7 +56,8 @@ Carving model_carve(const std::string& input, const std::string& path) {
 
     char name[64];
     std::snprintf(name, sizeof name, ".%04lld.png", counter);
-    result.console += "\rExtracting: " + path + " -> " + std::to_string(counter);
+    result.console +=
+        "\rExtracting: " + path + " -> " + std::to_string(counter);
     std::string out("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
     copy(out, in, 17);
     bool idat_seen = false;

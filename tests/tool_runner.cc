@@ -27,7 +27,8 @@ pid_t start_tool(const fs::path& cwd, const std::vector<std::string>& args,
       setrlimit(RLIMIT_FSIZE, &r);
     }
     std::vector<char*> argv{const_cast<char*>(PNGCARVE_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(PNGCARVE_BINARY, argv.data());
     _exit(127);
