@@ -92,7 +92,8 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
         break;
       }
       idat_seen = idat_seen || is_idat;
-      // Data and CRC; the sum wraps modulo 2^32 like the length field does.
+      // Data and CRC. The sum wraps modulo 2^32, so a length of FF FF FF FC
+      // to FF FF FF FF copies 0 to 3 bytes.
       uint32_t body = load_be32(header) + 4u;
       ok = write_all(out, header, 8) && fcopy(out, in, body);
     }

@@ -4,11 +4,14 @@
 # wildcard expansion by the program, names outside the code page, and the
 # create failure's text and exit status.
 #
-# Usage: tests/wine/run_tests.sh LINUX_BUILD_DIR PNGCARVE_EXE
-# LINUX_BUILD_DIR must hold pngcarve and make_inputs.
+# Usage: tests/wine/run_tests.sh LINUX_BUILD_DIR PNGCARVE_EXE [PNGCARVE32_EXE]
+# LINUX_BUILD_DIR must hold pngcarve and make_inputs. With a 32-bit .exe
+# (which needs Debian's wine32), it is also run on the sample and on a sparse
+# input larger than 4 GiB.
 set -uo pipefail
 linux_build=$(realpath "$1")
 exe=$(realpath "$2")
+exe32=${3:+$(realpath "$3")}
 root=$(realpath "$(dirname "$0")/../..")
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 
@@ -99,6 +102,25 @@ check "create failure prints its message with \\r\\n" \
 check "create failure exits 1" test "$status" -eq 1
 check "create failure keeps finished images and stops" \
   test -f "$work/fail/in.bin.0000.png" -a ! -e "$work/fail/later.bin.0000.png"
+
+# 5. The 32-bit build: the same outputs and text, also past 4 GiB of input.
+if [ -n "$exe32" ]; then
+  mkdir -p "$work/w32/linux"
+  cp "$root/sample/game.pak" "$work/w32/linux/"
+  "$linux_build/make_inputs" sparse "$work/w32/linux/big.img" 5 3 >/dev/null
+  truncate -s 5000000000 "$work/w32/linux/big.img"
+  cp -r --sparse=always "$work/w32/linux" "$work/w32/windows"
+  (cd "$work/w32/linux" && "$linux_build/pngcarve" game.pak big.img > ../linux.out)
+  (cd "$work/w32/windows" && "$wine" "$exe32" game.pak big.img > ../windows.out 2>/dev/null)
+  status=$?
+  check "32-bit build exits 0" test "$status" -eq 0
+  check "32-bit build gives the same console text" \
+    cmp -s <(crlf < "$work/w32/linux.out") "$work/w32/windows.out"
+  check "32-bit build gives the same images, also past 4 GiB" \
+    diff -r "$work/w32/linux" "$work/w32/windows"
+  check "32-bit build finds all three images past 4 GiB" \
+    test -f "$work/w32/windows/big.img.0002.png"
+fi
 
 echo "wine: $passed passed, $failed failed"
 test "$failed" -eq 0
