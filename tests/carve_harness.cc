@@ -7,19 +7,26 @@
 #include <random>
 
 #include "png_builder.h"
-#include "png_extract.h"
 
 namespace testutil {
 
-Carving real_carve(const std::string& input, const std::string& path) {
-  std::string copy = input.empty() ? std::string(1, '\0') : input;
-  FILE* in = fmemopen(copy.data(), copy.size(), "rb");
-  if (input.empty()) fgetc(in);  // fmemopen needs one byte; start at the end
+std::FILE* open_memory(const std::string& bytes) {
+  // fmemopen needs a size of at least 1: an empty string lends its
+  // terminating null, read past at once.
+  std::FILE* f = fmemopen(const_cast<char*>(bytes.data()),
+                          bytes.empty() ? 1 : bytes.size(), "rb");
+  if (bytes.empty()) fgetc(f);
+  return f;
+}
+
+Carving real_carve_stream(std::FILE* in, const std::string& path,
+                          pngcarve::ExtractResult* result) {
   char* text = nullptr;
   size_t text_size = 0;
   FILE* console = open_memstream(&text, &text_size);
-  pngcarve::png_extract_stream(in, path, console, false);
-  fclose(in);
+  pngcarve::ExtractResult r =
+      pngcarve::png_extract_stream(in, path, console, false);
+  if (result) *result = r;
   fclose(console);
   Carving c;
   c.console.assign(text, text_size);
@@ -30,6 +37,14 @@ Carving real_carve(const std::string& input, const std::string& path) {
     c.images.emplace_back(name, read_file(name));
     std::filesystem::remove(name);
   }
+  return c;
+}
+
+Carving real_carve(const std::string& input, const std::string& path,
+                   pngcarve::ExtractResult* result) {
+  FILE* in = open_memory(input);
+  Carving c = real_carve_stream(in, path, result);
+  fclose(in);
   return c;
 }
 
@@ -53,11 +68,6 @@ std::string difference(const Carving& a, const Carving& b) {
 std::string random_input(uint64_t seed) {
   std::mt19937_64 rng(seed);
   auto pick = [&](uint64_t n) { return static_cast<size_t>(rng() % n); };
-  auto be32 = [](uint32_t v) {
-    std::string s(4, '\0');
-    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (24 - 8 * i));
-    return s;
-  };
   static const char* const kTags[] = {"IHDR", "IDAT", "IEND", "tEXt", "PLTE",
                                       "ihdr", "idat", "IHDx", "IDAt", "iEND"};
   std::string out;

@@ -3,16 +3,28 @@
 #define PNGCARVE_TESTS_CARVE_HARNESS_H_
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
+#include "png_extract.h"
 #include "reference_model.h"
 
 namespace testutil {
 
-// Carves `input` with the real extractor, naming the outputs after `path`
-// (which must lie in a writable folder), reads the outputs back and removes
-// them. Returns the images and console text, like model_carve().
-Carving real_carve(const std::string& input, const std::string& path);
+// Returns a stdio stream that reads `bytes`; an empty string gives a stream
+// already at its end. REQUIRES: `bytes` outlives the stream.
+std::FILE* open_memory(const std::string& bytes);
+
+// Carves the open stream `in` with the real extractor, naming the outputs
+// after `path` (which must lie in a writable folder), reads the outputs back
+// and removes them. Returns the images and console text, like model_carve(),
+// and stores the extractor's result in `*result` when it is given.
+Carving real_carve_stream(std::FILE* in, const std::string& path,
+                          pngcarve::ExtractResult* result = nullptr);
+
+// The same for an in-memory input.
+Carving real_carve(const std::string& input, const std::string& path,
+                   pngcarve::ExtractResult* result = nullptr);
 
 // Returns "" when `a` and `b` are the same, else what differs first.
 std::string difference(const Carving& a, const Carving& b);

@@ -13,15 +13,6 @@ namespace testutil {
 
 namespace {
 
-std::string be32(uint32_t v) {
-  std::string s(4, '\0');
-  s[0] = static_cast<char>(v >> 24);
-  s[1] = static_cast<char>(v >> 16);
-  s[2] = static_cast<char>(v >> 8);
-  s[3] = static_cast<char>(v);
-  return s;
-}
-
 int channels(int color_type) {
   switch (color_type) {
     case 2:
@@ -36,6 +27,15 @@ int channels(int color_type) {
 }
 
 }  // namespace
+
+std::string be32(uint32_t v) {
+  std::string s(4, '\0');
+  s[0] = static_cast<char>(v >> 24);
+  s[1] = static_cast<char>(v >> 16);
+  s[2] = static_cast<char>(v >> 8);
+  s[3] = static_cast<char>(v);
+  return s;
+}
 
 PngShape sized(uint32_t width, uint32_t height, uint32_t seed,
                int idat_pieces) {

@@ -25,6 +25,9 @@ struct PngShape {
 PngShape sized(uint32_t width, uint32_t height, uint32_t seed,
                int idat_pieces = 1);
 
+// Returns `v` as 4 big-endian bytes, as PNG stores lengths.
+std::string be32(uint32_t v);
+
 // Returns one chunk: big-endian length, type, data and a correct CRC.
 std::string chunk(const std::string& type, const std::string& data);
 
