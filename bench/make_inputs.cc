@@ -3,7 +3,7 @@
 //   make_inputs random PATH MIB IMAGES   pseudo-random bytes, images spread
 //   make_inputs repeat PATH MIB TEXT     TEXT repeated to MIB MiB
 //   make_inputs dense PATH IMAGES        small images back to back
-//   make_inputs sparse PATH GIB IMAGES   a sparse file, images past 4 GiB
+//   make_inputs sparse PATH MIB IMAGES   a sparse file, images past 4 GiB
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     uint32_t images = static_cast<uint32_t>(std::atoi(argv[3]));
     for (uint32_t i = 0; i < images; ++i) put(f, image(i, 30));
   } else if (kind == "sparse" && argc == 5) {
-    off_t total = static_cast<off_t>(std::atoll(argv[3])) << 30;
+    off_t total = static_cast<off_t>(std::atoll(argv[3])) << 20;
     int images = std::atoi(argv[4]);
     for (int i = 0; i < images; ++i) {
       // Past 4 GiB, one image every 64 MiB plus an odd offset.
