@@ -1,6 +1,9 @@
 // pngcarve: carves the PNG images out of each file named on the command
 // line, in order. Every argument is an input path; there are no options.
-// Exit status 0, or 1 when an output file can't be created or written.
+// Exit status 0, or 1 when anything was lost: an output file that can't be
+// created or written (the run stops there), an input whose reading failed
+// (the run goes on), or console text that could not be written.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -9,11 +12,22 @@
 
 namespace {
 
+using pngcarve::ExtractResult;
+
 int run(const std::vector<std::string>& paths) {
+  int status = 0;
   for (const std::string& path : paths) {
-    if (pngcarve::png_extract(path) != pngcarve::ExtractResult::kOk) return 1;
+    ExtractResult result = pngcarve::png_extract(path);
+    if (result != ExtractResult::kOk) status = 1;
+    if (result == ExtractResult::kCreateFailed ||
+        result == ExtractResult::kWriteFailed)
+      break;
   }
-  return 0;
+  // Console text that could not be written (a full disk, a closed pipe) is
+  // a failure too, though carving went on. Closing flushes what is left.
+  bool console_ok = !std::ferror(stdout);
+  if (std::fclose(stdout) != 0 || !console_ok) status = 1;
+  return status;
 }
 
 }  // namespace

@@ -54,10 +54,8 @@ void use_utf8_console() {
   if (!is_terminal(stdout)) return;
   saved_output_cp = GetConsoleOutputCP();
   if (saved_output_cp == 0 || !SetConsoleOutputCP(CP_UTF8)) return;
-  std::atexit([] {
-    std::fflush(stdout);
-    SetConsoleOutputCP(saved_output_cp);
-  });
+  // main has flushed and closed stdout by the time this runs.
+  std::atexit([] { SetConsoleOutputCP(saved_output_cp); });
 }
 
 std::FILE* open_file(const std::string& path, const char* mode) {
@@ -72,6 +70,11 @@ bool is_directory(std::FILE* file) {
 
 bool is_terminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
 
+long read_some(std::FILE* file, void* buf, size_t n) {
+  size_t got = std::fread(buf, 1, n, file);
+  return got == 0 && std::ferror(file) ? -1 : static_cast<long>(got);
+}
+
 #else
 
 std::FILE* open_file(const std::string& path, const char* mode) {
@@ -84,6 +87,15 @@ bool is_directory(std::FILE* file) {
 }
 
 bool is_terminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
+
+long read_some(std::FILE* file, void* buf, size_t n) {
+  int fd = fileno(file);
+  if (fd < 0) {
+    size_t got = std::fread(buf, 1, n, file);
+    return got == 0 && std::ferror(file) ? -1 : static_cast<long>(got);
+  }
+  return static_cast<long>(read(fd, buf, n));
+}
 
 #endif
 

@@ -17,6 +17,15 @@ namespace pngcarve {
 // Opens `path` with the stdio `mode` ("rb", "wb"). Returns nullptr on failure.
 std::FILE* open_file(const std::string& path, const char* mode);
 
+// Reads up to `n` bytes of `file` into `buf`, returning as soon as some
+// are there, so that a pipe's data is carved as it arrives rather than when
+// a whole buffer is full. Returns the number read, 0 at the end of the
+// input, or -1 on a read error. On POSIX systems the descriptor is read
+// directly (a stream with none, such as a memory stream, through stdio);
+// on Windows through stdio.
+// REQUIRES: nothing has been read from `file` through stdio yet.
+long read_some(std::FILE* file, void* buf, size_t n);
+
 // Returns true if `file` is open on a directory.
 bool is_directory(std::FILE* file);
 

@@ -62,6 +62,7 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
                                  std::FILE* console, bool flush_progress) {
   static const char kCreateFailed[] = "\n  Failed to create file !!\n";
   static const char kWriteFailed[] = "\n  Failed to write file !!\n";
+  static const char kReadFailed[] = "\n  Failed to read file !!\n";
 
   Input in;
   input_open(in, file);
@@ -104,6 +105,7 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
     if (!ended_by_chunk) break;  // the input ended inside the image
     ++counter;
   }
+  if (in.failed) return fail(console, kReadFailed, ExtractResult::kReadFailed);
   std::fputc('\n', console);
   return ExtractResult::kOk;
 }

@@ -8,7 +8,8 @@
 // image, the file keeps what it holds and gets no IEND chunk.
 //
 // Console text: "\rExtracting: <path> -> <n>" as each image begins, and one
-// "\n" when an input that could be opened is finished.
+// "\n" when an input that could be opened is finished, or instead
+// "\n  Failed to read file !!\n" when reading it failed.
 #ifndef PNGCARVE_PNG_EXTRACT_H_
 #define PNGCARVE_PNG_EXTRACT_H_
 
@@ -29,6 +30,7 @@ constexpr uint32_t kIhdrTail = 17;
 
 enum class ExtractResult {
   kOk,            // done; also when the input could not be opened
+  kReadFailed,    // reading the input failed; it was carved up to the error
   kCreateFailed,  // an output file could not be created
   kWriteFailed,   // a write, flush or close of an output file failed
 };
@@ -41,7 +43,9 @@ std::string output_name(const std::string& path, int64_t n);
 // console is flushed after each progress line so it shows as the image
 // begins. On a create or write failure, prints its message, flushes the
 // console and returns at once; the images already finished stay on disk.
-// Does not close `in`.
+// A read error ends the input as its end would (the image being written
+// keeps what it holds, with no IEND chunk), and its message takes the place
+// of the closing "\n". Does not close `in`.
 ExtractResult png_extract_stream(std::FILE* in, const std::string& path,
                                  std::FILE* console, bool flush_progress);
 

@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "platform.h"
+
 namespace pngcarve {
 
 void input_open(Input& in, std::FILE* file) {
@@ -11,9 +13,7 @@ void input_open(Input& in, std::FILE* file) {
   in.pos = 0;
   in.end = 0;
   in.exhausted = false;
-  // Input is buffered here, once; a second stdio buffer would only add a
-  // copy of every byte.
-  std::setvbuf(file, nullptr, _IONBF, 0);
+  in.failed = false;
 }
 
 size_t input_fill(Input& in, size_t want) {
@@ -26,13 +26,14 @@ size_t input_fill(Input& in, size_t want) {
     in.end = have;
   }
   while (in.end - in.pos < want) {
-    size_t got = std::fread(in.buf.data() + in.end, 1,
-                            kInputBufferSize - in.end, in.file);
-    if (got == 0) {
+    long got = read_some(in.file, in.buf.data() + in.end,
+                         kInputBufferSize - in.end);
+    if (got <= 0) {  // the end, or a read error: nothing more is read
       in.exhausted = true;
+      in.failed = got < 0;
       break;
     }
-    in.end += got;
+    in.end += static_cast<size_t>(got);
   }
   return in.end - in.pos;
 }

@@ -4,8 +4,9 @@
 // An Input owns one fixed-size buffer over an already open stdio stream. The
 // tag search looks at whole blocks of that buffer, and fcopy() writes chunk
 // data straight out of it, so every input byte is read once, forward, with no
-// seeking and in constant memory. A read error is treated like the end of
-// the input: once the stream yields nothing, the Input stays exhausted.
+// seeking and in constant memory. A read error ends the input like its end
+// does, and is remembered in `failed` so that it can be reported: once the
+// stream yields nothing, or fails, the Input stays exhausted.
 #ifndef PNGCARVE_STREAM_COPY_H_
 #define PNGCARVE_STREAM_COPY_H_
 
@@ -25,7 +26,8 @@ struct Input {
   std::vector<unsigned char> buf;  // kInputBufferSize bytes
   size_t pos = 0;                  // next unread byte in buf
   size_t end = 0;                  // one past the last valid byte in buf
-  bool exhausted = false;          // the stream has returned 0 bytes
+  bool exhausted = false;          // the stream has ended or failed
+  bool failed = false;             // ...and it was a read error
 };
 
 // Prepares `in` to read from `file`, which must be open for binary reading.

@@ -1,9 +1,10 @@
 #include "tool_runner.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "png_builder.h"
 
@@ -12,25 +13,27 @@ namespace fs = std::filesystem;
 namespace testutil {
 
 pid_t start_tool(const fs::path& cwd, const std::vector<std::string>& args,
-                 rlim_t fsize_limit) {
+                 const ToolOptions& options) {
+  const char* custom = std::getenv("PNGCARVE_TOOL");
+  std::string tool = custom != nullptr ? custom : PNGCARVE_BINARY;
   fs::path out = cwd / ".stdout", err = cwd / ".stderr";
   pid_t pid = fork();
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(120);
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int o = options.out_fd >= 0
+                ? options.out_fd
+                : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(o, 1);
     dup2(e, 2);
-    if (fsize_limit > 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      rlimit r{fsize_limit, fsize_limit};
-      setrlimit(RLIMIT_FSIZE, &r);
-    }
-    std::vector<char*> argv{const_cast<char*>(PNGCARVE_BINARY)};
+    for (const std::string& entry : options.env)
+      putenv(const_cast<char*>(entry.c_str()));
+    alarm(300);  // a hang shows as SIGALRM, not as a stuck test run
+    std::vector<char*> argv{tool.data()};
     for (const std::string& a : args)
       argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(PNGCARVE_BINARY, argv.data());
+    execv(tool.c_str(), argv.data());
     _exit(127);
   }
   return pid;
@@ -49,8 +52,8 @@ Result finish_tool(pid_t pid, const fs::path& cwd) {
 }
 
 Result run_tool(const fs::path& cwd, const std::vector<std::string>& args,
-                rlim_t fsize_limit) {
-  return finish_tool(start_tool(cwd, args, fsize_limit), cwd);
+                const ToolOptions& options) {
+  return finish_tool(start_tool(cwd, args, options), cwd);
 }
 
 }  // namespace testutil

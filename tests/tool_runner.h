@@ -1,8 +1,11 @@
 // Runs the built pngcarve binary as a child process, for end-to-end tests.
+//
+// The binary is the one built with the tests, or the command named by the
+// environment variable PNGCARVE_TOOL, so that the same tests can run another
+// build of the tool (a cross-built one under an emulator, say).
 #ifndef PNGCARVE_TESTS_TOOL_RUNNER_H_
 #define PNGCARVE_TESTS_TOOL_RUNNER_H_
 
-#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -17,18 +20,25 @@ struct Result {
   std::string err;
 };
 
+struct ToolOptions {
+  std::vector<std::string> env;  // "NAME=value" entries added for the tool
+  int out_fd = -1;               // standard output; -1: a file in `cwd`
+};
+
 // Starts the tool in `cwd` with `args`, its standard output and error going
-// to files in `cwd`. `fsize_limit` > 0 caps the size of the files it may
-// write (with SIGXFSZ ignored, so writes fail instead). Returns its pid.
+// to files in `cwd`. A tool still running after 300 seconds is ended by
+// SIGALRM. Returns its pid.
 pid_t start_tool(const std::filesystem::path& cwd,
-                 const std::vector<std::string>& args, rlim_t fsize_limit = 0);
+                 const std::vector<std::string>& args,
+                 const ToolOptions& options = {});
 
 // Waits for the tool started in `cwd` and collects what it printed.
 Result finish_tool(pid_t pid, const std::filesystem::path& cwd);
 
 // Runs the tool to its end.
 Result run_tool(const std::filesystem::path& cwd,
-                const std::vector<std::string>& args, rlim_t fsize_limit = 0);
+                const std::vector<std::string>& args,
+                const ToolOptions& options = {});
 
 }  // namespace testutil
 
