@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end tests of the Windows build under wine: the same outputs and
 # console text as the Linux build (with the text mode's "\r\n" line ends),
-# wildcard expansion by the program, names outside the code page, and the
-# create failure's text and exit status.
+# wildcard expansion by the program, names outside the code page, a path
+# over 260 characters, and the create failure's text and exit status.
 #
 # Usage: tests/wine/run_tests.sh LINUX_BUILD_DIR PNGCARVE_EXE [PNGCARVE32_EXE]
 # LINUX_BUILD_DIR must hold pngcarve and make_inputs. With a 32-bit .exe
@@ -16,7 +16,7 @@ root=$(realpath "$(dirname "$0")/../..")
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap '"${wine%64}server" -k 2>/dev/null; rm -rf "$work"' EXIT
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all LANG=C.UTF-8 LC_ALL=C.UTF-8
 "$wine" cmd /c exit >/dev/null 2>&1  # make the prefix once, before timing anything
 
@@ -89,7 +89,16 @@ for n in "${names[@]}"; do
 done
 check "their outputs are written beside them" $ok
 
-# 4. An output that can't be created ends the run with status 1.
+# 4. A path longer than the old 260-character limit (the .exe declares
+# itself long-path aware).
+long="$(printf 'd%.0s' {1..100})/$(printf 'e%.0s' {1..100})/$(printf 'f%.0s' {1..80})"
+mkdir -p "$work/long/$long"
+cp "$root/sample/game.pak" "$work/long/$long/game.pak"
+(cd "$work/long" && run_exe "$long/game.pak" > ../long.out)
+check "a path of ${#long}+ characters is read and written beside" \
+  cmp -s "$work/long/$long/game.pak.0003.png" "$work/linux/game.pak.0003.png"
+
+# 5. An output that can't be created ends the run with status 1.
 mkdir -p "$work/fail/in.bin.0001.png"
 cp "$root/sample/game.pak" "$work/fail/in.bin"
 cp "$root/sample/game.pak" "$work/fail/later.bin"
@@ -103,7 +112,7 @@ check "create failure exits 1" test "$status" -eq 1
 check "create failure keeps finished images and stops" \
   test -f "$work/fail/in.bin.0000.png" -a ! -e "$work/fail/later.bin.0000.png"
 
-# 5. The 32-bit build: the same outputs and text, also past 4 GiB of input.
+# 6. The 32-bit build: the same outputs and text, also past 4 GiB of input.
 if [ -n "$exe32" ]; then
   mkdir -p "$work/w32/linux"
   cp "$root/sample/game.pak" "$work/w32/linux/"
