@@ -1,10 +1,7 @@
 #include "png_extract.h"
 
 #include <gtest/gtest.h>
-#include <stdio.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 
 #include "carve_harness.h"
@@ -268,57 +265,5 @@ TEST_F(ExtractTest, ExistingOutputIsOverwritten) {
 }
 
 // Failures -------------------------------------------------------------------
-
-TEST_F(ExtractTest, CreateFailureStopsWithMessageAndKeepsFinishedImages) {
-  std::string png = make_png({});
-  // The second output can't be created: a directory holds its name.
-  fs::create_directory(dir_ / "in.bin.0001.png");
-  Carve c = run(png + png + png);
-  EXPECT_EQ(c.result, ExtractResult::kCreateFailed);
-  EXPECT_EQ(c.console,
-            progress(0) + progress(1) + "\n  Failed to create file !!\n");
-  ASSERT_EQ(c.images.size(), 2u);
-  EXPECT_EQ(c.images[0], carved(png));
-  EXPECT_FALSE(fs::exists(dir_ / "in.bin.0002.png"));
-}
-
-// A stream that yields the first `good` bytes of `data`, then a read error.
-struct Failing {
-  std::string data;
-  size_t good;
-  size_t pos = 0;
-};
-
-ssize_t failing_read(void* cookie, char* buf, size_t size) {
-  auto* f = static_cast<Failing*>(cookie);
-  if (f->pos >= f->good) {
-    errno = EIO;
-    return -1;
-  }
-  size_t n = std::min(size, f->good - f->pos);
-  std::memcpy(buf, f->data.data() + f->pos, n);
-  f->pos += n;
-  return static_cast<ssize_t>(n);
-}
-
-TEST_F(ExtractTest, ReadErrorEndsTheInputAndIsReported) {
-  PngShape s = sized(300, 300, 4, 3);
-  std::string png = make_png(s);
-  std::string input = png + filler(1000, 1) + png;
-  for (size_t good : {size_t{0}, size_t{20}, png.size() / 2, png.size() + 500,
-                      input.size() - 100}) {
-    Carve expected = run(input.substr(0, good));
-    Failing f{input, good};
-    FILE* in = fopencookie(&f, "rb", {failing_read, nullptr, nullptr, nullptr});
-    Carve got = collect(real_carve_stream(in, prefix_, &result_));
-    fclose(in);
-    EXPECT_EQ(got.result, ExtractResult::kReadFailed) << good;
-    EXPECT_EQ(got.console, expected.console.substr(
-                               0, expected.console.size() - 1) +
-                               "\n  Failed to read file !!\n")
-        << good;
-    EXPECT_EQ(got.images, expected.images) << good;
-  }
-}
 
 }  // namespace
