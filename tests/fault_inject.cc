@@ -98,6 +98,12 @@ FILE* open_with(const char* function, const char* path, const char* mode) {
   return f;
 }
 
+int print(FILE* f, const char* format, va_list args) {
+  if (fails("fprintf", f)) return failure(f, ENOSPC, -1);
+  using Vfprintf = int (*)(FILE*, const char*, va_list);
+  return real<Vfprintf>("vfprintf")(f, format, args);
+}
+
 }  // namespace
 
 extern "C" {
@@ -156,22 +162,18 @@ int fputs(const char* s, FILE* f) {
 }
 
 int fprintf(FILE* f, const char* format, ...) {
-  if (fails("fprintf", f)) return failure(f, ENOSPC, -1);
   va_list args;
   va_start(args, format);
-  using Vfprintf = int (*)(FILE*, const char*, va_list);
-  int n = real<Vfprintf>("vfprintf")(f, format, args);
+  int n = print(f, format, args);
   va_end(args);
   return n;
 }
 
 // What fprintf becomes under _FORTIFY_SOURCE.
 int __fprintf_chk(FILE* f, int, const char* format, ...) {
-  if (fails("fprintf", f)) return failure(f, ENOSPC, -1);
   va_list args;
   va_start(args, format);
-  using Vfprintf = int (*)(FILE*, const char*, va_list);
-  int n = real<Vfprintf>("vfprintf")(f, format, args);
+  int n = print(f, format, args);
   va_end(args);
   return n;
 }
