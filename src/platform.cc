@@ -71,8 +71,7 @@ bool is_directory(std::FILE* file) {
 bool is_terminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
 
 long read_some(std::FILE* file, void* buf, size_t n) {
-  size_t got = std::fread(buf, 1, n, file);
-  return got == 0 && std::ferror(file) ? -1 : static_cast<long>(got);
+  return _read(_fileno(file), buf, static_cast<unsigned>(n));
 }
 
 #else

@@ -20,10 +20,10 @@ std::FILE* open_file(const std::string& path, const char* mode);
 // Reads up to `n` bytes of `file` into `buf`, returning as soon as some
 // are there, so that a pipe's data is carved as it arrives rather than when
 // a whole buffer is full. Returns the number read, 0 at the end of the
-// input, or -1 on a read error. On POSIX systems the descriptor is read
-// directly (a stream with none, such as a memory stream, through stdio);
-// on Windows through stdio.
-// REQUIRES: nothing has been read from `file` through stdio yet.
+// input, or -1 on a read error. The file's descriptor is read directly; a
+// stream with none (a memory stream) is read through stdio.
+// REQUIRES: nothing has been read from `file` through stdio yet, and
+// n < 2^31.
 long read_some(std::FILE* file, void* buf, size_t n);
 
 // Returns true if `file` is open on a directory.
