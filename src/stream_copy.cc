@@ -26,8 +26,8 @@ size_t input_fill(Input& in, size_t want) {
     in.end = have;
   }
   while (in.end - in.pos < want) {
-    long got = read_some(in.file, in.buf.data() + in.end,
-                         kInputBufferSize - in.end);
+    long got =
+        read_some(in.file, in.buf.data() + in.end, kInputBufferSize - in.end);
     if (got <= 0) {  // the end, or a read error: nothing more is read
       in.exhausted = true;
       in.failed = got < 0;

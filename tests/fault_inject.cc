@@ -1,6 +1,7 @@
 // Test-only LD_PRELOAD library: makes the Nth call of the tool's stdio
-// functions (and of read, which it reads its inputs with) fail once, as a failing disk, a full disk or a closed pipe
-// would, so that every I/O failure path of the real binary can be run.
+// functions (and of read, which it reads its inputs with) fail once, as a
+// failing disk, a full disk or a closed pipe would, so that every I/O failure
+// path of the real binary can be run.
 //
 // PNGCARVE_FAULT_AT=N picks the call (counting from 1). The failed call
 // sets errno (EIO for reads and closes, ENOSPC for writes and flushes,

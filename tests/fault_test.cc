@@ -52,8 +52,8 @@ TEST_F(FaultTest, EveryIoCallFailingInTurnIsReported) {
   write_file(dir_ / "three.bin",
              filler(9, 1) + three[0] + three[1] + filler(300000, 2) + three[2]);
   write_file(dir_ / "second.bin", one[0]);
-  const std::vector<std::pair<std::string, std::vector<std::string>>> inputs =
-      {{"three.bin", three}, {"second.bin", one}};
+  const std::vector<std::pair<std::string, std::vector<std::string>>> inputs = {
+      {"three.bin", three}, {"second.bin", one}};
   const fs::path log = dir_ / "fault.log";
 
   int runs = 0;
@@ -69,8 +69,8 @@ TEST_F(FaultTest, EveryIoCallFailingInTurnIsReported) {
     std::istringstream fault(read_file(log));
     std::string call, kind, path;
     fault >> call >> kind >> path;
-    SCOPED_TRACE("call " + std::to_string(n) + ": " + call + " " + kind +
-                 " " + path);
+    SCOPED_TRACE("call " + std::to_string(n) + ": " + call + " " + kind + " " +
+                 path);
     ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status;
     EXPECT_EQ(r.err, "");
     if (call.empty()) {  // no Nth call: a clean run
@@ -92,9 +92,8 @@ TEST_F(FaultTest, EveryIoCallFailingInTurnIsReported) {
     // one silent case.
     EXPECT_EQ(r.status, input_closed || input_unopened ? 0 : 1);
     if (stopped)
-      EXPECT_TRUE(r.out.ends_with(kind == "output" && call.starts_with("fopen")
-                                      ? kCreate
-                                      : kWrite));
+      EXPECT_TRUE(r.out.ends_with(
+          kind == "output" && call.starts_with("fopen") ? kCreate : kWrite));
     else if (read_failed)
       EXPECT_NE(r.out.find(kRead), std::string::npos);
     else
