@@ -19,7 +19,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace {
@@ -81,24 +80,6 @@ T failure(FILE* f, int error, T result) {
   return result;
 }
 
-FILE* open_with(const char* function, const char* path, const char* mode) {
-  bool reading = mode[0] == 'r';
-  if (fails(function, reading ? "input" : "output", path)) {
-    errno = reading ? EACCES : EMFILE;
-    return nullptr;
-  }
-  using Fopen = FILE* (*)(const char*, const char*);
-  FILE* f = real<Fopen>(function)(path, mode);
-  for (OpenFile& o : open_files) {
-    if (o.file == nullptr && f != nullptr) {
-      o.file = f;
-      o.path = path;
-      break;
-    }
-  }
-  return f;
-}
-
 int print(FILE* f, const char* format, va_list args) {
   if (fails("fprintf", f)) return failure(f, ENOSPC, -1);
   using Vfprintf = int (*)(FILE*, const char*, va_list);
@@ -110,11 +91,20 @@ int print(FILE* f, const char* format, va_list args) {
 extern "C" {
 
 FILE* fopen(const char* path, const char* mode) {
-  return open_with("fopen", path, mode);
-}
-
-FILE* fopen64(const char* path, const char* mode) {
-  return open_with("fopen64", path, mode);
+  bool reading = mode[0] == 'r';
+  if (fails("fopen", reading ? "input" : "output", path)) {
+    errno = reading ? EACCES : EMFILE;
+    return nullptr;
+  }
+  FILE* f = real<FILE* (*)(const char*, const char*)>("fopen")(path, mode);
+  for (OpenFile& o : open_files) {
+    if (o.file == nullptr && f != nullptr) {
+      o.file = f;
+      o.path = path;
+      break;
+    }
+  }
+  return f;
 }
 
 int fclose(FILE* f) {

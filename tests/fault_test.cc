@@ -84,7 +84,7 @@ TEST_F(FaultTest, EveryIoCallFailingInTurnIsReported) {
     }
     const bool console = kind == "console";
     const bool input_closed = call == "fclose" && kind == "input";
-    const bool input_unopened = call.starts_with("fopen") && kind == "input";
+    const bool input_unopened = call == "fopen" && kind == "input";
     const bool read_failed = call == "read" || call == "fread";
     const bool stopped = !console && !input_closed && !input_unopened &&
                          !read_failed;  // a create or write failure
@@ -93,7 +93,7 @@ TEST_F(FaultTest, EveryIoCallFailingInTurnIsReported) {
     EXPECT_EQ(r.status, input_closed || input_unopened ? 0 : 1);
     if (stopped)
       EXPECT_TRUE(r.out.ends_with(
-          kind == "output" && call.starts_with("fopen") ? kCreate : kWrite));
+          kind == "output" && call == "fopen" ? kCreate : kWrite));
     else if (read_failed)
       EXPECT_NE(r.out.find(kRead), std::string::npos);
     else
