@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -57,6 +58,7 @@ TEST_F(FaultTest, EveryIoCallFailingInTurnIsReported) {
   const fs::path log = dir_ / "fault.log";
 
   int runs = 0;
+  std::set<std::string> reached;  // the classes of failure injected
   for (int n = 1;; ++n) {
     for (const auto& [input, images] : inputs)
       for (size_t i = 0; i < images.size(); ++i)
@@ -88,12 +90,18 @@ TEST_F(FaultTest, EveryIoCallFailingInTurnIsReported) {
     const bool read_failed = call == "read" || call == "fread";
     const bool stopped = !console && !input_closed && !input_unopened &&
                          !read_failed;  // a create or write failure
+    const bool created = kind == "output" && call == "fopen";
+    reached.insert(console          ? "console"
+                   : input_closed   ? "input close"
+                   : input_unopened ? "input open"
+                   : read_failed    ? "read"
+                   : created        ? "create"
+                                    : "write");
     // Exit 0 only when nothing was lost; the failed open of an input is the
     // one silent case.
     EXPECT_EQ(r.status, input_closed || input_unopened ? 0 : 1);
     if (stopped)
-      EXPECT_TRUE(r.out.ends_with(
-          kind == "output" && call == "fopen" ? kCreate : kWrite));
+      EXPECT_TRUE(r.out.ends_with(created ? kCreate : kWrite));
     else if (read_failed)
       EXPECT_NE(r.out.find(kRead), std::string::npos);
     else
@@ -122,6 +130,11 @@ TEST_F(FaultTest, EveryIoCallFailingInTurnIsReported) {
       after_stop = after_stop || (hit && stopped);
     }
   }
+  // Every class is reached, so a change in how the tool does its I/O can't
+  // quietly leave one untested.
+  EXPECT_EQ(reached,
+            (std::set<std::string>{"console", "input close", "input open",
+                                   "read", "create", "write"}));
   EXPECT_GT(runs, 20);
   std::printf("fault injection: %d runs, each with one failing call\n", runs);
 }
