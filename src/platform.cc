@@ -13,6 +13,9 @@
 #else
 #include <unistd.h>
 #endif
+#ifdef __EMSCRIPTEN__
+#include <emscripten/emscripten.h>
+#endif
 
 namespace pngcarve {
 
@@ -76,6 +79,14 @@ long read_some(std::FILE* file, void* buf, size_t n) {
 
 #else
 
+#ifdef __EMSCRIPTEN__
+// In the web page, the input is a File that the worker reads as a stream,
+// which a browser offers only asynchronously: the call waits for the
+// worker's readInput (the extractor is suspended meanwhile, by Asyncify).
+EM_ASYNC_JS(long, web_read, (void* buf, size_t n),
+            { return await Module.readInput(buf, n); });
+#endif
+
 std::FILE* open_file(const std::string& path, const char* mode) {
   return std::fopen(path.c_str(), mode);
 }
@@ -88,12 +99,17 @@ bool is_directory(std::FILE* file) {
 bool is_terminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
 
 long read_some(std::FILE* file, void* buf, size_t n) {
+#ifdef __EMSCRIPTEN__
+  (void)file;
+  return web_read(buf, n);
+#else
   int fd = fileno(file);
   if (fd < 0) {
     size_t got = std::fread(buf, 1, n, file);
     return got == 0 && std::ferror(file) ? -1 : static_cast<long>(got);
   }
   return static_cast<long>(read(fd, buf, n));
+#endif
 }
 
 #endif

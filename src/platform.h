@@ -21,7 +21,8 @@ std::FILE* open_file(const std::string& path, const char* mode);
 // are there, so that a pipe's data is carved as it arrives rather than when
 // a whole buffer is full. Returns the number read, 0 at the end of the
 // input, or -1 on a read error. The file's descriptor is read directly; a
-// stream with none (a memory stream) is read through stdio.
+// stream with none (a memory stream) is read through stdio. In the web
+// page's WebAssembly build, the one input is read from the worker instead.
 // REQUIRES: nothing has been read from `file` through stdio yet, and
 // n < 2^31.
 long read_some(std::FILE* file, void* buf, size_t n);

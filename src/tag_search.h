@@ -1,7 +1,8 @@
 // Finding the "IHDR" chunk tag in a block of bytes.
 //
 // find_ihdr() picks the fastest implementation this processor runs, once:
-// AVX2 or SSE2 on x86-64, a portable scalar search elsewhere. The vector
+// AVX2 or SSE2 on x86-64, SSE2 as WebAssembly SIMD in the web page's build,
+// a portable scalar search elsewhere. The vector
 // searches test the first and last bytes of the tag at 16 or 32 offsets at
 // once, test the middle bytes too only for a block that has candidates,
 // confirm each candidate with one 4-byte compare, and finish the tail with
@@ -24,7 +25,10 @@ const unsigned char* find_ihdr(const unsigned char* begin,
 // must be called only when avx2_supported() is true.
 const unsigned char* find_ihdr_scalar(const unsigned char* begin,
                                       const unsigned char* end);
-#if defined(__x86_64__) || defined(_M_X64)
+// SSE2 also where the compiler maps it to another vector set, as Emscripten
+// does to WebAssembly SIMD with -msimd128 -msse2.
+#if defined(__x86_64__) || defined(_M_X64) || \
+    (defined(__EMSCRIPTEN__) && defined(__SSE2__))
 #define PNGCARVE_HAVE_SSE2 1
 const unsigned char* find_ihdr_sse2(const unsigned char* begin,
                                     const unsigned char* end);

@@ -1,0 +1,81 @@
+// Serving the built site on 127.0.0.1 and driving Debian's headless
+// Chromium and Firefox with puppeteer-core, for the browser test and the
+// benchmark.
+import {createReadStream, statSync} from 'node:fs';
+import http from 'node:http';
+import path from 'node:path';
+import puppeteer from 'puppeteer-core';
+
+const kTypes = {
+  '.html': 'text/html; charset=utf-8',
+  '.js': 'text/javascript; charset=utf-8',
+  '.css': 'text/css; charset=utf-8',
+  '.wasm': 'application/wasm',
+  '.svg': 'image/svg+xml',
+};
+
+// Serves `site` as a plain static server does; every path asked for goes
+// into `requests`. Resolves to {url, requests, close()}.
+export function serve(site) {
+  const requests = [];
+  const server = http.createServer((req, res) => {
+    const url = new URL(req.url, 'http://localhost');
+    requests.push(url.pathname);
+    const file = path.join(site, url.pathname === '/' ? 'index.html' :
+                                      decodeURIComponent(url.pathname));
+    let ok = file.startsWith(site + path.sep);
+    try {
+      ok = ok && statSync(file).isFile();
+    } catch {
+      ok = false;
+    }
+    if (!ok) {
+      res.writeHead(404).end();
+      return;
+    }
+    res.writeHead(200, {
+      'Content-Type': kTypes[path.extname(file)] || 'application/octet-stream',
+    });
+    createReadStream(file).pipe(res);
+  });
+  return new Promise((resolve) => {
+    server.listen(0, '127.0.0.1', () => resolve({
+      url: `http://127.0.0.1:${server.address().port}/`,
+      requests,
+      close: () => new Promise((done) => server.close(done)),
+    }));
+  });
+}
+
+export const kBrowsers = {
+  chromium: {
+    browser: 'chrome',
+    executablePath: '/usr/bin/chromium',
+    // No sandbox, as root; and none of Chromium's own calls to the network.
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update',
+           '--disable-sync', '--disable-dev-shm-usage'],
+  },
+  firefox: {
+    browser: 'firefox',
+    executablePath: '/usr/bin/firefox-esr',
+  },
+};
+
+export function launch(name) {
+  return puppeteer.launch({
+    ...kBrowsers[name], headless: true, protocolTimeout: 600000,
+  });
+}
+
+// Gives `files` to the page's file input, all at once, and waits until the
+// page says it has finished them all.
+export async function carve(page, files, timeout = 300000) {
+  const before = await page.$$eval('.job', (jobs) => jobs.length);
+  const input = await page.$('input[type=file]');
+  await input.uploadFile(...files);
+  await page.waitForFunction(
+      (n) => document.querySelectorAll('.job').length === n &&
+          document.body.dataset.state === 'done',
+      {timeout, polling: 50}, before + files.length);
+}
