@@ -2,11 +2,11 @@
 //
 // find_ihdr() picks the fastest implementation this processor runs, once:
 // AVX2 or SSE2 on x86-64, SSE2 as WebAssembly SIMD in the web page's build,
-// a portable scalar search elsewhere. The vector
-// searches test the first and last bytes of the tag at 16 or 32 offsets at
-// once, test the middle bytes too only for a block that has candidates,
-// confirm each candidate with one 4-byte compare, and finish the tail with
-// the scalar search. All of them return the same result.
+// a portable scalar search elsewhere. The vector searches test the first
+// and last bytes of the tag at 16 or 32 offsets at once, test the middle
+// bytes too only for a block that has candidates, confirm each candidate
+// with one 4-byte compare, and finish the tail with the scalar search. All
+// of them return the same result.
 #ifndef PNGCARVE_TAG_SEARCH_H_
 #define PNGCARVE_TAG_SEARCH_H_
 
