@@ -15,24 +15,6 @@ namespace {
 // pieces of an image (headers, short chunks) leave in few system calls.
 constexpr size_t kOutputBufferSize = 64 * 1024;
 
-// Advances `in` to just after the next "IHDR" tag. Returns false at the end
-// of the input. A tag that straddles two refills is found, because the last
-// three bytes of each block are kept for the next one.
-bool search_ihdr(Input& in) {
-  for (;;) {
-    size_t have = input_fill(in, 4);
-    if (have < 4) return false;
-    const unsigned char* begin = in.buf.data() + in.pos;
-    const unsigned char* end = begin + have;
-    const unsigned char* hit = find_ihdr(begin, end);
-    if (hit != end) {
-      in.pos += static_cast<size_t>(hit - begin) + 4;
-      return true;
-    }
-    in.pos += have - 3;  // keep the last three bytes for the next block
-  }
-}
-
 bool write_all(std::FILE* out, const void* data, size_t n) {
   return std::fwrite(data, 1, n, out) == n;
 }
@@ -51,6 +33,23 @@ bool close_output(std::FILE* out, bool ok) {
 }
 
 }  // namespace
+
+// A tag that straddles two refills is found, because the last three bytes
+// of each block are kept for the next one.
+bool search_ihdr(Input& in) {
+  for (;;) {
+    size_t have = input_fill(in, 4);
+    if (have < 4) return false;
+    const unsigned char* begin = in.buf.data() + in.pos;
+    const unsigned char* end = begin + have;
+    const unsigned char* hit = find_ihdr(begin, end);
+    if (hit != end) {
+      in.pos += static_cast<size_t>(hit - begin) + 4;
+      return true;
+    }
+    in.pos += have - 3;  // keep the last three bytes for the next block
+  }
+}
 
 std::string output_name(const std::string& path, int64_t n) {
   char number[32];

@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <string>
 
+#include "stream_copy.h"
+
 namespace pngcarve {
 
 constexpr unsigned char kSignature[8] = {0x89, 'P',  'N',  'G',
@@ -34,6 +36,10 @@ enum class ExtractResult {
   kCreateFailed,  // an output file could not be created
   kWriteFailed,   // a write, flush or close of an output file failed
 };
+
+// Advances `in` to just after the next "IHDR" tag. Returns false at the
+// end of the input.
+bool search_ihdr(Input& in);
 
 // Returns "<path>.<n>.png" with n in decimal, zero-padded to four digits.
 std::string output_name(const std::string& path, int64_t n);

@@ -86,7 +86,8 @@ TEST_F(CliTest, FifoInputIsReadForwardWithLiveProgressOnATerminal) {
   const size_t first = 9000 + png.size();  // the whole of image 0
   ASSERT_EQ(mkfifo((dir_ / "pipe").c_str(), 0600), 0);
   int master = -1, terminal = -1;
-  ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+  if (openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0)
+    GTEST_SKIP() << "no pseudo-terminal can be opened here (no /dev/pts?)";
   pid_t pid = start_tool(dir_, {"pipe"}, {{}, terminal});
   close(terminal);
   FILE* f = fopen((dir_ / "pipe").c_str(), "wb");
