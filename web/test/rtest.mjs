@@ -1,0 +1,10 @@
+import {serve, launch} from './browsers.mjs';
+const s = await serve(process.argv[2]);
+const b = await launch(process.argv[3]);
+const page = await b.newPage();
+await page.goto(s.url);
+const input = await page.$('input[type=file]');
+await input.uploadFile(process.argv[4]);
+await page.waitForSelector('body[data-state=done]', {timeout: 600000});
+console.log(await page.$eval('#out', (e) => e.textContent));
+await b.close(); await s.close();
