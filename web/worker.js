@@ -38,6 +38,7 @@ function held(bytes) {
 // when reading fails: the File can't be read, or it brought less than its
 // size (it was changed or removed after it was chosen).
 async function readInput(ptr, n) {
+  deliver();
   try {
     while (job.chunk === null || job.chunkAt === job.chunk.length) {
       if (job.read === job.file.size) return 0;
@@ -70,23 +71,19 @@ async function readInput(ptr, n) {
   return count;
 }
 
-// The console device: the extractor flushes it as each image begins, and
-// once more at the end, and each time every output so far is closed. Each
-// one is handed to the page and removed.
-const console_ = {
-  write(stream, buffer, offset, length) {
-    deliver();
-    return length;
-  },
-};
-
+// Hands every output that is closed to the page, and removes it. It runs
+// as the extractor asks for more input (an image being copied is still
+// open then, and waits for the next time), when it writes to the console
+// (each image begins with a line there) and at the end.
 function deliver() {
   const FS = job.FS;
+  const open = new Set(FS.streams.filter((s) => s).map((s) => s.node));
   const names = FS.readdir(job.dir)
                     .filter((n) => n !== '.' && n !== '..' && n !== job.name)
                     .sort((a, b) => a.localeCompare(b, 'en', {numeric: true}));
   for (const name of names) {
     const path = job.dir + '/' + name;
+    if (open.has(FS.lookupPath(path).node)) continue;
     const bytes = FS.readFile(path);
     FS.unlink(path);
     held(kAhead * kBlock + bytes.length);
@@ -94,6 +91,13 @@ function deliver() {
                 [bytes.buffer]);
   }
 }
+
+const console_ = {
+  write(stream, buffer, offset, length) {
+    deliver();
+    return length;
+  },
+};
 
 let carver = null;
 let queue = Promise.resolve();  // carves one file at a time, in order

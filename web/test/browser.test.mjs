@@ -226,11 +226,9 @@ for (const name of args.browsers.split(',')) {
       const want = nativeOutputs(path.join(work, `failing-${name}`), [file]);
       const input = await page.$('input[type=file]');
       await input.uploadFile(file);
-      // Images 0 and 1 are shown once image 2 has begun, which is then
-      // closed at the read failure.
       await page.waitForFunction(
           (n) => document.querySelectorAll(`.job[data-input="${n}"] [data-name]`)
-                     .length === 2, {polling: 20}, path.basename(file));
+                     .length === 3, {polling: 20}, path.basename(file));
       fs.truncateSync(file, 1 << 20);  // the disk goes away under the reader
       await page.waitForSelector('body[data-state=done]');
       const view = await job(page, path.basename(file));
