@@ -72,9 +72,8 @@ async function readInput(ptr, n) {
 }
 
 // Hands every output that is closed to the page, and removes it. It runs
-// as the extractor asks for more input (an image being copied is still
-// open then, and waits for the next time), when it writes to the console
-// (each image begins with a line there) and at the end.
+// each time the extractor asks for more input (an image being copied is
+// still open then, and waits for the next time) and at the end.
 function deliver() {
   const FS = job.FS;
   const open = new Set(FS.streams.filter((s) => s).map((s) => s.node));
@@ -92,17 +91,11 @@ function deliver() {
   }
 }
 
-const console_ = {
-  write(stream, buffer, offset, length) {
-    deliver();
-    return length;
-  },
-};
-
 let carver = null;
 let queue = Promise.resolve();  // carves one file at a time, in order
 
-const ready = createCarver({print() {}, printErr() {}, readInput});
+// The console text, which the page shows in its own way, is dropped.
+const ready = createCarver({print() {}, printErr() {}, stdout() {}, readInput});
 
 onmessage = (event) => {
   if (event.data.type !== 'carve') return;
@@ -114,11 +107,7 @@ function memory() {
 }
 
 async function carve({id, file}) {
-  if (carver === null) {
-    carver = await ready;
-    carver.FS.registerDevice(carver.FS.makedev(64, 1), console_);
-    carver.FS.mkdev('/console', carver.FS.makedev(64, 1));
-  }
+  if (carver === null) carver = await ready;
   const FS = carver.FS;
   // A folder of its own, so that nothing but this input and its outputs is
   // there. The input keeps its own name, so the outputs get the names the
@@ -135,8 +124,8 @@ async function carve({id, file}) {
   let code;
   try {
     job.reader = file.stream().getReader({mode: 'byob'});
-    code = await carver.ccall('carve', 'number', ['string', 'string'],
-                              [path, '/console'], {async: true});
+    code = await carver.ccall('carve', 'number', ['string'], [path],
+                              {async: true});
     deliver();
   } catch (e) {
     const text = String(e && e.message || e);
