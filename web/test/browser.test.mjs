@@ -100,16 +100,17 @@ function nativeOutputs(dir, files) {
 
 // What the page shows for each image: its name, whether the browser could
 // decode it, and the SHA-256 of the bytes behind its download link.
-function images(page, input) {
-  return page.evaluate(async (input) => {
+async function images(page, input) {
+  const selector = `.job[data-input="${input}"] [data-name]`;
+  // The page has tried to decode every image before the test looks.
+  await page.waitForFunction(
+      (selector) => [...document.querySelectorAll(selector)]
+                        .every((item) => item.dataset.decodable),
+      {polling: 20}, selector);
+  return page.evaluate(async (selector) => {
     const hex = (buffer) => [...new Uint8Array(buffer)]
         .map((b) => b.toString(16).padStart(2, '0')).join('');
-    const items = [...document.querySelectorAll(
-        `.job[data-input="${input}"] [data-name]`)];
-    // The decoding is done before the test looks.
-    await Promise.all(items.map((item) => item.querySelector('img') ?
-        item.querySelector('img').decode().catch(() => {}) : null));
-    await new Promise((resolve) => setTimeout(resolve, 50));
+    const items = [...document.querySelectorAll(selector)];
     return Promise.all(items.map(async (item) => {
       const link = item.querySelector('a[download]');
       const bytes = await (await fetch(link.href)).arrayBuffer();
@@ -119,7 +120,7 @@ function images(page, input) {
         sha: hex(await crypto.subtle.digest('SHA-256', bytes)),
       };
     }));
-  }, input);
+  }, selector);
 }
 
 function job(page, input) {
