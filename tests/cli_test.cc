@@ -19,12 +19,7 @@ std::string progress(const std::string& path, int n) {
   return "\rExtracting: " + path + " -> " + std::to_string(n);
 }
 
-class CliTest : public ::testing::Test {
- protected:
-  void SetUp() override { dir_ = make_temp_dir(); }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
-};
+class CliTest : public TempDirTest {};
 
 TEST_F(CliTest, NoArgumentsPrintsNothing) {
   Result r = run_tool(dir_, {});

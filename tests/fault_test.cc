@@ -23,12 +23,7 @@ using pngcarve::output_name;
 
 namespace {
 
-class FaultTest : public ::testing::Test {
- protected:
-  void SetUp() override { dir_ = make_temp_dir(); }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
-};
+class FaultTest : public TempDirTest {};
 
 // Makes the Nth stdio call of the tool fail, for every N in turn, on two
 // inputs, and checks that each run ends cleanly, says what failed, keeps

@@ -14,12 +14,7 @@ using namespace testutil;
 
 namespace {
 
-class LimitsTest : public ::testing::Test {
- protected:
-  void SetUp() override { dir_ = make_temp_dir(); }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
-};
+class LimitsTest : public TempDirTest {};
 
 void write_at(const fs::path& path, off_t at, const std::string& bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);

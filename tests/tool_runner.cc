@@ -12,6 +12,10 @@ namespace fs = std::filesystem;
 
 namespace testutil {
 
+void TempDirTest::SetUp() { dir_ = make_temp_dir(); }
+
+void TempDirTest::TearDown() { fs::remove_all(dir_); }
+
 pid_t start_tool(const fs::path& cwd, const std::vector<std::string>& args,
                  const ToolOptions& options) {
   const char* custom = std::getenv("PNGCARVE_TOOL");

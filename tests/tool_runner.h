@@ -6,6 +6,7 @@
 #ifndef PNGCARVE_TESTS_TOOL_RUNNER_H_
 #define PNGCARVE_TESTS_TOOL_RUNNER_H_
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -13,6 +14,14 @@
 #include <vector>
 
 namespace testutil {
+
+// A test that runs in a new temporary folder, `dir_`, removed afterwards.
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  std::filesystem::path dir_;
+};
 
 struct Result {
   int status = -1;  // exit status, or 128 + signal number
