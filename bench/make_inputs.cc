@@ -2,7 +2,10 @@
 //
 //   make_inputs random PATH MIB IMAGES   pseudo-random bytes, images spread
 //   make_inputs repeat PATH MIB TEXT     TEXT repeated to MIB MiB
-//   make_inputs dense PATH IMAGES        small images back to back
+//   make_inputs dense PATH IMAGES [SIDE] small images back to back, SIDE
+//                                        pixels square (30 unless given)
+//   make_inputs runon PATH MIB           one image whose data chunk's
+//                                        length runs past the end, MIB MiB
 //   make_inputs sparse PATH MIB IMAGES   a sparse file, images past 4 GiB
 #include <sys/types.h>
 #include <unistd.h>
@@ -56,7 +59,7 @@ void put(FILE* f, const std::string& s) {
 int main(int argc, char** argv) {
   if (argc < 4) {
     std::fprintf(stderr,
-                 "usage: make_inputs random|repeat|dense|sparse PATH N [M]\n");
+                 "usage: make_inputs random|repeat|dense|runon|sparse PATH N [M]\n");
     return 2;
   }
   std::string kind = argv[1];
@@ -85,9 +88,19 @@ int main(int argc, char** argv) {
     while (block.size() < (1 << 20)) block += argv[4];
     block.resize(1 << 20);
     for (uint64_t w = 0; w < total; w += block.size()) put(f, block);
-  } else if (kind == "dense" && argc == 4) {
+  } else if (kind == "dense" && (argc == 4 || argc == 5)) {
     uint32_t images = static_cast<uint32_t>(std::atoi(argv[3]));
-    for (uint32_t i = 0; i < images; ++i) put(f, image(i, 30));
+    uint32_t side = argc == 5 ? static_cast<uint32_t>(std::atoi(argv[4])) : 30;
+    for (uint32_t i = 0; i < images; ++i) put(f, image(i, side));
+  } else if (kind == "runon" && argc == 4) {
+    uint64_t total = std::strtoull(argv[3], nullptr, 10) << 20;
+    std::string png = image(0, 8);
+    // The IHDR chunk (8 + 13 + 4 bytes after the signature), then an IDAT
+    // header whose length reaches past the end of the input.
+    std::string head = png.substr(8, 25) + std::string("\xff\xff\xff\xf0IDAT", 8);
+    put(f, head);
+    for (uint64_t w = head.size(); w < total; w += 1 << 20)
+      put(f, noise(static_cast<size_t>(std::min<uint64_t>(1 << 20, total - w))));
   } else if (kind == "sparse" && argc == 5) {
     off_t total = static_cast<off_t>(std::atoll(argv[3])) << 20;
     int images = std::atoi(argv[4]);

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
+
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -85,9 +87,42 @@ long read_some(std::FILE* file, void* buf, size_t n) {
 // worker's readInput (the extractor is suspended meanwhile, by Asyncify).
 EM_ASYNC_JS(long, web_read, (void* buf, size_t n),
             { return await Module.readInput(buf, n); });
+
+// Outputs go to the worker as they are written, a piece at a time, rather
+// than into the in-memory file system: an image of any size then never sits
+// whole in the worker, and a finished one is known at once by its close.
+EM_JS(int, web_open_output, (const char* name, size_t length),
+      { return Module.openOutput(name, length); });
+EM_JS(int, web_write_output, (int id, const void* data, size_t n),
+      { return Module.writeOutput(id, data, n); });
+EM_JS(int, web_close_output, (int id), { return Module.closeOutput(id); });
+
+namespace {
+
+int output_id(void* cookie) {
+  return static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+}
+
+ssize_t write_output(void* cookie, const char* data, size_t n) {
+  return web_write_output(output_id(cookie), data, n) ? static_cast<ssize_t>(n)
+                                                       : -1;
+}
+
+int close_output(void* cookie) { return web_close_output(output_id(cookie)); }
+
+}  // namespace
 #endif
 
 std::FILE* open_file(const std::string& path, const char* mode) {
+#ifdef __EMSCRIPTEN__
+  if (mode[0] == 'w') {
+    int id = web_open_output(path.data(), path.size());
+    if (id < 0) return nullptr;
+    cookie_io_functions_t io = {nullptr, write_output, nullptr, close_output};
+    return fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(id)),
+                       mode, io);
+  }
+#endif
   return std::fopen(path.c_str(), mode);
 }
 

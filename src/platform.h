@@ -15,6 +15,9 @@
 namespace pngcarve {
 
 // Opens `path` with the stdio `mode` ("rb", "wb"). Returns nullptr on failure.
+// In the web page's WebAssembly build, a file opened for writing goes to the
+// worker a piece at a time as it is written, and its close tells the worker
+// that the image is finished.
 std::FILE* open_file(const std::string& path, const char* mode);
 
 // Reads up to `n` bytes of `file` into `buf`, returning as soon as some

@@ -47,6 +47,9 @@ export function serve(site) {
   });
 }
 
+// The page's files picker, as the test contract names it.
+export const kFilesPicker = 'input[type=file][multiple]:not([webkitdirectory])';
+
 export const kBrowsers = {
   chromium: {
     browser: 'chrome',
@@ -72,10 +75,55 @@ export function launch(name) {
 // page says it has finished them all.
 export async function carve(page, files, timeout = 300000) {
   const before = await page.$$eval('.job', (jobs) => jobs.length);
-  const input = await page.$('input[type=file]');
+  const input = await page.$(kFilesPicker);
   await input.uploadFile(...files);
   await page.waitForFunction(
       (n) => document.querySelectorAll('.job').length === n &&
           document.body.dataset.state === 'done',
       {timeout, polling: 50}, before + files.length);
+}
+
+// Times reading `file` alone in a worker of the page's own, with the
+// worker's reader and nothing copied or carved: the floor for carving it.
+// Resolves to the seconds.
+export async function readAlone(page, file) {
+  const input = await page.evaluateHandle(() => {
+    const e = document.createElement('input');
+    e.type = 'file';
+    e.hidden = true;
+    e.dataset.floor = '';
+    document.body.append(e);
+    return e;
+  });
+  await input.uploadFile(file);
+  const seconds = await page.evaluate((e) => new Promise((resolve) => {
+    const worker = new Worker('worker.js');
+    worker.onmessage = (event) => {
+      worker.terminate();
+      resolve(event.data.seconds);
+    };
+    worker.postMessage({type: 'read', file: e.files[0]});
+  }), input);
+  await input.evaluate((e) => e.remove());
+  return seconds;
+}
+
+// Evaluates a trivial script in `page` every 200 ms until stop() is
+// called; stop() resolves to the slowest answer, in ms.
+export function probeAnswers(page) {
+  let slowest = 0;
+  let stopped = false;
+  const running = (async () => {
+    while (!stopped) {
+      const start = performance.now();
+      await page.evaluate('1');
+      slowest = Math.max(slowest, performance.now() - start);
+      await new Promise((r) => setTimeout(r, 200));
+    }
+  })();
+  return async () => {
+    stopped = true;
+    await running;
+    return slowest;
+  };
 }

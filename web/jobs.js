@@ -1,0 +1,144 @@
+// The queue of inputs, and the worker (worker.js) that carves them one at a
+// time, in the order given.
+//
+// addInputs(files) queues files; cancelJob(job) stops one. The page learns
+// what happens through the hooks it sets in `jobHooks`:
+//   started(job)                  the worker has begun on it
+//   images(job, images, batch)    a batch of finished images, in order,
+//                                 each {name, size, crc, width, height}
+//                                 (width and height null when the image
+//                                 is too short to hold them); its bytes
+//                                 are batch.slice(image.start, image.end)
+//                                 unless image.pieces holds earlier ones
+// imageBlob(image) and imageUrl(image) make an image's own Blob and URL
+// when first asked for: in Chromium each costs far more than its bytes.
+//   progress(job)                 job.read has moved on
+//   finished(job)                 job.result is set: 'ok', 'read-failed',
+//                                 'write-failed', 'out-of-memory',
+//                                 'cancelled' or 'failed' (job.detail says
+//                                 why)
+// A job is {id, file, read, result, seconds, memory, images}; `images` holds
+// every image handed over, in order.
+'use strict';
+
+const jobs = [];     // every input given, in order
+const jobHooks = {};
+const waiting = [];  // the jobs still to carve
+let carving = null;  // the job the worker is on
+let carver = null;
+
+function addInputs(files) {
+  const added = [];
+  for (const file of files) {
+    const job = {
+      id: jobs.length, file, read: 0, result: null, seconds: 0, memory: 0,
+      images: [], pieces: new Map(),
+    };
+    jobs.push(job);
+    waiting.push(job);
+    added.push(job);
+  }
+  return added;
+}
+
+function startNext() {
+  if (carving !== null || waiting.length === 0) return;
+  carving = waiting.shift();
+  carving.started = performance.now();
+  if (carver === null) startCarver();
+  carver.postMessage({type: 'carve', id: carving.id, file: carving.file});
+  jobHooks.started(carving);
+}
+
+function startCarver() {
+  carver = new Worker('worker.js');
+  carver.onmessage = (event) => {
+    const m = event.data;
+    const job = jobs[m.id];
+    if (job !== carving) return;  // cancelled meanwhile
+    if (m.type === 'piece') {
+      // Each piece becomes a Blob at once, so its buffer can go.
+      const pieces = job.pieces.get(m.name) || [];
+      pieces.push(new Blob([m.part]));
+      job.pieces.set(m.name, pieces);
+    } else if (m.type === 'batch') {
+      job.read = m.read;
+      if (m.images.length) {
+        // The batch's bytes are held once, as one Blob.
+        const batch = new Blob([m.bytes]);
+        const images = m.images.map((i) => image(job, i, batch));
+        jobHooks.images(job, images, batch);
+      }
+      jobHooks.progress(job);
+    } else if (m.type === 'done') {
+      job.read = m.read;
+      job.memory = m.memory;
+      job.seconds = m.seconds;
+      finishJob(job, m.result);
+    } else if (m.type === 'error') {
+      job.memory = m.memory;
+      stopCarver();
+      finishJob(job, m.outOfMemory ? 'out-of-memory' : 'failed', m.message);
+    }
+  };
+  carver.onerror = (event) => {
+    event.preventDefault();
+    stopCarver();
+    if (carving) finishJob(carving, 'failed', event.message || 'the worker stopped');
+  };
+}
+
+function image(job, {name, size, crc, head, start, end}, batch) {
+  const view = new DataView(head.buffer, head.byteOffset, head.byteLength);
+  const sized = head.length >= 24;
+  const result = {
+    name, size, crc, width: sized ? view.getUint32(16) : null,
+    height: sized ? view.getUint32(20) : null, batch, start, end,
+    blob: null, url: null,
+  };
+  const pieces = job.pieces.get(name);
+  if (pieces) {
+    job.pieces.delete(name);
+    result.blob = new Blob([...pieces, batch.slice(start, end)], {type: 'image/png'});
+  }
+  job.images.push(result);
+  return result;
+}
+
+function imageBlob(image) {
+  if (image.blob === null)
+    image.blob = image.batch.slice(image.start, image.end, 'image/png');
+  return image.blob;
+}
+
+function imageUrl(image) {
+  if (image.url === null) image.url = URL.createObjectURL(imageBlob(image));
+  return image.url;
+}
+
+function stopCarver() {
+  if (carver) carver.terminate();
+  carver = null;
+}
+
+function finishJob(job, result, detail) {
+  job.result = result;
+  job.detail = detail;
+  if (job === carving) carving = null;
+  jobHooks.finished(job);
+  startNext();
+}
+
+function cancelJob(job) {
+  if (job === carving) {
+    stopCarver();
+    finishJob(job, 'cancelled');
+  } else if (job.result === null) {
+    waiting.splice(waiting.indexOf(job), 1);
+    finishJob(job, 'cancelled');
+  }
+}
+
+function jobsBusy() {
+  return carving !== null || waiting.length > 0;
+}

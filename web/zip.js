@@ -1,0 +1,94 @@
+// A zip file of images, stored as they are (no recompression), made as a
+// Blob of the images' own Blobs and small headers, so no image is copied.
+//
+// zipImages(entries, progress) resolves to that Blob; entries are
+// [{path, blob, crc}] with blob() giving the Blob and crc the CRC-32 of its
+// bytes. It yields to the page every kTaskMs, calling progress(done), so a
+// zip of 100,000 images never blocks the page.
+// Past 65,535 entries or 4 GiB it writes the Zip64 records that zip tools
+// expect. Names are UTF-8 (flag bit 11); times are the moment it is made.
+'use strict';
+
+const kTaskMs = 20;
+const kMax16 = 0xFFFF;
+const kMax32 = 0xFFFFFFFF;
+const kUtf8Flag = 0x0800;
+
+function zipHeader(size) {
+  const bytes = new Uint8Array(size);
+  const view = new DataView(bytes.buffer);
+  let at = 0;
+  const put = {
+    u16(v) { view.setUint16(at, v, true); at += 2; return put; },
+    u32(v) { view.setUint32(at, v, true); at += 4; return put; },
+    u64(v) { view.setBigUint64(at, BigInt(v), true); at += 8; return put; },
+    bytes(b) { bytes.set(b, at); at += b.length; return put; },
+  };
+  return {bytes, put};
+}
+
+function dosTime(date) {
+  return {
+    time: date.getHours() << 11 | date.getMinutes() << 5 | date.getSeconds() >> 1,
+    date: Math.max(0, date.getFullYear() - 1980) << 9 |
+        (date.getMonth() + 1) << 5 | date.getDate(),
+  };
+}
+
+async function zipImages(entries, progress) {
+  const encoder = new TextEncoder();
+  const {time, date} = dosTime(new Date());
+  const parts = [];
+  const central = [];
+  let offset = 0;
+  let task = performance.now();
+  for (let i = 0; i < entries.length; ++i) {
+    if (performance.now() - task >= kTaskMs) {
+      progress(i);
+      await new Promise((r) => setTimeout(r));
+      task = performance.now();
+    }
+    const {path, crc} = entries[i];
+    const blob = entries[i].blob();
+    const name = encoder.encode(path);
+    const size = blob.size;
+    const big = size >= kMax32;
+    // The local header: its sizes go in a Zip64 field when they don't fit.
+    const local = zipHeader(30 + name.length + (big ? 20 : 0));
+    local.put.u32(0x04034b50).u16(big ? 45 : 20).u16(kUtf8Flag).u16(0)
+        .u16(time).u16(date).u32(crc)
+        .u32(big ? kMax32 : size).u32(big ? kMax32 : size)
+        .u16(name.length).u16(big ? 20 : 0).bytes(name);
+    if (big) local.put.u16(1).u16(16).u64(size).u64(size);
+    parts.push(local.bytes, blob);
+    // The central directory's entry, with what doesn't fit in Zip64.
+    const far = offset >= kMax32;
+    const extra = (big ? 16 : 0) + (far ? 8 : 0);
+    const entry = zipHeader(46 + name.length + (extra ? 4 + extra : 0));
+    entry.put.u32(0x02014b50).u16(45).u16(big || far ? 45 : 20).u16(kUtf8Flag)
+        .u16(0).u16(time).u16(date).u32(crc)
+        .u32(big ? kMax32 : size).u32(big ? kMax32 : size)
+        .u16(name.length).u16(extra ? 4 + extra : 0).u16(0).u16(0).u16(0)
+        .u32(0).u32(far ? kMax32 : offset).bytes(name);
+    if (extra) {
+      entry.put.u16(1).u16(extra);
+      if (big) entry.put.u64(size).u64(size);
+      if (far) entry.put.u64(offset);
+    }
+    central.push(entry.bytes);
+    offset += local.bytes.length + size;
+  }
+  const centralSize = central.reduce((n, e) => n + e.length, 0);
+  const count = entries.length;
+  const zip64 = count >= kMax16 || offset >= kMax32 || centralSize >= kMax32;
+  const end = zipHeader((zip64 ? 56 + 20 : 0) + 22);
+  if (zip64) {
+    end.put.u32(0x06064b50).u64(44).u16(45).u16(45).u32(0).u32(0)
+        .u64(count).u64(count).u64(centralSize).u64(offset);
+    end.put.u32(0x07064b50).u32(0).u64(offset + centralSize).u32(1);
+  }
+  end.put.u32(0x06054b50).u16(0).u16(0)
+      .u16(zip64 ? kMax16 : count).u16(zip64 ? kMax16 : count)
+      .u32(zip64 ? kMax32 : centralSize).u32(zip64 ? kMax32 : offset).u16(0);
+  return new Blob([...parts, ...central, end.bytes], {type: 'application/zip'});
+}
