@@ -58,8 +58,9 @@ void put(FILE* f, const std::string& s) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr,
-                 "usage: make_inputs random|repeat|dense|runon|sparse PATH N [M]\n");
+    std::fprintf(
+        stderr,
+        "usage: make_inputs random|repeat|dense|runon|sparse PATH N [M]\n");
     return 2;
   }
   std::string kind = argv[1];
@@ -97,10 +98,12 @@ int main(int argc, char** argv) {
     std::string png = image(0, 8);
     // The IHDR chunk (8 + 13 + 4 bytes after the signature), then an IDAT
     // header whose length reaches past the end of the input.
-    std::string head = png.substr(8, 25) + std::string("\xff\xff\xff\xf0IDAT", 8);
+    std::string head =
+        png.substr(8, 25) + std::string("\xff\xff\xff\xf0IDAT", 8);
     put(f, head);
     for (uint64_t w = head.size(); w < total; w += 1 << 20)
-      put(f, noise(static_cast<size_t>(std::min<uint64_t>(1 << 20, total - w))));
+      put(f,
+          noise(static_cast<size_t>(std::min<uint64_t>(1 << 20, total - w))));
   } else if (kind == "sparse" && argc == 5) {
     off_t total = static_cast<off_t>(std::atoll(argv[3])) << 20;
     int images = std::atoi(argv[4]);

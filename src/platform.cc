@@ -105,7 +105,7 @@ int output_id(void* cookie) {
 
 ssize_t write_output(void* cookie, const char* data, size_t n) {
   return web_write_output(output_id(cookie), data, n) ? static_cast<ssize_t>(n)
-                                                       : -1;
+                                                      : -1;
 }
 
 int close_output(void* cookie) { return web_close_output(output_id(cookie)); }
@@ -119,8 +119,8 @@ std::FILE* open_file(const std::string& path, const char* mode) {
     int id = web_open_output(path.data(), path.size());
     if (id < 0) return nullptr;
     cookie_io_functions_t io = {nullptr, write_output, nullptr, close_output};
-    return fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(id)),
-                       mode, io);
+    return fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(id)), mode,
+                       io);
   }
 #endif
   return std::fopen(path.c_str(), mode);
