@@ -85,8 +85,14 @@ long read_some(std::FILE* file, void* buf, size_t n) {
 // In the web page, the input is a File that the worker reads as a stream,
 // which a browser offers only asynchronously: the call waits for the
 // worker's readInput (the extractor is suspended meanwhile, by Asyncify).
-EM_ASYNC_JS(long, web_read, (void* buf, size_t n),
-            { return await Module.readInput(buf, n); });
+// What has come already is taken at once, without suspending.
+EM_JS(long, web_read, (void* buf, size_t n), {
+  if (Asyncify.state === Asyncify.State.Normal) {
+    const count = Module.readNow(buf, n);
+    if (count !== null) return count;
+  }
+  return Asyncify.handleAsync(() => Module.readInput(buf, n));
+});
 
 // Outputs go to the worker as they are written, a piece at a time, rather
 // than into the in-memory file system: an image of any size then never sits

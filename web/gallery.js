@@ -20,6 +20,7 @@
 const kPageSize = 240;  // a multiple of every likely column count
 const kFrameBudget = 24;
 const galleryHooks = {};
+const count = new Intl.NumberFormat('en');
 
 let toRender = [];    // [job, image] waiting for an element
 let rendered = 0;     // how many of toRender have their element
@@ -107,7 +108,7 @@ function item(image) {
   const li = element('li', {class: 'image', 'data-name': image.name},
       element('a', {download: image.name, class: 'name', tabindex: '0'}, image.name),
       element('span', {class: 'meta'},
-              `${image.size.toLocaleString('en')} bytes · ${size}`));
+              `${count.format(image.size)} bytes · ${size}`));
   li.image = image;
   image.item = li;
   if (image.decodable !== undefined) mark(image);

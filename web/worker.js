@@ -25,51 +25,116 @@
 // read, seconds}.
 //
 // The file is read a block at a time, so a file of any size is never held
-// whole. Chromium reads fastest with several slices of the file asked for
-// at once; Firefox with its plain stream, which it fills ahead by itself.
+// whole, with several reads asked for ahead so that the browser reads on
+// while the extractor works.
 'use strict';
 importScripts('carve.js');
 
-const kSlice = 16 << 20;  // Chromium: the bytes of one read
-const kSlicesAhead = 4;   // Chromium: reads in flight besides the one used
+const kPart = 64 << 20;   // the bytes of one part of the file
 const kPiece = 4 << 20;   // an image's bytes leave in pieces of about this
 const kBatchBuffer = 1 << 20;  // the outputs' buffer to begin with
 const kBatchMs = 100;
 const kBatchImages = 1000;
 const kResults = ['ok', 'read-failed', 'create-failed', 'write-failed'];
 
-// Several slices in flight, taken in order.
-function sliceReader(file) {
-  let next = 0;
-  const pending = [];
+// A file's bytes in order, with reads asked for ahead: take() gives the
+// next chunk if it has come (undefined if not yet, null at the end, and
+// throws if reading failed); arrived() resolves once it has; held() is
+// the bytes that have come and not been taken.
+function aheadReader(start, ahead) {
+  const queue = [];
+  const fill = () => {
+    while (queue.length < ahead) {
+      const promise = start();
+      if (promise === null) break;
+      const entry = {settled: false, value: null, error: null};
+      entry.promise = promise.then(
+          (value) => { entry.value = value; }, (error) => { entry.error = error; })
+          .finally(() => { entry.settled = true; });
+      queue.push(entry);
+    }
+  };
   return {
-    ahead: kSlicesAhead * kSlice,
-    async read() {
-      while (pending.length <= kSlicesAhead && next < file.size) {
-        const end = Math.min(file.size, next + kSlice);
-        pending.push(file.slice(next, end).arrayBuffer());
-        next = end;
-      }
-      return pending.length ? new Uint8Array(await pending.shift()) : null;
+    take() {
+      fill();
+      if (queue.length === 0) return null;
+      if (!queue[0].settled) return undefined;
+      const {value, error} = queue.shift();
+      if (error) throw error;
+      fill();
+      return value;
     },
-    cancel() {},
+    arrived() {
+      fill();
+      return queue.length ? queue[0].promise : Promise.resolve();
+    },
+    held() {
+      return queue.reduce((n, e) => n + (e.value ? e.value.length : 0), 0);
+    },
   };
 }
 
-function streamReader(file) {
-  const reader = file.stream().getReader();
-  return {
-    ahead: 0,
-    async read() {
-      const {done, value} = await reader.read();
+// The file read by its plain stream, with a few of its chunks asked for
+// ahead; Chromium reads fastest with several parts of the file so read at
+// once, each by its own stream, and taken in order.
+function streamReader(blob) {
+  // Read into buffers of our own, used again once taken, so that reading
+  // leaves no garbage behind for the collector to find late.
+  const stream = blob.stream().getReader({mode: 'byob'});
+  const spare = [];
+  let ended = false;
+  const reader = aheadReader(() => {
+    if (ended) return null;
+    const buffer = spare.pop() || new ArrayBuffer(kRead);
+    return stream.read(new Uint8Array(buffer)).then(({done, value}) => {
+      ended = ended || done;
       return done ? null : value;
-    },
-    cancel() { reader.cancel().catch(() => {}); },
+    });
+  }, kStreamAhead);
+  return {
+    ...reader,
+    recycle(chunk) { spare.push(chunk.buffer); },
+    cancel() { stream.cancel().catch(() => {}); },
   };
 }
 
-const openReader =
-    /Firefox\//.test(navigator.userAgent) ? streamReader : sliceReader;
+function partsReader(file, size, atOnce) {
+  let next = 0;
+  const parts = [];
+  const open = () => {
+    while (parts.length < atOnce && next < file.size) {
+      const end = Math.min(file.size, next + size);
+      parts.push(streamReader(file.slice(next, end)));
+      next = end;
+    }
+  };
+  return {
+    take() {
+      for (open(); parts.length; open()) {
+        const chunk = parts[0].take();
+        if (chunk !== null) return chunk;
+        parts.shift();
+      }
+      return null;
+    },
+    arrived() {
+      open();
+      return parts.length ? parts[0].arrived() : Promise.resolve();
+    },
+    recycle(chunk) { if (parts.length) parts[0].recycle(chunk); },
+    cancel() { for (const part of parts) part.cancel(); },
+    held() { return parts.reduce((n, part) => n + part.held(), 0); },
+  };
+}
+
+// Measured: Chromium reads fastest with two parts at once, each with one
+// read of 4 MiB asked for (with more, or with 1 MiB reads, its tab can
+// crash); Firefox with one stream and eight reads of 1 MiB ahead.
+const kFirefox = /Firefox\//.test(navigator.userAgent);
+const kParts = kFirefox ? 1 : 2;
+const kStreamAhead = kFirefox ? 8 : 1;
+const kRead = kFirefox ? 1 << 20 : 4 << 20;
+const openReader = (file) => partsReader(file, kPart, kParts);
 
 // CRC-32 as zip files have it, four bytes a step.
 const kCrcTable = (() => {
@@ -103,35 +168,59 @@ let job = null;  // the file being carved
 const decoder = new TextDecoder();
 
 function held() {
-  const bytes = job.reader.ahead + (job.chunk ? job.chunk.length : 0) +
-      job.bytes.length;
+  // The reads in flight, what has come of them, and the outputs' buffer.
+  const bytes = kParts * kStreamAhead * kRead + job.reader.held() +
+      (job.chunk ? job.chunk.length : 0) + job.bytes.length;
   job.peak = Math.max(job.peak, bytes);
 }
 
 // Copies up to `n` bytes of the input to `ptr` in the WebAssembly memory,
-// for the extractor's reads. Resolves to the count, 0 at the end, or -1
-// when reading fails: the File can't be read, or it brought less than its
-// size (it was changed or removed after it was chosen).
-async function readInput(ptr, n) {
-  try {
-    while (job.chunk === null || job.at === job.chunk.length) {
+// for the extractor's reads, from the chunks that have come. Returns the
+// count, 0 at the end, -1 when reading failed (the File can't be read, or
+// it brought less than its size: it was changed or removed after it was
+// chosen), or null when nothing has come yet. The extractor then waits in
+// readInput, the only call that suspends it, which is worth avoiding.
+function readNow(ptr, n) {
+  let count = 0;
+  while (count < n) {
+    if (job.chunk === null || job.at === job.chunk.length) {
+      if (job.chunk !== null) job.reader.recycle(job.chunk);
       job.chunk = null;
-      if (job.read >= job.file.size) return 0;
-      const chunk = await job.reader.read();
-      if (chunk === null) return -1;  // short of the size
+      if (job.failed || job.read >= job.file.size) break;
+      let chunk;
+      try {
+        chunk = job.reader.take();
+      } catch (e) {
+        chunk = null;
+      }
+      if (chunk === undefined) break;
+      if (chunk === null) {  // short of the size, or unreadable
+        job.failed = true;
+        break;
+      }
       job.chunk = chunk;
       job.at = 0;
       held();
     }
-  } catch (e) {
-    return -1;
+    const take = Math.min(n - count, job.chunk.length - job.at);
+    carver.HEAPU8.set(job.chunk.subarray(job.at, job.at + take), ptr + count);
+    job.at += take;
+    job.read += take;
+    count += take;
   }
-  const count = Math.min(n, job.chunk.length - job.at);
-  carver.HEAPU8.set(job.chunk.subarray(job.at, job.at + count), ptr);
-  job.at += count;
-  job.read += count;
   if (performance.now() - job.sent >= kBatchMs) send();
-  return count;
+  if (count > 0) return count;
+  if (job.failed) return -1;
+  if (job.read >= job.file.size) return 0;
+  return null;
+}
+
+async function readInput(ptr, n) {
+  for (;;) {
+    const count = readNow(ptr, n);
+    if (count !== null) return count;
+    await job.reader.arrived();
+  }
 }
 
 // The outputs' bytes go into one buffer, job.bytes, back to back: an
@@ -200,7 +289,7 @@ function send() {
 
 const ready = createCarver({
   print() {}, printErr() {}, stdout() {},  // the page shows its own text
-  readInput, openOutput, writeOutput, closeOutput,
+  readNow, readInput, openOutput, writeOutput, closeOutput,
 });
 
 let queue = Promise.resolve();  // one file at a time, in order
@@ -222,6 +311,7 @@ async function carve({id, file}) {
   FS.writeFile(path, '');
   job = {
     id, file, dir, reader: openReader(file), chunk: null, at: 0, read: 0,
+    failed: false,
     bytes: new Uint8Array(kBatchBuffer), used: 0, open: null, batch: [],
     sent: performance.now(), peak: 0,
   };
@@ -257,6 +347,14 @@ async function readAlone(file) {
   const reader = openReader(file);
   const start = performance.now();
   let read = 0;
-  for (let chunk; (chunk = await reader.read()) !== null;) read += chunk.length;
+  for (;;) {
+    const chunk = reader.take();
+    if (chunk === undefined) await reader.arrived();
+    else if (chunk === null) break;
+    else {
+      read += chunk.length;
+      reader.recycle(chunk);
+    }
+  }
   postMessage({type: 'read', read, seconds: (performance.now() - start) / 1000});
 }
