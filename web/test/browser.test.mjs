@@ -42,12 +42,22 @@ const kMemoryBound = 160 << 20;
 const mib = (n) => `${(n / 2 ** 20).toFixed(1)} MiB`;
 const sha256 = (bytes) => createHash('sha256').update(bytes).digest('hex');
 
+// CRC-32 as PNG has it (zlib.crc32 is not in Debian 12's Node 18).
+function crc32(bytes) {
+  let c = ~0;
+  for (const b of bytes) {
+    c ^= b;
+    for (let k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320 ^ (c >>> 1) : c >>> 1;
+  }
+  return ~c >>> 0;
+}
+
 function chunk(type, data) {
   const body = Buffer.concat([Buffer.from(type, 'latin1'), data]);
   const head = Buffer.alloc(4);
   head.writeUInt32BE(data.length);
   const crc = Buffer.alloc(4);
-  crc.writeUInt32BE(zlib.crc32(body));
+  crc.writeUInt32BE(crc32(body));
   return Buffer.concat([head, body, crc]);
 }
 
