@@ -79,6 +79,7 @@ function update() {
   $('#summary').textContent = `${plural(images, 'image')} from ` +
       `${plural(jobs.length, 'file')}` + (left ? `, ${left} to go` : '');
   $('#zip').disabled = images === 0 || zipping;
+  if (!jobsBusy()) probeNow();
   const done = !jobsBusy() && galleryIdle();
   document.body.dataset.state = done ? 'done' : 'working';
 }

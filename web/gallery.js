@@ -11,14 +11,17 @@
 // is pointed at or focused, since each address costs Chromium a fraction
 // of a millisecond.
 // Whether each image decodes is found out by another worker (probe.js),
-// and marked as data-decodable="yes" or "no".
+// once no file is being carved, so that it takes no time from the carving
+// or the page meanwhile (a thumbnail shows before that all the same), and
+// marked as data-decodable="yes" or "no". The page calls probeNow() when
+// the carving worker is idle.
 //
 // galleryIdle() is true when every queued image has its element; the page
 // calls galleryHooks.idle() each time that becomes so.
 'use strict';
 
 const kPageSize = 240;  // a multiple of every likely column count
-const kFrameBudget = 24;
+const kFrameBudget = 12;
 const galleryHooks = {};
 const count = new Intl.NumberFormat('en');
 
@@ -29,6 +32,7 @@ const toThumb = [];   // items near the viewport still without a thumbnail
 let frameAsked = false;
 const probe = new Worker('probe.js');
 const probed = [];    // images by their probe key
+let toProbe = [];     // what the probe is still to be given
 
 function showImages(job, images, batch) {
   const ranges = [];
@@ -36,14 +40,19 @@ function showImages(job, images, batch) {
     image.key = probed.length;
     probed.push(image);
     if (image.blob) {
-      probe.postMessage({blob: image.blob, images: [{key: image.key, start: 0, end: image.size}]});
+      toProbe.push({blob: image.blob, images: [{key: image.key, start: 0, end: image.size}]});
     } else {
       ranges.push({key: image.key, start: image.start, end: image.end});
     }
     toRender.push([job, image]);
   }
-  if (ranges.length) probe.postMessage({blob: batch, images: ranges});
+  if (ranges.length) toProbe.push({blob: batch, images: ranges});
   askFrame();
+}
+
+function probeNow() {
+  for (const batch of toProbe) probe.postMessage(batch);
+  toProbe = [];
 }
 
 probe.onmessage = (event) => {
@@ -150,7 +159,13 @@ function thumb(li) {
   if (image.decodable === false) {
     box.append(element('span', {class: 'undecodable'}, 'Not decodable'));
   } else {
-    box.append(element('img', {alt: image.name, src: imageUrl(image), decoding: 'async'}));
+    const img = element('img', {alt: image.name, src: imageUrl(image), decoding: 'async'});
+    img.addEventListener('error', () => {
+      if (image.decodable !== undefined) return;
+      image.decodable = false;
+      mark(image);
+    });
+    box.append(img);
   }
   if (li.thumb) li.thumb.replaceWith(box); else li.prepend(box);
   li.classList.add('shown');
