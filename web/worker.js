@@ -17,8 +17,9 @@
 //       bytes the worker held at once
 //   {type: 'error', id, message, outOfMemory, memory}
 //       the carve broke off; this worker is done for and must be replaced
-// Batches go out at most every kBatchMs, or every kBatchImages images, so
-// the page gets few messages however dense the input.
+// A batch goes out every kBatchMs, or sooner once it holds kBatchImages
+// images or kPiece bytes, so the page gets few messages however dense the
+// input.
 //
 // It also times reading a file alone, with nothing copied or carved, for
 // the tests and the benchmark:  {type: 'read', file}  ->  {type: 'read',
