@@ -20,7 +20,7 @@ import zlib from 'node:zlib';
 
 import {unzipSync} from 'fflate';
 
-import {carve, kFilesPicker, launch, probeAnswers, readAlone, serve} from './browsers.mjs';
+import {carve, kFilesPicker, launch, probeAnswers, readAlone, serve, until} from './browsers.mjs';
 
 const {values: args} = parseArgs({
   options: {
@@ -120,10 +120,9 @@ function nativeOutputs(dir, files) {
 async function images(page, input, only = '[data-name]') {
   const selector = `.job[data-input="${input}"] ${only}`;
   // The page has tried to decode every image before the test looks.
-  await page.waitForFunction(
-      (selector) => [...document.querySelectorAll(selector)]
-                        .every((item) => item.dataset.decodable),
-      {polling: 20}, selector);
+  await until(page, (selector) => [...document.querySelectorAll(selector)]
+                                      .every((item) => item.dataset.decodable),
+              selector);
   return page.evaluate(async (selector) => {
     const hex = (buffer) => [...new Uint8Array(buffer)]
         .map((b) => b.toString(16).padStart(2, '0')).join('');
@@ -145,7 +144,7 @@ async function images(page, input, only = '[data-name]') {
 async function zipFiles(page) {
   await page.evaluate(() => document.querySelector('#zip-link').removeAttribute('href'));
   await page.click('#zip');
-  await page.waitForSelector('#zip-link[href^="blob:"]', {timeout: 300000});
+  await until(page, () => /^blob:/.test(document.querySelector('#zip-link').href), null);
   const bytes = Buffer.from(await page.$eval('#zip-link', async (link) => {
     const buffer = await (await fetch(link.href)).arrayBuffer();
     let text = '';
@@ -253,11 +252,11 @@ for (const name of args.browsers.split(',')) {
       const want = nativeOutputs(path.join(work, `failing-${name}`), [file]);
       const input = await page.$(kFilesPicker);
       await input.uploadFile(file);
-      await page.waitForFunction(
-          (n) => document.querySelectorAll(`.job[data-input="${n}"] [data-name]`)
-                     .length === 3, {polling: 20}, path.basename(file));
+      await until(page, (n) => document.querySelectorAll(
+                                   `.job[data-input="${n}"] [data-name]`).length === 3,
+                  path.basename(file));
       fs.truncateSync(file, 1 << 20);  // the disk goes away under the reader
-      await page.waitForSelector('body[data-state=done]');
+      await until(page, () => document.body.dataset.state === 'done', null);
       const view = await job(page, path.basename(file));
       assert.equal(view.result, 'read-failed');
       assert.match(view.message, /could not be read past .* The 3 images found before that are kept\./);

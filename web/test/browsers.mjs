@@ -77,10 +77,20 @@ export async function carve(page, files, timeout = 300000) {
   const before = await page.$$eval('.job', (jobs) => jobs.length);
   const input = await page.$(kFilesPicker);
   await input.uploadFile(...files);
-  await page.waitForFunction(
-      (n) => document.querySelectorAll('.job').length === n &&
-          document.body.dataset.state === 'done',
-      {timeout, polling: 50}, before + files.length);
+  await until(page, (n) => document.querySelectorAll('.job').length === n &&
+                               document.body.dataset.state === 'done',
+              before + files.length, {timeout});
+}
+
+// Waits until `predicate(arg)`, run in the page, is true, asking every
+// `polling` ms. (Not page.waitForFunction: it builds its function with
+// Function(), which Firefox 140 refuses under the page's CSP.)
+export async function until(page, predicate, arg, {timeout = 300000, polling = 20} = {}) {
+  const end = Date.now() + timeout;
+  while (!await page.evaluate(predicate, arg)) {
+    if (Date.now() > end) throw new Error(`waited ${timeout} ms for ${predicate}`);
+    await new Promise((resolve) => setTimeout(resolve, polling));
+  }
 }
 
 // Times reading `file` alone in a worker of the page's own, with the
