@@ -8,17 +8,18 @@
 //                                 each {name, size, crc, width, height}
 //                                 (width and height null when the image
 //                                 is too short to hold them); its bytes
-//                                 are batch.slice(image.start, image.end)
-//                                 unless image.pieces holds earlier ones
-// imageBlob(image) and imageUrl(image) make an image's own Blob and URL
-// when first asked for: in Chromium each costs far more than its bytes.
+//                                 are batch.slice(image.start, image.end),
+//                                 or image.blob already, for an image that
+//                                 came in pieces
 //   progress(job)                 job.read has moved on
 //   finished(job)                 job.result is set: 'ok', 'read-failed',
 //                                 'write-failed', 'out-of-memory',
 //                                 'cancelled' or 'failed' (job.detail says
 //                                 why)
 // A job is {id, file, read, result, seconds, memory, images}; `images` holds
-// every image handed over, in order.
+// every image handed over, in order. imageBlob(image) and imageUrl(image)
+// make an image's own Blob and URL when first asked for: in Chromium each
+// costs far more than its bytes.
 'use strict';
 
 const jobs = [];     // every input given, in order

@@ -76,39 +76,32 @@ function aheadReader(start, ahead) {
   };
 }
 
-// The file read by its plain stream, with a few of its chunks asked for
-// ahead; Chromium reads fastest with several parts of the file so read at
-// once, each by its own stream, and taken in order.
+// One part of the file, read by its own stream with kStreamAhead reads
+// asked for ahead. With kOwnBuffers, into buffers of our own, used again
+// once taken (recycle), so that reading leaves no garbage behind for the
+// collector to find late; otherwise by the chunks the stream gives.
 function streamReader(blob) {
-  if (!kOwnBuffers) {
-    const stream = blob.stream().getReader();
-    let ended = false;
-    const reader = aheadReader(() => ended ? null : stream.read().then(({done, value}) => {
-      ended = ended || done;
-      return done ? null : value;
-    }), kStreamAhead);
-    return {...reader, recycle() {}, cancel() { stream.cancel().catch(() => {}); }};
-  }
-  // Read into buffers of our own, used again once taken, so that reading
-  // leaves no garbage behind for the collector to find late.
-  const stream = blob.stream().getReader({mode: 'byob'});
+  const stream = blob.stream().getReader(kOwnBuffers ? {mode: 'byob'} : {});
   const spare = [];
   let ended = false;
   const reader = aheadReader(() => {
     if (ended) return null;
-    const buffer = spare.pop() || new ArrayBuffer(kRead);
-    return stream.read(new Uint8Array(buffer)).then(({done, value}) => {
+    const read = kOwnBuffers ?
+        stream.read(new Uint8Array(spare.pop() || new ArrayBuffer(kRead))) :
+        stream.read();
+    return read.then(({done, value}) => {
       ended = ended || done;
       return done ? null : value;
     });
   }, kStreamAhead);
   return {
     ...reader,
-    recycle(chunk) { spare.push(chunk.buffer); },
+    recycle(chunk) { if (kOwnBuffers) spare.push(chunk.buffer); },
     cancel() { stream.cancel().catch(() => {}); },
   };
 }
 
+// The file's parts, `atOnce` of them read at the same time, taken in order.
 function partsReader(file, size, atOnce) {
   let next = 0;
   const parts = [];
