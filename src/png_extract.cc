@@ -58,7 +58,8 @@ std::string output_name(const std::string& path, int64_t n) {
 }
 
 ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
-                                 std::FILE* console, bool flush_progress) {
+                                 std::FILE* console, bool flush_progress,
+                                 const ImageFound& found) {
   static const char kCreateFailed[] = "\n  Failed to create file !!\n";
   static const char kWriteFailed[] = "\n  Failed to write file !!\n";
   static const char kReadFailed[] = "\n  Failed to read file !!\n";
@@ -73,6 +74,7 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
     std::fprintf(console, "\rExtracting: %s -> %" PRId64, path.c_str(),
                  counter);
     if (flush_progress) std::fflush(console);
+    if (found) found(in.base + in.pos - 4);  // back to the tag's start
 
     std::FILE* out = open_file(name, "wb");
     if (out == nullptr)
@@ -109,7 +111,7 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
   return ExtractResult::kOk;
 }
 
-ExtractResult png_extract(const std::string& path) {
+ExtractResult png_extract(const std::string& path, const ImageFound& found) {
   std::FILE* file = open_file(path, "rb");
   if (file == nullptr) return ExtractResult::kOk;
   if (is_directory(file)) {
@@ -117,7 +119,7 @@ ExtractResult png_extract(const std::string& path) {
     return ExtractResult::kOk;
   }
   ExtractResult result =
-      png_extract_stream(file, path, stdout, is_terminal(stdout));
+      png_extract_stream(file, path, stdout, is_terminal(stdout), found);
   std::fclose(file);
   return result;
 }

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "stream_copy.h"
@@ -44,8 +45,13 @@ bool search_ihdr(Input& in);
 // Returns "<path>.<n>.png" with n in decimal, zero-padded to four digits.
 std::string output_name(const std::string& path, int64_t n);
 
+// Told, as each image begins and before its output is created, the offset
+// in the input of the "IHDR" tag that the image was found by.
+using ImageFound = std::function<void(uint64_t offset)>;
+
 // Carves every image out of `in`, naming the outputs after `path`, and
-// writes the console text to `console`. When `flush_progress` is set, the
+// writes the console text to `console`. `found`, when set, is told where
+// each image begins. When `flush_progress` is set, the
 // console is flushed after each progress line so it shows as the image
 // begins. On a create or write failure, prints its message, flushes the
 // console and returns at once; the images already finished stay on disk.
@@ -53,12 +59,14 @@ std::string output_name(const std::string& path, int64_t n);
 // keeps what it holds, with no IEND chunk), and its message takes the place
 // of the closing "\n". Does not close `in`.
 ExtractResult png_extract_stream(std::FILE* in, const std::string& path,
-                                 std::FILE* console, bool flush_progress);
+                                 std::FILE* console, bool flush_progress,
+                                 const ImageFound& found = nullptr);
 
 // Opens `path` for binary reading and carves it with png_extract_stream,
 // printing to standard output. An input that can't be opened, or that is a
 // directory, is passed over in silence and returns kOk.
-ExtractResult png_extract(const std::string& path);
+ExtractResult png_extract(const std::string& path,
+                          const ImageFound& found = nullptr);
 
 }  // namespace pngcarve
 

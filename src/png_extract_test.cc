@@ -21,6 +21,7 @@ const std::string kIend("\0\0\0\0IEND\xae\x42\x60\x82", 12);
 struct Carve {
   std::string console;
   std::vector<std::string> images;  // in.bin.0000.png, 0001, ... as found
+  std::vector<unsigned long long> offsets;  // of each one's tag
   ExtractResult result;
 };
 
@@ -39,6 +40,7 @@ class ExtractTest : public ::testing::Test {
   Carve collect(const Carving& carving) const {
     Carve c;
     c.console = carving.console;
+    c.offsets = carving.offsets;
     for (const auto& image : carving.images) c.images.push_back(image.second);
     c.result = result_;
     return c;
@@ -102,6 +104,7 @@ TEST_F(ExtractTest, TagStraddlingBufferRefillsIsFound) {
     Carve c = run(filler(k - 12, 5) + png + filler(10, 6));
     ASSERT_EQ(c.images.size(), 1u) << "tag at " << k;
     EXPECT_EQ(c.images[0], carved(png)) << "tag at " << k;
+    EXPECT_EQ(c.offsets, std::vector<unsigned long long>{k});
   }
 }
 

@@ -12,6 +12,7 @@ void input_open(Input& in, std::FILE* file) {
   in.buf.resize(kInputBufferSize);
   in.pos = 0;
   in.end = 0;
+  in.base = 0;
   in.exhausted = false;
   in.failed = false;
 }
@@ -22,6 +23,7 @@ size_t input_fill(Input& in, size_t want) {
   if (have >= want || in.exhausted) return have;
   if (in.pos != 0) {
     std::memmove(in.buf.data(), in.buf.data() + in.pos, have);
+    in.base += in.pos;
     in.pos = 0;
     in.end = have;
   }

@@ -26,6 +26,7 @@ struct Input {
   std::vector<unsigned char> buf;  // kInputBufferSize bytes
   size_t pos = 0;                  // next unread byte in buf
   size_t end = 0;                  // one past the last valid byte in buf
+  uint64_t base = 0;               // offset in the stream of buf[0]
   bool exhausted = false;          // the stream has ended or failed
   bool failed = false;             // ...and it was a read error
 };

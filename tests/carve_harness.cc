@@ -24,11 +24,12 @@ Carving real_carve_stream(std::FILE* in, const std::string& path,
   char* text = nullptr;
   size_t text_size = 0;
   FILE* console = open_memstream(&text, &text_size);
-  pngcarve::ExtractResult r =
-      pngcarve::png_extract_stream(in, path, console, false);
+  Carving c;
+  pngcarve::ExtractResult r = pngcarve::png_extract_stream(
+      in, path, console, false,
+      [&c](uint64_t offset) { c.offsets.push_back(offset); });
   if (result) *result = r;
   fclose(console);
-  Carving c;
   c.console.assign(text, text_size);
   free(text);
   for (int64_t i = 0;; ++i) {
@@ -52,6 +53,7 @@ std::string difference(const Carving& a, const Carving& b) {
   if (a.console != b.console)
     return "console text differs:\n  " + hex(a.console) + "\n  " +
            hex(b.console);
+  if (a.offsets != b.offsets) return "the images' offsets differ";
   if (a.images.size() != b.images.size())
     return "image count " + std::to_string(a.images.size()) + " vs " +
            std::to_string(b.images.size());

@@ -53,6 +53,7 @@ Carving model_carve(const std::string& input, const std::string& path) {
       window = window.substr(1) + (char)c;
     }
     if (!found) break;
+    result.offsets.push_back(in.pos - 4);
 
     char name[64];
     std::snprintf(name, sizeof name, ".%04lld.png", counter);

@@ -13,6 +13,7 @@ namespace testutil {
 struct Carving {
   std::vector<std::pair<std::string, std::string>> images;  // name, bytes
   std::string console;
+  std::vector<unsigned long long> offsets;  // of each image's "IHDR" tag
 };
 
 // Returns the images and console text for `input` named `path`.

@@ -118,22 +118,42 @@ export async function readAlone(page, file) {
   return seconds;
 }
 
-// Evaluates a trivial script in `page` every 200 ms until stop() is
-// called; stop() resolves to the slowest answer, in ms.
-export function probeAnswers(page) {
-  let slowest = 0;
+// Watches how long `page`'s main thread is kept from running a timer,
+// from inside the page, and how long a trivial script sent from here
+// every 200 ms takes to come back, until stop() is called. stop()
+// resolves to {stall, answer}: the longest of each, in ms. The stall
+// is the page's own figure; the answer adds the driver's round trip,
+// which a busy machine can stretch on its own.
+export async function probeAnswers(page) {
+  await page.evaluate(() => {
+    const probe = {stall: 0, stopped: false};
+    let last = performance.now();
+    const tick = () => {
+      const now = performance.now();
+      probe.stall = Math.max(probe.stall, now - last - 10);
+      last = now;
+      if (!probe.stopped) setTimeout(tick, 10);
+    };
+    setTimeout(tick, 10);
+    window.stallProbe = probe;
+  });
+  let answer = 0;
   let stopped = false;
   const running = (async () => {
     while (!stopped) {
       const start = performance.now();
       await page.evaluate('1');
-      slowest = Math.max(slowest, performance.now() - start);
+      answer = Math.max(answer, performance.now() - start);
       await new Promise((r) => setTimeout(r, 200));
     }
   })();
   return async () => {
     stopped = true;
     await running;
-    return slowest;
+    const stall = await page.evaluate(() => {
+      window.stallProbe.stopped = true;
+      return window.stallProbe.stall;
+    });
+    return {stall, answer};
   };
 }
