@@ -1,14 +1,19 @@
-// The page: takes files from the picker or a drop, has them carved
-// (jobs.js), and shows each input's progress and its gallery (gallery.js);
-// the zip of every image comes from zip.js.
+// The page: takes files and folders from the pickers or a drop, has them
+// carved (jobs.js), and shows each input's progress and its gallery
+// (gallery.js); the images shown go into a zip (zip.js) or straight into a
+// folder (save.js).
 //
-// For automated tests: the page has one <input type="file" multiple>;
-// <body data-state="done"> once every file given is finished and every
-// image has its element; every image is an element with
-// data-name="<output name>" that holds an <a download> link to its bytes;
-// and each input's element, [data-input="<name>"], carries data-result,
-// data-seconds (the worker's time) and data-memory (the most bytes the
-// worker held at once while carving it) once it is finished.
+// For automated tests: input[type=file][multiple]:not([webkitdirectory])
+// is the files picker and input[type=file][webkitdirectory] the folder
+// picker; button[data-action=save-folder] saves to a folder, where the
+// browser can; input[data-filter=undecodable] and
+// input[data-filter=duplicates] are the filters. <body data-state="done">
+// once every input given is finished, every image has its element and
+// every save has been written. Every image is an element with
+// data-name="<output name>" and data-offset, holding an <a download> link
+// to its bytes; each input's element, [data-input="<name>"], carries
+// data-result, data-seconds (the worker's time) and data-memory (the most
+// bytes the worker held at once while carving it) once it is finished.
 'use strict';
 
 const $ = (selector) => document.querySelector(selector);
@@ -35,26 +40,62 @@ function element(tag, attributes = {}, ...children) {
   return e;
 }
 
-function addFiles(files) {
-  for (const job of addInputs(files)) {
-    const file = job.file;
-    job.progress = element('progress', {max: String(file.size || 1), value: '0'});
-    job.status = element('span', {class: 'status'}, 'Waiting…');
-    job.cancel = element('button', {type: 'button', class: 'cancel'}, 'Cancel');
-    job.cancel.addEventListener('click', () => cancelJob(job));
-    job.message = element('p', {class: 'message', role: 'status'});
-    job.message.hidden = true;
-    job.gallery = element('div', {class: 'gallery'});
-    job.view = element('section', {class: 'job', 'data-input': file.name},
-        element('h2', {}, file.name, ' ',
-                element('span', {class: 'size'}, bytes(file.size))),
-        element('div', {class: 'bar'}, job.progress, job.cancel),
-        job.status, job.message, job.gallery);
-    $('#jobs').append(job.view);
+// Outputs of an earlier carve, which a folder may well hold.
+const kOutputName = /\.\d{4,}\.png$/;
+
+// Queues `inputs`, [{file, name}]. Those of a folder come in path order,
+// and its earlier outputs are passed over.
+function addFiles(inputs, folder = false) {
+  if (folder) {
+    const all = inputs.length;
+    inputs = inputs.filter((input) => !kOutputName.test(input.name))
+        .sort((a, b) => (a.name < b.name ? -1 : a.name > b.name ? 1 : 0));
+    passedOver += all - inputs.length;
   }
+  addInputs(inputs);
   $('#toolbar').hidden = jobs.length === 0;
   startNext();
+  askViews();
   update();
+}
+
+let passedOver = 0;  // earlier outputs in the folders given
+
+// Each input's element, made in order a frame at a time, so a folder of
+// thousands of files doesn't block the page.
+let viewsMade = 0;
+let viewsAsked = false;
+
+function askViews() {
+  if (viewsAsked || viewsMade === jobs.length) return;
+  viewsAsked = true;
+  requestAnimationFrame(() => {
+    viewsAsked = false;
+    const start = performance.now();
+    while (viewsMade < jobs.length && performance.now() - start < 8) makeView(jobs[viewsMade]);
+    askViews();
+    update();
+  });
+}
+
+function makeView(job) {
+  while (viewsMade <= job.id) {
+    const next = jobs[viewsMade++];
+    const {file, name} = next;
+    next.progress = element('progress', {max: String(file.size || 1), value: '0'});
+    next.status = element('span', {class: 'status'}, 'Waiting…');
+    next.cancel = element('button', {type: 'button', class: 'cancel'}, 'Cancel');
+    next.cancel.addEventListener('click', () => cancelJob(next));
+    next.message = element('p', {class: 'message', role: 'status'});
+    next.message.hidden = true;
+    next.gallery = element('div', {class: 'gallery'});
+    next.view = element('section', {class: 'job', 'data-input': name},
+        element('h2', {}, name, ' ', element('span', {class: 'size'}, bytes(file.size))),
+        element('div', {class: 'bar'}, next.progress, next.cancel),
+        next.status, next.message, next.gallery);
+    $('#jobs').append(next.view);
+    if (next.result !== null) showFinished(next);
+  }
 }
 
 // The counts, progress bars and speed, at most every kStatusEvery ms.
@@ -72,15 +113,30 @@ function update() {
   clearTimeout(updateTimer);
   updateTimer = 0;
   updated = performance.now();
-  for (const job of stale) showProgress(job);
+  for (const job of stale) if (job && job.view) showProgress(job);
   stale.clear();
   const images = jobs.reduce((n, job) => n + job.images.length, 0);
   const left = jobs.filter((job) => job.result === null).length;
   $('#summary').textContent = `${plural(images, 'image')} from ` +
-      `${plural(jobs.length, 'file')}` + (left ? `, ${left} to go` : '');
-  $('#zip').disabled = images === 0 || zipping;
+      `${plural(jobs.length, 'file')}` + (left ? `, ${left} to go` : '') +
+      (passedOver ? ` (passed over ${plural(passedOver, 'earlier output')})` : '');
+  const counts = filterCounts();
+  $('#undecodable-count').textContent = count.format(counts.undecodable);
+  $('#duplicates-count').textContent = count.format(counts.duplicates);
+  const shown = images - counts.hidden;
+  const zip = $('#zip');
+  zip.disabled = shown === 0 || zipping;
+  if (!zipping) zip.textContent = `Download ${plural(shown, 'image')} as .zip`;
+  const save = $('#save');
+  save.disabled = shown === 0;
+  save.textContent = `Save ${plural(shown, 'image')} to a folder…`;
+  if (saver.folder) {
+    $('#save-status').textContent = `${count.format(saver.saved)} saved in “${saver.folder.name}”` +
+        (saver.failed ? `, ${count.format(saver.failed)} failed` : '') +
+        (savesPending() ? ', saving…' : '');
+  }
   if (!jobsBusy()) probeNow();
-  const done = !jobsBusy() && galleryIdle();
+  const done = !jobsBusy() && galleryIdle() && viewsMade === jobs.length && !savesPending();
   document.body.dataset.state = done ? 'done' : 'working';
 }
 
@@ -97,16 +153,25 @@ function showProgress(job) {
   job.status.textContent = text;
 }
 
-jobHooks.started = showLater;
+jobHooks.started = (job) => {
+  makeView(job);
+  showLater(job);
+};
 jobHooks.progress = showLater;
 jobHooks.images = (job, images, batch) => {
   showImages(job, images, batch);
+  saveLater(images);
   showLater(job);
 };
 jobHooks.finished = (job) => {
+  if (job.view) showFinished(job);
+  update();
+};
+
+function showFinished(job) {
   const result = job.result;
   job.cancel.hidden = true;
-  const name = job.file.name;
+  const name = job.name;
   const kept = job.images.length ?
       ` The ${plural(job.images.length, 'image')} found before that are kept.` : '';
   let text = '';
@@ -129,35 +194,35 @@ jobHooks.finished = (job) => {
   job.message.textContent = text;
   job.message.hidden = text === '';
   showProgress(job);
-  update();
-};
+}
 galleryHooks.idle = update;
+galleryHooks.counts = () => showLater(null);
+saveHooks.progress = () => showLater(null);
+saveHooks.failed = (image, error) => {
+  const errors = $('#save-errors');
+  errors.hidden = false;
+  errors.append(element('li', {}, `${image.path}: ${error && error.message || error}`));
+};
 
-// All the images in one zip. Names given twice (the same file name
-// dropped twice) go in numbered folders.
+// The images shown, in one zip, under their paths.
 let zipping = false;
 
 async function downloadZip() {
   zipping = true;
   update();
   const entries = [];
-  const used = new Set();
   for (const job of jobs) {
     for (const image of job.images) {
-      let path = image.name;
-      for (let k = 2; used.has(path); ++k) path = `${k}/${image.name}`;
-      used.add(path);
-      entries.push({path, crc: image.crc, blob: () => imageBlob(image)});
+      if (!isHidden(image))
+        entries.push({path: image.path, crc: image.crc, blob: () => imageBlob(image)});
     }
   }
   const link = $('#zip-link');
   if (link.href) URL.revokeObjectURL(link.href);
   const button = $('#zip');
-  const label = button.textContent;
   const zip = await zipImages(entries, (done) => {
     button.textContent = `Making the zip… ${Math.floor(100 * done / entries.length)} %`;
   });
-  button.textContent = label;
   link.href = URL.createObjectURL(zip);
   link.download = 'pngcarve-images.zip';
   link.click();
@@ -165,12 +230,41 @@ async function downloadZip() {
   update();
 }
 
+async function saveToFolder() {
+  let folder;
+  try {
+    folder = await window.showDirectoryPicker({mode: 'readwrite'});
+  } catch (error) {
+    if (error.name === 'AbortError') return;  // no folder picked
+    saveHooks.failed({path: 'the folder'}, error);
+    return;
+  }
+  $('#save-errors').replaceChildren();
+  $('#save-errors').hidden = true;
+  saveTo(folder);
+  update();
+}
+
 const picker = $('#files');
 picker.addEventListener('change', () => {
-  addFiles(picker.files);
+  addFiles([...picker.files].map((file) => ({file, name: file.name})));
   picker.value = '';
 });
+const folderPicker = $('#folder');
+folderPicker.addEventListener('change', () => {
+  addFiles([...folderPicker.files].map((file) => ({file, name: file.webkitRelativePath || file.name})), true);
+  folderPicker.value = '';
+});
 $('#zip').addEventListener('click', downloadZip);
+$('#save').hidden = typeof window.showDirectoryPicker !== 'function';
+$('#save').addEventListener('click', saveToFolder);
+for (const box of document.querySelectorAll('input[data-filter]')) {
+  box.checked = false;
+  box.addEventListener('change', () => {
+    setFilter(box.dataset.filter, box.checked);
+    update();
+  });
+}
 
 const drop = $('#drop');
 for (const type of ['dragenter', 'dragover']) {
@@ -187,6 +281,54 @@ for (const type of ['dragleave', 'drop']) {
   });
 }
 document.addEventListener('drop', (event) => {
-  const files = event.dataTransfer && event.dataTransfer.files;
-  if (files && files.length) addFiles(files);
+  const transfer = event.dataTransfer;
+  if (!transfer) return;
+  // The entries must be taken while the event lasts; their files after.
+  const entries = [...transfer.items].map((item) => item.webkitGetAsEntry && item.webkitGetAsEntry());
+  if (!entries.length || entries.some((entry) => !entry)) {
+    addFiles([...transfer.files].map((file) => ({file, name: file.name})));
+    return;
+  }
+  dropped(entries);
 });
+
+// Dropped files go in as they are; each dropped folder is read through,
+// subfolders and all, and goes in as a folder does from its picker.
+async function dropped(entries) {
+  for (const entry of entries) {
+    try {
+      if (entry.isDirectory) addFiles(await folderFiles(entry), true);
+      else addFiles([{file: await entryFile(entry), name: entry.name}]);
+    } catch (error) {
+      unreadable(entry.fullPath.slice(1), error);
+    }
+  }
+}
+
+async function folderFiles(folder) {
+  const inputs = [];
+  const pending = [folder];
+  while (pending.length) {
+    const reader = pending.pop().createReader();
+    // A reader gives a folder's entries a part at a time, until none.
+    for (let part; (part = await new Promise((ok, fail) => reader.readEntries(ok, fail))).length;) {
+      for (const entry of part) {
+        const name = entry.fullPath.slice(1);
+        if (entry.isDirectory) pending.push(entry);
+        else await entryFile(entry).then((file) => inputs.push({file, name}),
+                                         (error) => unreadable(name, error));
+      }
+    }
+  }
+  return inputs;
+}
+
+function entryFile(entry) {
+  return new Promise((ok, fail) => entry.file(ok, fail));
+}
+
+function unreadable(name, error) {
+  const errors = $('#drop-errors');
+  errors.hidden = false;
+  errors.append(element('li', {}, `${name} could not be read: ${error && error.message || error}`));
+}

@@ -5,11 +5,20 @@
 // hands over the input's bytes as the extractor reads them (platform.cc);
 // the outputs are written beside it there, under the names the tool gives
 // them, and the console text goes to a standard output that drops it.
+// Where each image was found, the offset of its "IHDR" tag, goes to the
+// worker just before the image's output is opened.
 #include <emscripten/emscripten.h>
+
+#include <cstdint>
 
 #include "png_extract.h"
 
+// Offsets up to 2^53 pass through a double exactly.
+EM_JS(void, web_image_found, (double offset), { Module.imageFound(offset); });
+
 // Carves the file at `path`. Returns the ExtractResult as a number.
 extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* path) {
-  return static_cast<int>(pngcarve::png_extract(path));
+  return static_cast<int>(pngcarve::png_extract(path, [](uint64_t offset) {
+    web_image_found(static_cast<double>(offset));
+  }));
 }

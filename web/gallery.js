@@ -10,14 +10,25 @@
 // near the viewport. A link gets its address there too, or as soon as it
 // is pointed at or focused, since each address costs Chromium a fraction
 // of a millisecond.
-// Whether each image decodes is found out by another worker (probe.js),
-// once no file is being carved, so that it takes no time from the carving
-// or the page meanwhile (a thumbnail shows before that all the same), and
+// Each element shows, and carries as data-offset, where in its input the
+// image's IHDR tag stood.
+// Whether each image decodes, and whether it has the same bytes as an
+// earlier one, is found out by another worker (probe.js), once no file is
+// being carved, so that it takes no time from the carving or the page
+// meanwhile (a thumbnail shows before that all the same); decoding is
 // marked as data-decodable="yes" or "no". The page calls probeNow() when
 // the carving worker is idle.
 //
-// galleryIdle() is true when every queued image has its element; the page
-// calls galleryHooks.idle() each time that becomes so.
+// Two filters, off to begin with, hide (the hidden attribute) the images
+// that don't decode and the duplicates: setFilter(name, on) with name
+// 'undecodable' or 'duplicates'. isHidden(image) says whether a filter
+// hides an image; filterCounts() gives {undecodable, duplicates, hidden}:
+// how many images each filter would hide, and how many those switched on
+// hide together.
+//
+// galleryIdle() is true when every queued image has its element and shows
+// what the filters say; the page calls galleryHooks.idle() each time that
+// becomes so, and galleryHooks.counts() when filterCounts() has changed.
 'use strict';
 
 const kPageSize = 240;  // a multiple of every likely column count
@@ -33,6 +44,10 @@ let frameAsked = false;
 const probe = new Worker('probe.js');
 const probed = [];    // images by their probe key
 let toProbe = [];     // what the probe is still to be given
+const filters = {undecodable: false, duplicates: false};
+const found = {undecodable: 0, duplicates: 0, both: 0};
+let toFilter = [];    // images whose element is to show the filters anew
+let filtered = 0;     // how many of toFilter do
 
 function showImages(job, images, batch) {
   const ranges = [];
@@ -40,9 +55,10 @@ function showImages(job, images, batch) {
     image.key = probed.length;
     probed.push(image);
     if (image.blob) {
-      toProbe.push({blob: image.blob, images: [{key: image.key, start: 0, end: image.size}]});
+      toProbe.push({blob: image.blob,
+                    images: [{key: image.key, start: 0, end: image.size, crc: image.crc}]});
     } else {
-      ranges.push({key: image.key, start: image.start, end: image.end});
+      ranges.push({key: image.key, start: image.start, end: image.end, crc: image.crc});
     }
     toRender.push([job, image]);
   }
@@ -56,17 +72,54 @@ function probeNow() {
 }
 
 probe.onmessage = (event) => {
-  for (const [key, ok] of event.data) {
+  for (const [key, ok, duplicate] of event.data) {
     const image = probed[key];
     probed[key] = null;
-    image.decodable = ok;
+    learn(image, ok, duplicate);
     if (image.item) toMark.push(image);
   }
+  galleryHooks.counts();
   askFrame();
 };
 
+// What is known of an image, kept in the filters' counts.
+function learn(image, decodable, duplicate) {
+  const count = (by) => {
+    const bad = image.decodable === false;
+    const twin = image.duplicate === true;
+    found.undecodable += by * bad;
+    found.duplicates += by * twin;
+    found.both += by * (bad && twin);
+  };
+  count(-1);
+  image.decodable = decodable;
+  image.duplicate = duplicate;
+  count(1);
+}
+
+function isHidden(image) {
+  return (filters.undecodable && image.decodable === false) ||
+      (filters.duplicates && image.duplicate === true);
+}
+
+function filterCounts() {
+  const {undecodable, duplicates, both} = found;
+  const hidden = (filters.undecodable ? undecodable : 0) +
+      (filters.duplicates ? duplicates : 0) -
+      (filters.undecodable && filters.duplicates ? both : 0);
+  return {undecodable, duplicates, hidden};
+}
+
+function setFilter(name, on) {
+  filters[name] = on;
+  toFilter = jobs.flatMap((job) => job.images);
+  filtered = 0;
+  galleryHooks.counts();
+  askFrame();
+}
+
 function galleryIdle() {
-  return rendered === toRender.length;
+  return rendered === toRender.length && filtered === toFilter.length;
 }
 
 function askFrame() {
@@ -78,7 +131,7 @@ function askFrame() {
 function frame() {
   frameAsked = false;
   const start = performance.now();
-  while (!galleryIdle() && performance.now() - start < kFrameBudget) {
+  while (rendered < toRender.length && performance.now() - start < kFrameBudget) {
     for (const end = Math.min(rendered + 50, toRender.length); rendered < end;) {
       const [job, image] = toRender[rendered];
       toRender[rendered++] = null;
@@ -90,11 +143,19 @@ function frame() {
   }
   while (toMark.length && performance.now() - start < kFrameBudget)
     for (const image of toMark.splice(0, 200)) mark(image);
+  while (filtered < toFilter.length && performance.now() - start < kFrameBudget) {
+    for (const end = Math.min(filtered + 500, toFilter.length); filtered < end;) {
+      const li = toFilter[filtered++].item;
+      if (li) li.hidden = isHidden(li.image);
+    }
+  }
   while (toThumb.length && performance.now() - start < kFrameBudget)
     for (const li of toThumb.splice(0, 10)) if (!li.thumb) thumb(li);
   if (galleryIdle()) {
     toRender = [];
     rendered = 0;
+    toFilter = [];
+    filtered = 0;
   }
   if (!galleryIdle() || toMark.length || toThumb.length) askFrame();
   else galleryHooks.idle();
@@ -114,10 +175,13 @@ function galleryPage(job) {
 function item(image) {
   const size = image.width === null ? 'no size in IHDR' :
       `${image.width} × ${image.height}`;
-  const li = element('li', {class: 'image', 'data-name': image.name},
+  const li = element('li', {class: 'image', 'data-name': image.name,
+                            'data-offset': String(image.offset)},
       element('a', {download: image.name, class: 'name', tabindex: '0'}, image.name),
       element('span', {class: 'meta'},
-              `${count.format(image.size)} bytes · ${size}`));
+              `${count.format(image.size)} bytes · ${size}`),
+      element('span', {class: 'meta', title: 'where its IHDR tag is in the input'},
+              `at ${count.format(image.offset)} (0x${image.offset.toString(16).toUpperCase()})`));
   li.image = image;
   image.item = li;
   if (image.decodable !== undefined) mark(image);
@@ -140,6 +204,7 @@ for (const type of ['pointerover', 'focusin', 'pointerdown', 'contextmenu']) {
 function mark(image) {
   const li = image.item;
   li.dataset.decodable = image.decodable ? 'yes' : 'no';
+  li.hidden = isHidden(image);
   if (li.thumb && !image.decodable) thumb(li);
 }
 
@@ -162,8 +227,9 @@ function thumb(li) {
     const img = element('img', {alt: image.name, src: imageUrl(image), decoding: 'async'});
     img.addEventListener('error', () => {
       if (image.decodable !== undefined) return;
-      image.decodable = false;
+      learn(image, false, image.duplicate);
       mark(image);
+      galleryHooks.counts();
     });
     box.append(img);
   }

@@ -1,13 +1,20 @@
 // The queue of inputs, and the worker (worker.js) that carves them one at a
 // time, in the order given.
 //
-// addInputs(files) queues files; cancelJob(job) stops one. The page learns
-// what happens through the hooks it sets in `jobHooks`:
+// addInputs(inputs) queues inputs, each {file, name}: name is the path the
+// outputs are named after ("game/data/atlas.pak" for a file of a folder),
+// as the command-line tool names them after its argument. cancelJob(job)
+// stops one. The page learns what happens through the hooks it sets in
+// `jobHooks`:
 //   started(job)                  the worker has begun on it
 //   images(job, images, batch)    a batch of finished images, in order,
-//                                 each {name, size, crc, width, height}
-//                                 (width and height null when the image
-//                                 is too short to hold them); its bytes
+//                                 each {name, path, offset, size, crc,
+//                                 width, height}: path is the name, or
+//                                 "2/<name>" and so on when an earlier
+//                                 input gave that name already; offset is
+//                                 where its IHDR tag stood in the input;
+//                                 width and height are null when the image
+//                                 is too short to hold them. Its bytes
 //                                 are batch.slice(image.start, image.end),
 //                                 or image.blob already, for an image that
 //                                 came in pieces
@@ -16,7 +23,7 @@
 //                                 'write-failed', 'out-of-memory',
 //                                 'cancelled' or 'failed' (job.detail says
 //                                 why)
-// A job is {id, file, read, result, seconds, memory, images}; `images` holds
+// A job is {id, file, name, read, result, seconds, memory, images}; `images` holds
 // every image handed over, in order. imageBlob(image) and imageUrl(image)
 // make an image's own Blob and URL when first asked for: in Chromium each
 // costs far more than its bytes.
@@ -27,12 +34,13 @@ const jobHooks = {};
 const waiting = [];  // the jobs still to carve
 let carving = null;  // the job the worker is on
 let carver = null;
+const paths = new Set();  // every image's path so far
 
-function addInputs(files) {
+function addInputs(inputs) {
   const added = [];
-  for (const file of files) {
+  for (const {file, name} of inputs) {
     const job = {
-      id: jobs.length, file, read: 0, result: null, seconds: 0, memory: 0,
+      id: jobs.length, file, name, read: 0, result: null, seconds: 0, memory: 0,
       images: [], pieces: new Map(),
     };
     jobs.push(job);
@@ -47,7 +55,7 @@ function startNext() {
   carving = waiting.shift();
   carving.started = performance.now();
   if (carver === null) startCarver();
-  carver.postMessage({type: 'carve', id: carving.id, file: carving.file});
+  carver.postMessage({type: 'carve', id: carving.id, file: carving.file, name: carving.name});
   jobHooks.started(carving);
 }
 
@@ -89,11 +97,14 @@ function startCarver() {
   };
 }
 
-function image(job, {name, size, crc, head, start, end}, batch) {
+function image(job, {name, offset, size, crc, head, start, end}, batch) {
   const view = new DataView(head.buffer, head.byteOffset, head.byteLength);
   const sized = head.length >= 24;
+  let path = name;
+  for (let k = 2; paths.has(path); ++k) path = `${k}/${name}`;
+  paths.add(path);
   const result = {
-    name, size, crc, width: sized ? view.getUint32(16) : null,
+    name, path, offset, size, crc, width: sized ? view.getUint32(16) : null,
     height: sized ? view.getUint32(20) : null, batch, start, end,
     blob: null, url: null,
   };

@@ -1,12 +1,15 @@
 // Carves files in a Web Worker, with the extractor compiled to WebAssembly
 // (carve.js, carve.wasm), so that the page never freezes.
 //
-// The page sends one file at a time:   {type: 'carve', id, file}
-// and gets back, for that id:
+// The page sends one file at a time:   {type: 'carve', id, file, name}
+// (name: the input's path as the outputs are to be named after it, such as
+// "game/data/atlas.pak"; the file's own name when not given), and gets
+// back, for that id:
 //   {type: 'batch', id, read, images, bytes}
 //       bytes of the file read so far, and the images finished since the
-//       last batch, in order, each {name, size, crc, head, start, end}:
-//       head is its first 24 bytes, crc its CRC-32, and bytes[start, end)
+//       last batch, in order, each {name, offset, size, crc, head, start,
+//       end}: offset is where in the file its IHDR tag stood, head its
+//       first 24 bytes, crc its CRC-32, and bytes[start, end)
 //       what follows any 'piece' messages sent for it (bytes is
 //       transferred, not copied)
 //   {type: 'piece', id, name, part}     bytes of an image still being
@@ -233,11 +236,15 @@ async function readInput(ptr, n) {
 // The outputs' bytes go into one buffer, job.bytes, back to back: an
 // image's bytes are job.bytes[start, used) while it is open (the extractor
 // has one open at a time). A batch sends the finished ones.
+function imageFound(offset) {
+  job.offset = offset;
+}
+
 function openOutput(ptr, length) {
   const path = decoder.decode(carver.HEAPU8.subarray(ptr, ptr + length));
   job.open = {
-    name: path.slice(job.dir.length + 1), size: 0, crc: 0, head: null,
-    start: job.used,
+    name: path.slice(job.dir.length + 1), offset: job.offset, size: 0, crc: 0,
+    head: null, start: job.used,
   };
   return 0;
 }
@@ -269,7 +276,7 @@ function closeOutput(id) {
   const out = job.open;
   job.open = null;
   job.batch.push({
-    name: out.name, size: out.size, crc: out.crc,
+    name: out.name, offset: out.offset, size: out.size, crc: out.crc,
     head: out.head || new Uint8Array(0), start: out.start, end: job.used,
   });
   if (job.batch.length >= kBatchImages || job.used >= kPiece) send();
@@ -296,7 +303,7 @@ function send() {
 
 const ready = createCarver({
   print() {}, printErr() {}, stdout() {},  // the page shows its own text
-  readNow, readInput, openOutput, writeOutput, closeOutput,
+  readNow, readInput, imageFound, openOutput, writeOutput, closeOutput,
 });
 
 let queue = Promise.resolve();  // one file at a time, in order
@@ -306,18 +313,19 @@ onmessage = (event) => {
   if (m.type === 'read') queue = queue.then(() => readAlone(m.file));
 };
 
-async function carve({id, file}) {
+async function carve({id, file, name = file.name}) {
   if (carver === null) carver = await ready;
   const FS = carver.FS;
-  // A folder of its own, holding an empty file of the input's name: the
-  // extractor opens it, names the outputs after it as the command-line
-  // tool does, and reads its bytes through readInput.
+  // A folder of its own, holding an empty file of the input's name (and
+  // its subfolders): the extractor opens it, names the outputs after it as
+  // the command-line tool does, and reads its bytes through readInput.
   const dir = '/in' + id;
-  const path = dir + '/' + file.name;
-  FS.mkdir(dir);
+  const path = dir + '/' + name;
+  FS.mkdirTree(path.slice(0, path.lastIndexOf('/')));
   FS.writeFile(path, '');
   job = {
     id, file, dir, reader: openReader(file), chunk: null, at: 0, read: 0,
+    offset: 0,
     failed: false,
     bytes: new Uint8Array(kBatchBuffer), used: 0, open: null, batch: [],
     sent: performance.now(), peak: 0,
@@ -338,7 +346,8 @@ async function carve({id, file}) {
   send();
   job.reader.cancel();
   FS.unlink(path);
-  FS.rmdir(dir);
+  for (let at = path.lastIndexOf('/'); at >= dir.length; at = path.lastIndexOf('/', at - 1))
+    FS.rmdir(path.slice(0, at));
   postMessage({
     type: 'done', id, result: kResults[code] || 'failed', read: job.read,
     seconds: (performance.now() - start) / 1000, memory: memory(),

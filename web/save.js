@@ -1,0 +1,82 @@
+// Saving images straight into a folder on the user's disk, where the
+// browser has a folder picker (window.showDirectoryPicker).
+//
+// saveTo(folder) starts writing into `folder` (a FileSystemDirectoryHandle)
+// every image shown so far, in order, and saveLater(images) adds images as
+// they are found. Each goes under its path, subfolders and all, and a
+// filter that hides an image by the time its turn comes keeps it out.
+// What happens is told through `saveHooks`:
+//   progress()             savesPending() or the counts have changed
+//   failed(image, error)   that image could not be written
+// savesPending() is true while writes are queued or under way.
+'use strict';
+
+const saveHooks = {};
+const saver = {folder: null, queue: [], busy: false, saved: 0, failed: 0, folders: null};
+
+function saveTo(folder) {
+  saver.folder = folder;
+  saver.folders = new Map([['', folder]]);
+  saver.saved = 0;
+  saver.failed = 0;
+  saver.queue = jobs.flatMap((job) => job.images.filter((image) => !isHidden(image)));
+  pump();
+}
+
+function saveLater(images) {
+  if (saver.folder === null) return;
+  saver.queue.push(...images);
+  pump();
+}
+
+function savesPending() {
+  return saver.busy || saver.queue.length > 0;
+}
+
+async function pump() {
+  if (saver.busy) return;
+  saver.busy = true;
+  saveHooks.progress();
+  while (saver.queue.length) {
+    const folder = saver.folder;
+    const image = saver.queue.shift();
+    if (isHidden(image)) continue;
+    try {
+      await write(image);
+      ++saver.saved;
+    } catch (error) {
+      ++saver.failed;
+      saveHooks.failed(image, error);
+    }
+    // A folder picked meanwhile starts over with its own queue.
+    if (folder === saver.folder) saveHooks.progress();
+  }
+  saver.busy = false;
+  saveHooks.progress();
+}
+
+async function write(image) {
+  const at = image.path.lastIndexOf('/');
+  const folder = await subfolder(image.path.slice(0, Math.max(at, 0)));
+  const file = await folder.getFileHandle(image.path.slice(at + 1), {create: true});
+  const out = await file.createWritable();
+  try {
+    await out.write(imageBlob(image));
+    await out.close();
+  } catch (error) {
+    await out.abort().catch(() => {});
+    throw error;
+  }
+}
+
+// The handle of the folder at `path` inside the chosen one, made as needed.
+async function subfolder(path) {
+  let handle = saver.folders.get(path);
+  if (handle === undefined) {
+    const at = path.lastIndexOf('/');
+    const parent = await subfolder(path.slice(0, Math.max(at, 0)));
+    handle = await parent.getDirectoryHandle(path.slice(at + 1), {create: true});
+    saver.folders.set(path, handle);
+  }
+  return handle;
+}
