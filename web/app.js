@@ -28,7 +28,7 @@ function bytes(n) {
 }
 
 function plural(n, word) {
-  return `${n.toLocaleString('en')} ${word}${n === 1 ? '' : 's'}`;
+  return `${count.format(n)} ${word}${n === 1 ? '' : 's'}`;
 }
 
 function element(tag, attributes = {}, ...children) {
@@ -78,6 +78,20 @@ function askViews() {
   });
 }
 
+// The inputs' elements go in shelves of kShelfSize, which the browser
+// skips while off screen, so that thousands of them cost little to lay out.
+const kShelfSize = 100;
+
+function shelf() {
+  const all = $('#jobs');
+  let last = all.lastElementChild;
+  if (last === null || last.childElementCount >= kShelfSize) {
+    last = element('div', {class: 'shelf'});
+    all.append(last);
+  }
+  return last;
+}
+
 function makeView(job) {
   while (viewsMade <= job.id) {
     const next = jobs[viewsMade++];
@@ -93,7 +107,7 @@ function makeView(job) {
         element('h2', {}, name, ' ', element('span', {class: 'size'}, bytes(file.size))),
         element('div', {class: 'bar'}, next.progress, next.cancel),
         next.status, next.message, next.gallery);
-    $('#jobs').append(next.view);
+    shelf().append(next.view);
     if (next.result !== null) showFinished(next);
   }
 }
@@ -115,8 +129,8 @@ function update() {
   updated = performance.now();
   for (const job of stale) if (job && job.view) showProgress(job);
   stale.clear();
-  const images = jobs.reduce((n, job) => n + job.images.length, 0);
-  const left = jobs.filter((job) => job.result === null).length;
+  const images = imageCount;
+  const left = jobs.length - finishedCount;
   $('#summary').textContent = `${plural(images, 'image')} from ` +
       `${plural(jobs.length, 'file')}` + (left ? `, ${left} to go` : '') +
       (passedOver ? ` (passed over ${plural(passedOver, 'earlier output')})` : '');
@@ -158,14 +172,18 @@ jobHooks.started = (job) => {
   showLater(job);
 };
 jobHooks.progress = showLater;
+let imageCount = 0;
+let finishedCount = 0;
 jobHooks.images = (job, images, batch) => {
+  imageCount += images.length;
   showImages(job, images, batch);
   saveLater(images);
   showLater(job);
 };
 jobHooks.finished = (job) => {
+  ++finishedCount;
   if (job.view) showFinished(job);
-  update();
+  showLater(null);
 };
 
 function showFinished(job) {

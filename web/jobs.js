@@ -31,8 +31,12 @@
 
 const jobs = [];     // every input given, in order
 const jobHooks = {};
-const waiting = [];  // the jobs still to carve
-let carving = null;  // the job the worker is on
+const waiting = [];  // the jobs not yet given to the worker
+// A few inputs are given to the worker ahead, so that it doesn't wait for
+// the page between small files. It carves them in order: sent[0] is the
+// one it is on.
+const kAhead = 4;
+let sent = [];
 let carver = null;
 const paths = new Set();  // every image's path so far
 
@@ -51,12 +55,23 @@ function addInputs(inputs) {
 }
 
 function startNext() {
-  if (carving !== null || waiting.length === 0) return;
-  carving = waiting.shift();
-  carving.started = performance.now();
-  if (carver === null) startCarver();
-  carver.postMessage({type: 'carve', id: carving.id, file: carving.file, name: carving.name});
-  jobHooks.started(carving);
+  while (sent.length < kAhead && waiting.length) {
+    const job = waiting.shift();
+    if (carver === null) startCarver();
+    job.started = performance.now();
+    carver.postMessage({type: 'carve', id: job.id, file: job.file, name: job.name});
+    sent.push(job);
+    jobHooks.started(job);
+  }
+}
+
+// The worker is replaced; what it was given after sent[0] goes to the
+// new one.
+function restartCarver() {
+  if (carver) carver.terminate();
+  carver = null;
+  waiting.unshift(...sent.slice(1));
+  sent = sent.slice(0, 1);
 }
 
 function startCarver() {
@@ -64,7 +79,7 @@ function startCarver() {
   carver.onmessage = (event) => {
     const m = event.data;
     const job = jobs[m.id];
-    if (job !== carving) return;  // cancelled meanwhile
+    if (job.result !== null) return;  // cancelled meanwhile
     if (m.type === 'piece') {
       // Each piece becomes a Blob at once, so its buffer can go.
       const pieces = job.pieces.get(m.name) || [];
@@ -86,14 +101,14 @@ function startCarver() {
       finishJob(job, m.result);
     } else if (m.type === 'error') {
       job.memory = m.memory;
-      stopCarver();
+      restartCarver();
       finishJob(job, m.outOfMemory ? 'out-of-memory' : 'failed', m.message);
     }
   };
   carver.onerror = (event) => {
     event.preventDefault();
-    stopCarver();
-    if (carving) finishJob(carving, 'failed', event.message || 'the worker stopped');
+    restartCarver();
+    if (sent.length) finishJob(sent[0], 'failed', event.message || 'the worker stopped');
   };
 }
 
@@ -128,29 +143,26 @@ function imageUrl(image) {
   return image.url;
 }
 
-function stopCarver() {
-  if (carver) carver.terminate();
-  carver = null;
-}
-
 function finishJob(job, result, detail) {
   job.result = result;
   job.detail = detail;
-  if (job === carving) carving = null;
+  if (sent.includes(job)) sent.splice(sent.indexOf(job), 1);
   jobHooks.finished(job);
   startNext();
 }
 
 function cancelJob(job) {
-  if (job === carving) {
-    stopCarver();
-    finishJob(job, 'cancelled');
-  } else if (job.result === null) {
+  if (job.result !== null) return;
+  if (job === sent[0]) {
+    restartCarver();
+  } else if (sent.includes(job)) {
+    carver.postMessage({type: 'skip', id: job.id});
+  } else {
     waiting.splice(waiting.indexOf(job), 1);
-    finishJob(job, 'cancelled');
   }
+  finishJob(job, 'cancelled');
 }
 
 function jobsBusy() {
-  return carving !== null || waiting.length > 0;
+  return sent.length > 0 || waiting.length > 0;
 }

@@ -1,7 +1,7 @@
 // Carves files in a Web Worker, with the extractor compiled to WebAssembly
 // (carve.js, carve.wasm), so that the page never freezes.
 //
-// The page sends one file at a time:   {type: 'carve', id, file, name}
+// The page sends files to carve, in order:  {type: 'carve', id, file, name}
 // (name: the input's path as the outputs are to be named after it, such as
 // "game/data/atlas.pak"; the file's own name when not given), and gets
 // back, for that id:
@@ -20,6 +20,7 @@
 //       bytes the worker held at once
 //   {type: 'error', id, message, outOfMemory, memory}
 //       the carve broke off; this worker is done for and must be replaced
+// {type: 'skip', id} takes back a file sent but not yet begun.
 // A batch goes out every kBatchMs, or sooner once it holds kBatchImages
 // images or kPiece bytes, so the page gets few messages however dense the
 // input.
@@ -307,9 +308,11 @@ const ready = createCarver({
 });
 
 let queue = Promise.resolve();  // one file at a time, in order
+const skipped = new Set();      // files cancelled before their turn
 onmessage = (event) => {
   const m = event.data;
-  if (m.type === 'carve') queue = queue.then(() => carve(m));
+  if (m.type === 'carve') queue = queue.then(() => skipped.delete(m.id) || carve(m));
+  if (m.type === 'skip') skipped.add(m.id);
   if (m.type === 'read') queue = queue.then(() => readAlone(m.file));
 };
 
