@@ -74,8 +74,23 @@ function restartCarver() {
   sent = sent.slice(0, 1);
 }
 
+// A worker's script: its own file, or in the page as one file, the text
+// of the <script type="text/plain"> named after it, started from a blob:
+// URL.
+const workerUrls = new Map();
+
+function workerUrl(name) {
+  const inline = document.getElementById(name);
+  if (inline === null) return name;
+  if (!workerUrls.has(name)) {
+    workerUrls.set(name, URL.createObjectURL(
+        new Blob([inline.textContent], {type: 'text/javascript'})));
+  }
+  return workerUrls.get(name);
+}
+
 function startCarver() {
-  carver = new Worker('worker.js');
+  carver = new Worker(workerUrl('worker.js'));
   carver.onmessage = (event) => {
     const m = event.data;
     const job = jobs[m.id];

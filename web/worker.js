@@ -33,7 +33,9 @@
 // whole, with several reads asked for ahead so that the browser reads on
 // while the extractor works.
 'use strict';
-importScripts('carve.js');
+// In the page as one file, carve.js comes before this in the same script,
+// with the WebAssembly as self.carveWasm.
+if (typeof createCarver === 'undefined') importScripts('carve.js');
 
 const kPart = 64 << 20;   // the bytes of one part of the file
 const kChunk = 64 << 10;  // what a read of Chromium's streams gives
@@ -303,6 +305,7 @@ function send() {
 }
 
 const ready = createCarver({
+  wasmBinary: self.carveWasm,
   print() {}, printErr() {}, stdout() {},  // the page shows its own text
   readNow, readInput, imageFound, openOutput, writeOutput, closeOutput,
 });

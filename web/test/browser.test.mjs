@@ -6,7 +6,8 @@
 // Usage: node web/test/browser.test.mjs --site build-web/site --native build
 //          [--browsers chromium,firefox] [--screenshots doc]
 // --native is a build folder of the command-line tool holding pngcarve and
-// make_inputs. --screenshots saves pictures of the page after carving the
+// make_inputs. The page as one file, pngcarve.html beside the site, is
+// tested too, opened from the disk. --screenshots saves pictures of the page after carving the
 // sample, at desktop and at phone width, into that folder.
 import assert from 'node:assert/strict';
 import {execFileSync} from 'node:child_process';
@@ -31,6 +32,7 @@ const {values: args} = parseArgs({
   },
 });
 const site = path.resolve(args.site);
+const oneFile = path.join(site, '..', 'pngcarve.html');  // written beside the site
 const tool = path.resolve(args.native, 'pngcarve');
 const makeInputs = path.resolve(args.native, 'make_inputs');
 const sample = new URL('../../sample/game.pak', import.meta.url).pathname;
@@ -538,6 +540,23 @@ for (const name of args.browsers.split(',')) {
       console.log(`# ${name}: 10,000 files in ${seconds.toFixed(1)} s; longest stall ` +
                   `${slowest.stall.toFixed(0)} ms, slowest answer ${slowest.answer.toFixed(0)} ms`);
       assert.ok(slowest.stall < 250, `the page stalled for ${slowest.stall} ms`);
+      await fresh.close();
+    });
+
+    test('the page as one file carves opened from the disk, asking for nothing', async () => {
+      const fresh = await browser.newPage();
+      const asked = [];
+      fresh.on('request', (request) => asked.push(request.url()));
+      const url = `file://${oneFile}`;
+      await fresh.goto(url);
+      const names = ['game.pak', 'mixed.bin', 'notes.txt', 'empty.txt'];
+      await carve(fresh, names.map((n) => inputs[n]));
+      const shown = [];
+      for (const input of names) shown.push(...await images(fresh, input));
+      assert.deepEqual(new Map(shown.map((i) => [i.name, i.sha])), expected.all);
+      assert.deepEqual(shown.filter((i) => i.decodable !== 'yes').map((i) => i.name),
+                       ['mixed.bin.0002.png', 'notes.txt.0000.png']);
+      assert.deepEqual(asked.filter((u) => u !== url && !/^(blob|data):/.test(u)), []);
       await fresh.close();
     });
 
