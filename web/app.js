@@ -274,6 +274,12 @@ folderPicker.addEventListener('change', () => {
   folderPicker.value = '';
 });
 $('#zip').addEventListener('click', downloadZip);
+// Offline after one visit (sw.js); the page as one file needs no server,
+// and can have no service worker.
+if ('serviceWorker' in navigator && /^https?:$/.test(location.protocol) &&
+    document.getElementById('worker.js') === null) {
+  navigator.serviceWorker.register('sw.js').catch(() => {});
+}
 $('#save').hidden = typeof window.showDirectoryPicker !== 'function';
 $('#save').addEventListener('click', saveToFolder);
 for (const box of document.querySelectorAll('input[data-filter]')) {

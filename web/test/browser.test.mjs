@@ -543,6 +543,25 @@ for (const name of args.browsers.split(',')) {
       await fresh.close();
     });
 
+    test('offline after one visit, from the cache of this build alone', async () => {
+      const own = await serve(site);
+      const fresh = await browser.newPage();
+      await fresh.goto(own.url);
+      const caches = await fresh.evaluate(async () => {
+        await navigator.serviceWorker.ready;
+        return caches.keys();
+      });
+      const hash = /const kCache = '([^']+)'/.exec(fs.readFileSync(path.join(site, 'sw.js'), 'utf8'))[1];
+      assert.deepEqual(caches, [hash]);
+      await own.close();  // the network is gone
+      await fresh.reload();
+      await carve(fresh, [inputs['game.pak']]);
+      const shown = await images(fresh, 'game.pak');
+      assert.deepEqual(new Map(shown.map((i) => [i.name, i.sha])),
+                       new Map([...expected.all].filter(([n]) => n.startsWith('game.pak'))));
+      await fresh.close();
+    });
+
     test('the page as one file carves opened from the disk, asking for nothing', async () => {
       const fresh = await browser.newPage();
       const asked = [];

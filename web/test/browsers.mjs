@@ -12,6 +12,7 @@ const kTypes = {
   '.css': 'text/css; charset=utf-8',
   '.wasm': 'application/wasm',
   '.svg': 'image/svg+xml',
+  '.webmanifest': 'application/manifest+json',
 };
 
 // Serves `site` as a plain static server does; every path asked for goes
@@ -42,7 +43,10 @@ export function serve(site) {
     server.listen(0, '127.0.0.1', () => resolve({
       url: `http://127.0.0.1:${server.address().port}/`,
       requests,
-      close: () => new Promise((done) => server.close(done)),
+      close: () => new Promise((done) => {
+        server.close(done);
+        server.closeAllConnections();
+      }),
     }));
   });
 }
