@@ -410,9 +410,11 @@ for (const name of args.browsers.split(',')) {
         fs.writeFileSync(path.join(tree, file), bytes);
       };
       // The same images twice (top.bin comes after game/data in path
-      // order), and an undecodable one.
+      // order), an undecodable one, and one image three times in a file.
       put('game/data/atlas.pak', fs.readFileSync(sample));
       put('game/more/mixed.bin', fs.readFileSync(inputs['mixed.bin']));
+      put('game/more/thrice.bin', Buffer.concat([
+        png(6, 6, 8), noise(50, 5), png(6, 6, 8), png(7, 6, 8), png(6, 6, 8)]));
       put('game/top.bin', fs.readFileSync(sample));
       const files = execFileSync('find', ['game', '-type', 'f'], {cwd: tree, encoding: 'utf8'})
           .split('\n').filter(Boolean).sort();
@@ -441,17 +443,17 @@ for (const name of args.browsers.split(',')) {
         assert.match(await fresh.$eval('#summary', (e) => e.textContent),
                      new RegExp(`passed over ${want.size} earlier outputs`));
       }
-      // The filters: top.bin's four are duplicates, mixed.bin's cut image
-      // can't be shown.
-      const twins = shown.filter((i) => /top\.bin/.test(i.name)).map((i) => i.name);
+      // The filters: top.bin's four are duplicates, and thrice.bin's
+      // second and fourth; mixed.bin's cut image can't be shown.
+      const twins = shown.filter((i) => /top\.bin|thrice\.bin\.000[13]/.test(i.name)).map((i) => i.name);
       const hidden = [...twins, shown.find((i) => i.decodable === 'no').name].sort();
-      assert.equal(hidden.length, 5);
+      assert.equal(hidden.length, 7);
       await until(fresh, () => [...document.querySelectorAll('[data-count]')]
-                                   .map((c) => c.textContent).join() === '1,4', null);
+                                   .map((c) => c.textContent).join() === '1,6', null);
       for (const filter of ['undecodable', 'duplicates'])
         await fresh.click(`input[data-filter=${filter}]`);
       await until(fresh, (n) => document.body.dataset.state === 'done' &&
-                                document.querySelectorAll('[data-name][hidden]').length === n, 5);
+                                document.querySelectorAll('[data-name][hidden]').length === n, 7);
       assert.deepEqual((await fresh.$$eval('[data-name][hidden]', (e) => e.map((i) => i.dataset.name))).sort(), hidden);
       const kept = new Map([...want].filter(([n]) => !hidden.includes(n)));
       assert.equal(await fresh.$eval('#zip', (e) => e.textContent), `Download ${kept.size} images as .zip`);
@@ -563,10 +565,14 @@ for (const name of args.browsers.split(',')) {
     });
 
     test('the page as one file carves opened from the disk, asking for nothing', async () => {
+      // Alone in a folder of its own, as downloaded.
+      const alone = path.join(work, `one-file-${name}`);
+      fs.mkdirSync(alone);
+      fs.copyFileSync(oneFile, path.join(alone, 'pngcarve.html'));
       const fresh = await browser.newPage();
       const asked = [];
       fresh.on('request', (request) => asked.push(request.url()));
-      const url = `file://${oneFile}`;
+      const url = `file://${path.join(alone, 'pngcarve.html')}`;
       await fresh.goto(url);
       const names = ['game.pak', 'mixed.bin', 'notes.txt', 'empty.txt'];
       await carve(fresh, names.map((n) => inputs[n]));
