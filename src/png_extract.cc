@@ -51,6 +51,23 @@ bool search_ihdr(Input& in) {
   }
 }
 
+std::string terminal_safe(const std::string& path) {
+  std::string shown;
+  shown.reserve(path.size());
+  for (size_t i = 0; i < path.size(); ++i) {
+    auto c = static_cast<unsigned char>(path[i]);
+    bool c1 = c == 0xC2 && i + 1 < path.size() &&
+              (static_cast<unsigned char>(path[i + 1]) & 0xE0) == 0x80;
+    if (c < 0x20 || c == 0x7F || c1) {
+      shown += '?';
+      i += c1;  // both bytes of the C1 control
+    } else {
+      shown += path[i];
+    }
+  }
+  return shown;
+}
+
 std::string output_name(const std::string& path, int64_t n) {
   char number[32];
   std::snprintf(number, sizeof number, ".%04" PRId64 ".png", n);
@@ -58,7 +75,7 @@ std::string output_name(const std::string& path, int64_t n) {
 }
 
 ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
-                                 std::FILE* console, bool flush_progress,
+                                 std::FILE* console, bool terminal,
                                  const ImageFound& found) {
   static const char kCreateFailed[] = "\n  Failed to create file !!\n";
   static const char kWriteFailed[] = "\n  Failed to write file !!\n";
@@ -68,12 +85,13 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
   input_open(in, file);
   int64_t counter = 0;
   std::vector<char> out_buffer(kOutputBufferSize);
+  const std::string shown = terminal ? terminal_safe(path) : path;
 
   while (search_ihdr(in)) {
     std::string name = output_name(path, counter);
-    std::fprintf(console, "\rExtracting: %s -> %" PRId64, path.c_str(),
+    std::fprintf(console, "\rExtracting: %s -> %" PRId64, shown.c_str(),
                  counter);
-    if (flush_progress) std::fflush(console);
+    if (terminal) std::fflush(console);
     if (found) found(in.base + in.pos - 4);  // back to the tag's start
 
     std::FILE* out = open_file(name, "wb");

@@ -9,7 +9,9 @@
 //
 // Console text: "\rExtracting: <path> -> <n>" as each image begins, and one
 // "\n" when an input that could be opened is finished, or instead
-// "\n  Failed to read file !!\n" when reading it failed.
+// "\n  Failed to read file !!\n" when reading it failed. On a terminal, the
+// path's control characters show as '?', so a file's name can't send the
+// terminal commands; to a file or pipe, it goes byte for byte.
 #ifndef PNGCARVE_PNG_EXTRACT_H_
 #define PNGCARVE_PNG_EXTRACT_H_
 
@@ -42,6 +44,12 @@ enum class ExtractResult {
 // end of the input.
 bool search_ihdr(Input& in);
 
+// Returns `path` as a terminal may be shown it, as `ls -q` shows names:
+// each control character, C0 (0x00-0x1F), DEL (0x7F) and C1 as UTF-8
+// encodes it (U+0080-U+009F, C2 80 to C2 9F), becomes one '?'. Anything
+// else, invalid UTF-8 too, is kept.
+std::string terminal_safe(const std::string& path);
+
 // Returns "<path>.<n>.png" with n in decimal, zero-padded to four digits.
 std::string output_name(const std::string& path, int64_t n);
 
@@ -51,15 +59,15 @@ using ImageFound = std::function<void(uint64_t offset)>;
 
 // Carves every image out of `in`, naming the outputs after `path`, and
 // writes the console text to `console`. `found`, when set, is told where
-// each image begins. When `flush_progress` is set, the
-// console is flushed after each progress line so it shows as the image
-// begins. On a create or write failure, prints its message, flushes the
+// each image begins. When `terminal` is set, the console is a terminal:
+// it is flushed after each progress line so it shows as the image begins,
+// and the path shows through terminal_safe(). On a create or write failure, prints its message, flushes the
 // console and returns at once; the images already finished stay on disk.
 // A read error ends the input as its end would (the image being written
 // keeps what it holds, with no IEND chunk), and its message takes the place
 // of the closing "\n". Does not close `in`.
 ExtractResult png_extract_stream(std::FILE* in, const std::string& path,
-                                 std::FILE* console, bool flush_progress,
+                                 std::FILE* console, bool terminal,
                                  const ImageFound& found = nullptr);
 
 // Opens `path` for binary reading and carves it with png_extract_stream,

@@ -259,6 +259,21 @@ TEST_F(ExtractTest, OutputNamesPadToFourDigitsAndNeverCut) {
   EXPECT_EQ(pngcarve::output_name(long_path, 1), long_path + ".0001.png");
 }
 
+TEST_F(ExtractTest, NamesOnATerminalShowControlCharactersAsQuestionMarks) {
+  const std::pair<std::string, std::string> kCases[] = {
+      {"game/data.pak", "game/data.pak"},
+      {"a\x1b]0;PWNED\x07\x1b[2J.pak", "a?]0;PWNED??[2J.pak"},
+      {"\x01\t\n\r\x1f \x7e\x7f", "????? ~?"},
+      {"\xc2\x80\xc2\x9b\xc2\x9f", "???"},  // C1, as UTF-8 encodes it
+      // Not controls: other characters, and invalid UTF-8, stay.
+      {"\xc2\xa0\xc3\xa9\xe2\x80\x8b", "\xc2\xa0\xc3\xa9\xe2\x80\x8b"},
+      {"\x9b\x80 \xc2\xc2", "\x9b\x80 \xc2\xc2"},
+      {"\xc2\x1b", "\xc2?"},
+  };
+  for (const auto& [path, shown] : kCases)
+    EXPECT_EQ(pngcarve::terminal_safe(path), shown) << path;
+}
+
 TEST_F(ExtractTest, ExistingOutputIsOverwritten) {
   write_file(dir_ / "in.bin.0000.png", std::string(100000, 'z'));
   std::string png = make_png({});

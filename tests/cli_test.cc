@@ -106,4 +106,26 @@ TEST_F(CliTest, FifoInputIsReadForwardWithLiveProgressOnATerminal) {
   EXPECT_FALSE(fs::exists(dir_ / "pipe.0040.png"));
 }
 
+// A name with escape sequences in it, as any archive may hold: on a
+// terminal they show as '?'; to a pipe, and as the outputs' names, they
+// stay byte for byte.
+TEST_F(CliTest, NamesCantSendATerminalCommandsButStayExactInAPipe) {
+  const std::string name = "a\x1b]0;PWNED\x07\x1b[2J.pak";
+  std::string png = make_png({});
+  write_file(dir_ / name, filler(10, 1) + png);
+  int master = -1, terminal = -1;
+  if (openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0)
+    GTEST_SKIP() << "no pseudo-terminal can be opened here (no /dev/pts?)";
+  pid_t pid = start_tool(dir_, {name}, {{}, terminal});
+  close(terminal);
+  std::string shown = read_terminal_until(master, "-> 0\r\n");
+  Result r = finish_tool(pid, dir_);
+  close(master);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(shown, "\rExtracting: a?]0;PWNED??[2J.pak -> 0\r\n");
+  EXPECT_EQ(read_file(dir_ / (name + ".0000.png")), carved(png));
+  r = run_tool(dir_, {name});
+  EXPECT_EQ(r.out, progress(name, 0) + "\n");
+}
+
 }  // namespace
