@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -126,6 +129,44 @@ TEST_F(CliTest, NamesCantSendATerminalCommandsButStayExactInAPipe) {
   EXPECT_EQ(read_file(dir_ / (name + ".0000.png")), carved(png));
   r = run_tool(dir_, {name});
   EXPECT_EQ(r.out, progress(name, 0) + "\n");
+}
+
+// An input on a read-only file system (a mounted disk image, a
+// write-blocked drive): carving it where it is fails at the first image,
+// and a symbolic link to it in a writable folder carves there, as outputs
+// are named after the path given. A chmod doesn't stop root, so the folder
+// is made read-only by a bind mount in a mount namespace of a child's own.
+TEST_F(CliTest, ReadOnlyInputCarvesThroughALinkInAWritableFolder) {
+  std::string png = make_png({});
+  fs::create_directories(dir_ / "evidence");
+  fs::create_directories(dir_ / "case");
+  write_file(dir_ / "evidence" / "disk.img", filler(10, 1) + png + png);
+  fs::create_symlink(dir_ / "evidence" / "disk.img", dir_ / "case" / "disk.img");
+  pid_t child = fork();
+  if (child == 0) {
+    const std::string folder = (dir_ / "evidence").string();
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+              nullptr) != 0)
+      _exit(100);
+    Result direct = run_tool(dir_, {"evidence/disk.img"});
+    write_file(dir_ / "direct", direct.out);
+    if (direct.status != 1) _exit(101);
+    _exit(run_tool(dir_, {"case/disk.img"}).status);
+  }
+  int st = 0;
+  waitpid(child, &st, 0);
+  if (WIFEXITED(st) && WEXITSTATUS(st) == 100)
+    GTEST_SKIP() << "can't make a read-only folder here: a mount namespace "
+                    "and a bind mount need root, outside a chroot";
+  EXPECT_EQ(WEXITSTATUS(st), 0) << "101: carving in place did not exit 1";
+  EXPECT_EQ(read_file(dir_ / "direct"),
+            progress("evidence/disk.img", 0) + "\n  Failed to create file !!\n");
+  EXPECT_FALSE(fs::exists(dir_ / "evidence" / "disk.img.0000.png"));
+  EXPECT_EQ(read_file(dir_ / "case" / "disk.img.0000.png"), carved(png));
+  EXPECT_EQ(read_file(dir_ / "case" / "disk.img.0001.png"), carved(png));
 }
 
 }  // namespace
