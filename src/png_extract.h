@@ -61,11 +61,11 @@ using ImageFound = std::function<void(uint64_t offset)>;
 // writes the console text to `console`. `found`, when set, is told where
 // each image begins. When `terminal` is set, the console is a terminal:
 // it is flushed after each progress line so it shows as the image begins,
-// and the path shows through terminal_safe(). On a create or write failure, prints its message, flushes the
-// console and returns at once; the images already finished stay on disk.
-// A read error ends the input as its end would (the image being written
-// keeps what it holds, with no IEND chunk), and its message takes the place
-// of the closing "\n". Does not close `in`.
+// and the path shows through terminal_safe(). On a create or write failure,
+// prints its message, flushes the console and returns at once; the images
+// already finished stay on disk. A read error ends the input as its end would
+// (the image being written keeps what it holds, with no IEND chunk), and its
+// message takes the place of the closing "\n". Does not close `in`.
 ExtractResult png_extract_stream(std::FILE* in, const std::string& path,
                                  std::FILE* console, bool terminal,
                                  const ImageFound& found = nullptr);

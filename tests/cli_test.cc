@@ -141,15 +141,16 @@ TEST_F(CliTest, ReadOnlyInputCarvesThroughALinkInAWritableFolder) {
   fs::create_directories(dir_ / "evidence");
   fs::create_directories(dir_ / "case");
   write_file(dir_ / "evidence" / "disk.img", filler(10, 1) + png + png);
-  fs::create_symlink(dir_ / "evidence" / "disk.img", dir_ / "case" / "disk.img");
+  fs::create_symlink(dir_ / "evidence" / "disk.img",
+                     dir_ / "case" / "disk.img");
   pid_t child = fork();
   if (child == 0) {
     const std::string folder = (dir_ / "evidence").string();
     if (unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-        mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
-              nullptr) != 0)
+        mount(nullptr, folder.c_str(), nullptr,
+              MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
       _exit(100);
     Result direct = run_tool(dir_, {"evidence/disk.img"});
     write_file(dir_ / "direct", direct.out);
@@ -162,8 +163,8 @@ TEST_F(CliTest, ReadOnlyInputCarvesThroughALinkInAWritableFolder) {
     GTEST_SKIP() << "can't make a read-only folder here: a mount namespace "
                     "and a bind mount need root, outside a chroot";
   EXPECT_EQ(WEXITSTATUS(st), 0) << "101: carving in place did not exit 1";
-  EXPECT_EQ(read_file(dir_ / "direct"),
-            progress("evidence/disk.img", 0) + "\n  Failed to create file !!\n");
+  EXPECT_EQ(read_file(dir_ / "direct"), progress("evidence/disk.img", 0) +
+                                            "\n  Failed to create file !!\n");
   EXPECT_FALSE(fs::exists(dir_ / "evidence" / "disk.img.0000.png"));
   EXPECT_EQ(read_file(dir_ / "case" / "disk.img.0000.png"), carved(png));
   EXPECT_EQ(read_file(dir_ / "case" / "disk.img.0001.png"), carved(png));
