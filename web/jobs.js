@@ -127,15 +127,12 @@ function startCarver() {
   };
 }
 
-function image(job, {name, offset, size, crc, head, start, end}, batch) {
-  const view = new DataView(head.buffer, head.byteOffset, head.byteLength);
-  const sized = head.length >= 24;
+function image(job, {name, offset, size, crc, width, height, start, end}, batch) {
   let path = name;
   for (let k = 2; paths.has(path); ++k) path = `${k}/${name}`;
   paths.add(path);
   const result = {
-    name, path, offset, size, crc, width: sized ? view.getUint32(16) : null,
-    height: sized ? view.getUint32(20) : null, batch, start, end,
+    name, path, offset, size, crc, width, height, batch, start, end,
     blob: null, url: null,
   };
   const pieces = job.pieces.get(name);

@@ -7,9 +7,11 @@
 // back, for that id:
 //   {type: 'batch', id, read, images, bytes}
 //       bytes of the file read so far, and the images finished since the
-//       last batch, in order, each {name, offset, size, crc, head, start,
-//       end}: offset is where in the file its IHDR tag stood, head its
-//       first 24 bytes, crc its CRC-32, and bytes[start, end)
+//       last batch, in order, each {name, offset, size, crc, width, height,
+//       start, end}: offset is where in the file its IHDR tag stood, width
+//       and height are from its IHDR (null when it is too short to hold
+//       them; plain numbers, as a typed array an image would cost the page
+//       an object each), crc its CRC-32, and bytes[start, end)
 //       what follows any 'piece' messages sent for it (bytes is
 //       transferred, not copied)
 //   {type: 'piece', id, name, part}     bytes of an image still being
@@ -278,9 +280,12 @@ function writeOutput(id, ptr, n) {
 function closeOutput(id) {
   const out = job.open;
   job.open = null;
+  const sized = out.head !== null && out.head.length >= 24;
+  const view = sized && new DataView(out.head.buffer, out.head.byteOffset);
   job.batch.push({
     name: out.name, offset: out.offset, size: out.size, crc: out.crc,
-    head: out.head || new Uint8Array(0), start: out.start, end: job.used,
+    width: sized ? view.getUint32(16) : null, height: sized ? view.getUint32(20) : null,
+    start: out.start, end: job.used,
   });
   if (job.batch.length >= kBatchImages || job.used >= kPiece) send();
   return 0;
