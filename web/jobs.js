@@ -6,7 +6,7 @@
 // as the command-line tool names them after its argument. cancelJob(job)
 // stops one. The page learns what happens through the hooks it sets in
 // `jobHooks`:
-//   started(job)                  the worker has begun on it
+//   started(job)                  it has been given to the worker
 //   images(job, images, batch)    a batch of finished images, in order,
 //                                 each {name, path, offset, size, crc,
 //                                 width, height}: path is the name, or
@@ -26,7 +26,8 @@
 // A job is {id, file, name, read, result, seconds, memory, images}; `images` holds
 // every image handed over, in order. imageBlob(image) and imageUrl(image)
 // make an image's own Blob and URL when first asked for: in Chromium each
-// costs far more than its bytes.
+// costs far more than its bytes. jobsBusy() is true while any input is
+// still to carve; workerUrl(name) gives a worker script's address.
 'use strict';
 
 const jobs = [];     // every input given, in order
