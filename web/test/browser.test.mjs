@@ -46,10 +46,16 @@ const kMemoryBound = 160 << 20;
 const kGarbage = 96 << 20;
 
 // The longest the page's main thread may be held while it carves. Its
-// stalls are mostly near 100 ms; a garbage collection in Firefox on a busy
-// 2-core machine has made one of 350 ms. The freezes this guards against
-// lasted seconds to minutes.
+// stalls are mostly near 100 ms; on a busy 2-core machine Firefox has held
+// it for 350 ms. The freezes this guards against lasted seconds to minutes.
 const kStallBound = 500;
+
+// How long the page was held, by the smaller of the probe's two figures: a
+// thread that is truly held delays both, but each also grows alone. Firefox
+// puts timers behind a flood of the worker's messages while it still
+// answers (a 575 ms timer stall beside 139 ms answers), and a busy machine
+// stretches the driver's round trip.
+const held = ({stall, answer}) => Math.min(stall, answer);
 
 const mib = (n) => `${(n / 2 ** 20).toFixed(1)} MiB`;
 const sha256 = (bytes) => createHash('sha256').update(bytes).digest('hex');
@@ -386,7 +392,7 @@ for (const name of args.browsers.split(',')) {
                   `${(seconds / native).toFixed(2)} times; longest stall ` +
                   `${slowest.stall.toFixed(0)} ms, slowest answer ` +
                   `${slowest.answer.toFixed(0)} ms; ${memory}`);
-      assert.ok(slowest.stall < kStallBound, `the page stalled for ${slowest.stall} ms`);
+      assert.ok(held(slowest) < kStallBound, `the page was held for ${held(slowest)} ms`);
       await fresh.close();
     });
 
@@ -547,7 +553,7 @@ for (const name of args.browsers.split(',')) {
       assert.deepEqual(new Map(Object.entries(zipped).map(([n, b]) => [n, sha256(b)])), want);
       console.log(`# ${name}: 10,000 files in ${seconds.toFixed(1)} s; longest stall ` +
                   `${slowest.stall.toFixed(0)} ms, slowest answer ${slowest.answer.toFixed(0)} ms`);
-      assert.ok(slowest.stall < kStallBound, `the page stalled for ${slowest.stall} ms`);
+      assert.ok(held(slowest) < kStallBound, `the page was held for ${held(slowest)} ms`);
       await fresh.close();
     });
 
