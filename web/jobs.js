@@ -6,7 +6,7 @@
 // as the command-line tool names them after its argument. cancelJob(job)
 // stops one. The page learns what happens through the hooks it sets in
 // `jobHooks`:
-//   started(job)                  it has been given to the worker
+//   started(job)                  the worker has begun on it
 //   images(job, images, batch)    a batch of finished images, in order,
 //                                 each {name, path, offset, size, crc,
 //                                 width, height}: path is the name, or
@@ -59,10 +59,8 @@ function startNext() {
   while (sent.length < kAhead && waiting.length) {
     const job = waiting.shift();
     if (carver === null) startCarver();
-    job.started = performance.now();
     carver.postMessage({type: 'carve', id: job.id, file: job.file, name: job.name});
     sent.push(job);
-    jobHooks.started(job);
   }
 }
 
@@ -96,7 +94,10 @@ function startCarver() {
     const m = event.data;
     const job = jobs[m.id];
     if (job.result !== null) return;  // cancelled meanwhile
-    if (m.type === 'piece') {
+    if (m.type === 'begun') {
+      job.started = performance.now();
+      jobHooks.started(job);
+    } else if (m.type === 'piece') {
       // Each piece becomes a Blob at once, so its buffer can go.
       const pieces = job.pieces.get(m.name) || [];
       pieces.push(new Blob([m.part]));
@@ -159,7 +160,8 @@ function imageUrl(image) {
 function finishJob(job, result, detail) {
   job.result = result;
   job.detail = detail;
-  if (sent.includes(job)) sent.splice(sent.indexOf(job), 1);
+  const at = sent.indexOf(job);
+  if (at >= 0) sent.splice(at, 1);
   jobHooks.finished(job);
   startNext();
 }

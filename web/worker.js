@@ -5,6 +5,7 @@
 // (name: the input's path as the outputs are to be named after it, such as
 // "game/data/atlas.pak"; the file's own name when not given), and gets
 // back, for that id:
+//   {type: 'begun', id}                 it has begun on the file
 //   {type: 'batch', id, read, images, bytes}
 //       bytes of the file read so far, and the images finished since the
 //       last batch, in order, each {name, offset, size, crc, width, height,
@@ -341,6 +342,7 @@ async function carve({id, file, name = file.name}) {
     bytes: new Uint8Array(kBatchBuffer), used: 0, open: null, batch: [],
     sent: performance.now(), peak: 0,
   };
+  postMessage({type: 'begun', id});
   const start = performance.now();
   let code;
   try {
