@@ -12,7 +12,9 @@
 'use strict';
 
 const saveHooks = {};
-const saver = {folder: null, queue: [], busy: false, saved: 0, failed: 0, folders: null};
+const saver = {
+  folder: null, queue: [], next: 0, busy: false, saved: 0, failed: 0, folders: null,
+};
 
 function saveTo(folder) {
   saver.folder = folder;
@@ -20,6 +22,7 @@ function saveTo(folder) {
   saver.saved = 0;
   saver.failed = 0;
   saver.queue = jobs.flatMap((job) => job.images.filter((image) => !isHidden(image)));
+  saver.next = 0;
   pump();
 }
 
@@ -30,26 +33,32 @@ function saveLater(images) {
 }
 
 function savesPending() {
-  return saver.busy || saver.queue.length > 0;
+  return saver.busy || saver.next < saver.queue.length;
 }
 
 async function pump() {
   if (saver.busy) return;
   saver.busy = true;
   saveHooks.progress();
-  while (saver.queue.length) {
+  while (saver.next < saver.queue.length) {
     const folder = saver.folder;
-    const image = saver.queue.shift();
+    const image = saver.queue[saver.next++];
     if (isHidden(image)) continue;
+    let error = null;
     try {
       await write(image);
+    } catch (e) {
+      error = e;
+    }
+    // A folder picked meanwhile starts over with its own queue and counts.
+    if (folder !== saver.folder) continue;
+    if (error === null) {
       ++saver.saved;
-    } catch (error) {
+    } else {
       ++saver.failed;
       saveHooks.failed(image, error);
     }
-    // A folder picked meanwhile starts over with its own queue.
-    if (folder === saver.folder) saveHooks.progress();
+    saveHooks.progress();
   }
   saver.busy = false;
   saveHooks.progress();
