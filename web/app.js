@@ -117,8 +117,9 @@ let updateTimer = 0;
 let updated = 0;
 const stale = new Set();
 
+// Shows `job`'s progress anew, if given, and the counts, soon.
 function showLater(job) {
-  stale.add(job);
+  if (job) stale.add(job);
   if (updateTimer) return;
   updateTimer = setTimeout(update, Math.max(0, updated + kStatusEvery - performance.now()));
 }
@@ -127,7 +128,7 @@ function update() {
   clearTimeout(updateTimer);
   updateTimer = 0;
   updated = performance.now();
-  for (const job of stale) if (job && job.view) showProgress(job);
+  for (const job of stale) if (job.view) showProgress(job);
   stale.clear();
   const images = imageCount;
   const left = jobs.length - finishedCount;
@@ -183,7 +184,7 @@ jobHooks.images = (job, images, batch) => {
 jobHooks.finished = (job) => {
   ++finishedCount;
   if (job.view) showFinished(job);
-  showLater(null);
+  showLater();
 };
 
 function showFinished(job) {
@@ -214,13 +215,16 @@ function showFinished(job) {
   showProgress(job);
 }
 galleryHooks.idle = update;
-galleryHooks.counts = () => showLater(null);
-saveHooks.progress = () => showLater(null);
-saveHooks.failed = (image, error) => {
-  const errors = $('#save-errors');
+galleryHooks.counts = () => showLater();
+saveHooks.progress = () => showLater();
+saveHooks.failed = (image, error) => listError('#save-errors', `${image.path}: `, error);
+
+// Adds `error`, after `what`, to the list of errors at `selector`.
+function listError(selector, what, error) {
+  const errors = $(selector);
   errors.hidden = false;
-  errors.append(element('li', {}, `${image.path}: ${error && error.message || error}`));
-};
+  errors.append(element('li', {}, what + (error && error.message || error)));
+}
 
 // The images shown, in one zip, under their paths.
 let zipping = false;
@@ -352,7 +356,5 @@ function entryFile(entry) {
 }
 
 function unreadable(name, error) {
-  const errors = $('#drop-errors');
-  errors.hidden = false;
-  errors.append(element('li', {}, `${name} could not be read: ${error && error.message || error}`));
+  listError('#drop-errors', `${name} could not be read: `, error);
 }

@@ -239,13 +239,14 @@ async function readInput(ptr, n) {
   }
 }
 
-// The outputs' bytes go into one buffer, job.bytes, back to back: an
-// image's bytes are job.bytes[start, used) while it is open (the extractor
-// has one open at a time). A batch sends the finished ones.
+// Where the next image was found, told just before its output is opened.
 function imageFound(offset) {
   job.offset = offset;
 }
 
+// The outputs' bytes go into one buffer, job.bytes, back to back: an
+// image's bytes are job.bytes[start, used) while it is open (the extractor
+// has one open at a time). A batch sends the finished ones.
 function openOutput(ptr, length) {
   const path = decoder.decode(carver.HEAPU8.subarray(ptr, ptr + length));
   job.open = {

@@ -7,8 +7,9 @@
 //          [--browsers chromium,firefox] [--screenshots doc]
 // --native is a build folder of the command-line tool holding pngcarve and
 // make_inputs. The page as one file, pngcarve.html beside the site, is
-// tested too, opened from the disk. --screenshots saves pictures of the page after carving the
-// sample, at desktop and at phone width, into that folder.
+// tested too, opened from the disk. --screenshots saves pictures of the
+// page after carving the sample, at desktop and at phone width, into that
+// folder.
 import assert from 'node:assert/strict';
 import {execFileSync} from 'node:child_process';
 import {createHash} from 'node:crypto';
@@ -56,6 +57,11 @@ const kStallBound = 500;
 // answers (a 575 ms timer stall beside 139 ms answers), and a busy machine
 // stretches the driver's round trip.
 const held = ({stall, answer}) => Math.min(stall, answer);
+
+// The element of the input named `input`.
+const inputSelector = (input) => `.job[data-input="${input.replace(/["\\]/g, '\\$&')}"]`;
+// Output name to SHA-256, for files such as the zip's.
+const shas = (files) => new Map(Object.entries(files).map(([n, b]) => [n, sha256(b)]));
 
 const mib = (n) => `${(n / 2 ** 20).toFixed(1)} MiB`;
 const sha256 = (bytes) => createHash('sha256').update(bytes).digest('hex');
@@ -131,7 +137,7 @@ function nativeOutputs(dir, files) {
 // and the SHA-256 of the bytes behind its download link, which gets its
 // address once pointed at, and those bytes' IHDR tag and the 17 after it.
 async function images(page, input, only = '[data-name]') {
-  const selector = `.job[data-input="${input.replace(/["\\]/g, '\\$&')}"] ${only}`;
+  const selector = `${inputSelector(input)} ${only}`;
   // The page has tried to decode every image before the test looks.
   await until(page, (selector) => [...document.querySelectorAll(selector)]
                                       .every((item) => item.dataset.decodable),
@@ -182,7 +188,7 @@ async function zipFiles(page) {
 }
 
 function job(page, input) {
-  return page.$eval(`.job[data-input="${input}"]`, (view) => ({
+  return page.$eval(inputSelector(input), (view) => ({
     result: view.dataset.result, memory: Number(view.dataset.memory),
     seconds: Number(view.dataset.seconds),
     message: view.querySelector('.message').textContent,
@@ -264,9 +270,7 @@ for (const name of args.browsers.split(',')) {
 
     test('the zip holds every image, stored as carved', async () => {
       const files = await zipFiles(page);
-      assert.deepEqual(
-          new Map(Object.entries(files).map(([n, b]) => [n, sha256(b)])),
-          expected.all);
+      assert.deepEqual(shas(files), expected.all);
     });
 
     test('a read that fails part-way keeps the images before it', async () => {
@@ -278,9 +282,8 @@ for (const name of args.browsers.split(',')) {
       const want = nativeOutputs(path.join(work, `failing-${name}`), [file]);
       const input = await page.$(kFilesPicker);
       await input.uploadFile(file);
-      await until(page, (n) => document.querySelectorAll(
-                                   `.job[data-input="${n}"] [data-name]`).length === 3,
-                  path.basename(file));
+      await until(page, (s) => document.querySelectorAll(`${s} [data-name]`).length === 3,
+                  inputSelector(path.basename(file)));
       fs.truncateSync(file, 1 << 20);  // the disk goes away under the reader
       await until(page, () => document.body.dataset.state === 'done', null);
       const view = await job(page, path.basename(file));
@@ -433,8 +436,9 @@ for (const name of args.browsers.split(',')) {
       execFileSync(tool, files, {cwd: tree});  // its earlier outputs
       const want = new Map();
       for (const file of files) {
-        for (let i = 0; fs.existsSync(path.join(tree, `${file}.000${i}.png`)); ++i) {
-          const output = `${file}.000${i}.png`;
+        for (let i = 0; ; ++i) {
+          const output = `${file}.${String(i).padStart(4, '0')}.png`;
+          if (!fs.existsSync(path.join(tree, output))) break;
           want.set(folder ? output : path.basename(output),
                    sha256(fs.readFileSync(path.join(tree, output))));
         }
@@ -470,7 +474,7 @@ for (const name of args.browsers.split(',')) {
       const kept = new Map([...want].filter(([n]) => !hidden.includes(n)));
       assert.equal(await fresh.$eval('#zip', (e) => e.textContent), `Download ${kept.size} images as .zip`);
       const zipped = await zipFiles(fresh);
-      assert.deepEqual(new Map(Object.entries(zipped).map(([n, b]) => [n, sha256(b)])), kept);
+      assert.deepEqual(shas(zipped), kept);
       const save = 'button[data-action=save-folder]';
       if (!folder) {
         assert.ok(await fresh.$eval(save, (e) => e.hidden));
@@ -550,7 +554,7 @@ for (const name of args.browsers.split(',')) {
       assert.deepEqual(await fresh.$$eval('[data-name]', (e) => e.map((i) => i.dataset.name)), [...want.keys()]);
       assert.match(await fresh.$eval('#summary', (e) => e.textContent), /passed over 10,000 earlier outputs/);
       const zipped = await zipFiles(fresh);
-      assert.deepEqual(new Map(Object.entries(zipped).map(([n, b]) => [n, sha256(b)])), want);
+      assert.deepEqual(shas(zipped), want);
       console.log(`# ${name}: 10,000 files in ${seconds.toFixed(1)} s; longest stall ` +
                   `${slowest.stall.toFixed(0)} ms, slowest answer ${slowest.answer.toFixed(0)} ms`);
       assert.ok(held(slowest) < kStallBound, `the page was held for ${held(slowest)} ms`);
