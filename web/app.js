@@ -69,7 +69,7 @@ let viewsAsked = false;
 function askViews() {
   if (viewsAsked || viewsMade === jobs.length) return;
   viewsAsked = true;
-  requestAnimationFrame(() => {
+  nextFrame(() => {
     viewsAsked = false;
     const start = performance.now();
     while (viewsMade < jobs.length && performance.now() - start < 8) makeView(jobs[viewsMade]);

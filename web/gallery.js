@@ -29,10 +29,15 @@
 // galleryIdle() is true when every queued image has its element and shows
 // what the filters say; the page calls galleryHooks.idle() each time that
 // becomes so, and galleryHooks.counts() when filterCounts() has changed.
+//
+// nextFrame(callback) calls back at the next animation frame, or after
+// kFrameLate ms if no frame comes by then: a hidden page (a background
+// tab) gets no frames, and its work must still get done.
 'use strict';
 
 const kPageSize = 240;  // a multiple of every likely column count
 const kFrameBudget = 12;
+const kFrameLate = 200;
 const galleryHooks = {};
 const count = new Intl.NumberFormat('en');
 
@@ -122,10 +127,21 @@ function galleryIdle() {
   return rendered === toRender.length && filtered === toFilter.length;
 }
 
+function nextFrame(callback) {
+  const timer = setTimeout(() => {
+    cancelAnimationFrame(asked);
+    callback();
+  }, kFrameLate);
+  const asked = requestAnimationFrame(() => {
+    clearTimeout(timer);
+    callback();
+  });
+}
+
 function askFrame() {
   if (frameAsked) return;
   frameAsked = true;
-  requestAnimationFrame(frame);
+  nextFrame(frame);
 }
 
 function frame() {
