@@ -449,8 +449,10 @@ for (const name of args.browsers.split(',')) {
       } else {
         await (await fresh.$(kFilesPicker)).uploadFile(...files.map((f) => path.join(tree, f)));
       }
-      // Another tab in front: the page, hidden, gets no animation frames,
+      // Another tab in front once the files are taken (a hidden page may
+      // not be told of them): the page, hidden, gets no animation frames,
       // and must finish all the same.
+      await until(fresh, () => document.querySelector('[data-name]') !== null, null);
       const front = await browser.newPage();
       await until(fresh, (n) => document.querySelectorAll('.job').length === n &&
                                 document.body.dataset.state === 'done', files.length);
