@@ -11,7 +11,14 @@
 'use strict';
 
 const kAnswerMs = 100;
+const kDecodes = 8;     // small images decoded at once
+const kSmallPixels = 1 << 20;
+const kWidthAt = 16;    // in an image: 8 signature bytes, IHDR's length and tag
 const kKeep = 1 << 20;  // an earlier image this small is kept, not re-read
+const kDecodeMs = 10000;
+const kPixelsPerMs = 10000;
+const kDecodeMaxMs = 120000;  // an IHDR's sizes may be any junk
+const kLate = new Error('the decode took too long');
 
 let answers = [];
 let sent = 0;
@@ -30,10 +37,31 @@ async function probeBatch({blob, images}) {
   } catch {
     // Unreadable: every image of it is not decodable, and no duplicate.
   }
-  for (const {key, start, end, crc} of images) {
+  // Small images several at once: a decode of one is mostly a wait for
+  // the browser's decoder, and one at a time left Firefox at some 1,400
+  // a second. Large ones one at a time, so their pixels are held once.
+  const decoded = new Array(images.length).fill(false);
+  if (bytes) {
+    const own = (i) => bytes.subarray(images[i].start, images[i].end);
+    const small = [];
+    for (let i = 0; i < images.length; ++i) {
+      if (pixels(own(i)) <= kSmallPixels) small.push(i);
+    }
+    let next = 0;
+    await Promise.all(Array.from({length: kDecodes}, async () => {
+      while (next < small.length) {
+        const i = small[next++];
+        decoded[i] = await decodes(own(i));
+      }
+    }));
+    for (let i = 0; i < images.length; ++i) {
+      if (pixels(own(i)) > kSmallPixels) decoded[i] = await decodes(own(i));
+    }
+  }
+  // Duplicates in order, as "earlier" means found first.
+  for (const [i, {key, start, end, crc}] of images.entries()) {
     const own = bytes && bytes.subarray(start, end);
-    answers.push([key, own !== null && await decodes(own),
-                  own !== null && await duplicate(own, crc, blob, start)]);
+    answers.push([key, decoded[i], own !== null && await duplicate(own, crc, blob, start)]);
   }
   if (performance.now() - sent >= kAnswerMs) answer();
   // Nothing more waiting: answer now.
@@ -60,28 +88,50 @@ async function duplicate(bytes, crc, blob, start) {
   return same(theirs, bytes);
 }
 
+// Width times height, from the image's IHDR (0 if cut before them).
+function pixels(image) {
+  if (image.length < kWidthAt + 8) return 0;
+  const view = new DataView(image.buffer, image.byteOffset + kWidthAt, 8);
+  return view.getUint32(0) * view.getUint32(4);
+}
+
 function same(a, b) {
   if (a.length !== b.length) return false;
   for (let i = 0; i < a.length; ++i) if (a[i] !== b[i]) return false;
   return true;
 }
 
+// Whether the browser decodes the image. A decode that has not settled in
+// its time (kDecodeMs, more for more pixels, at most kDecodeMaxMs) is tried
+// once more with createImageBitmap, then taken as failed: a decoder that
+// never answers must not hold up every image after it.
 async function decodes(bytes) {
-  try {
-    if (typeof ImageDecoder === 'function') {
-      const decoder = new ImageDecoder({data: bytes, type: 'image/png'});
-      try {
-        (await decoder.decode()).image.close();
-      } finally {
-        decoder.close();
-      }
-    } else {
-      (await createImageBitmap(new Blob([bytes]))).close();
+  const ms = Math.min(kDecodeMs + pixels(bytes) / kPixelsPerMs, kDecodeMaxMs);
+  if (typeof ImageDecoder === 'function') {
+    let decoder = null;
+    try {
+      decoder = new ImageDecoder({data: bytes, type: 'image/png'});
+      (await within(decoder.decode(), ms)).image.close();
+      return true;
+    } catch (error) {
+      if (error !== kLate) return false;
+    } finally {
+      decoder?.close();
     }
+  }
+  try {
+    (await within(createImageBitmap(new Blob([bytes])), ms)).close();
     return true;
   } catch {
     return false;
   }
+}
+
+// promise, or kLate thrown after ms.
+function within(promise, ms) {
+  let timer;
+  const late = new Promise((_, reject) => { timer = setTimeout(reject, ms, kLate); });
+  return Promise.race([promise, late]).finally(() => clearTimeout(timer));
 }
 
 function answer() {
