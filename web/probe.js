@@ -44,19 +44,20 @@ async function probeBatch({blob, images}) {
   if (bytes) {
     const own = (i) => bytes.subarray(images[i].start, images[i].end);
     const small = [];
-    for (let i = 0; i < images.length; ++i) {
-      if (pixels(own(i)) <= kSmallPixels) small.push(i);
-    }
-    let next = 0;
-    await Promise.all(Array.from({length: kDecodes}, async () => {
-      while (next < small.length) {
-        const i = small[next++];
-        decoded[i] = await decodes(own(i));
-      }
-    }));
-    for (let i = 0; i < images.length; ++i) {
-      if (pixels(own(i)) > kSmallPixels) decoded[i] = await decodes(own(i));
-    }
+    const large = [];
+    for (let i = 0; i < images.length; ++i)
+      (pixels(own(i)) <= kSmallPixels ? small : large).push(i);
+    const decodeAll = async (which, lanes) => {
+      let next = 0;
+      await Promise.all(Array.from({length: lanes}, async () => {
+        while (next < which.length) {
+          const i = which[next++];
+          decoded[i] = await decodes(own(i));
+        }
+      }));
+    };
+    await decodeAll(small, kDecodes);
+    await decodeAll(large, 1);
   }
   // Duplicates in order, as "earlier" means found first.
   for (const [i, {key, start, end, crc}] of images.entries()) {
