@@ -146,6 +146,8 @@ TEST_F(FaultTest, InterruptDuringLargeCopyKeepsFinishedImages) {
   });
   pid_t pid = start_tool(dir_, {"stream"});
   fs::path partial = dir_ / "stream.0003.png";
+  // Waits until the copy is past 1 MiB: milliseconds even under qemu. The
+  // 10 s bound only ends the wait for a tool that never gets there.
   for (int i = 0; i < 1000; ++i) {
     std::error_code ec;
     uintmax_t size = fs::file_size(partial, ec);

@@ -235,8 +235,10 @@ async function downloadZip() {
   const entries = [];
   for (const job of jobs) {
     for (const image of job.images) {
-      if (!isHidden(image))
-        entries.push({path: image.path, crc: image.crc, blob: () => imageBlob(image)});
+      if (!isHidden(image)) {
+        const {path, size, crc, batch, start, end} = image;
+        entries.push({path, size, crc, batch, start, end, blob: () => imageBlob(image)});
+      }
     }
   }
   const link = $('#zip-link');

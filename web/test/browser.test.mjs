@@ -233,13 +233,14 @@ before(() => {
   };
   fs.copyFileSync(sample, path.join(dir, 'game.pak'));
   inputs['game.pak'] = path.join(dir, 'game.pak');
-  // A whole image, one whose signature and IHDR length are damaged, and
-  // one cut short by the end of the input before its image data.
+  // A whole image (of over 64 KiB, which the zip takes as a Blob of its
+  // own), one whose signature and IHDR length are damaged, and one cut
+  // short by the end of the input before its image data.
   const damaged = png(40, 30, 2);
   damaged.set(Buffer.from('\x89PMG\0\0\0\0\0\0\0\x99', 'latin1'), 0);
   const cut = png(64, 64, 3);
   put('mixed.bin', Buffer.concat([
-    noise(3000, 1), png(20, 10, 1), noise(500, 2), damaged, noise(700, 3),
+    noise(3000, 1), png(160, 160, 1), noise(500, 2), damaged, noise(700, 3),
     cut.subarray(0, 40)]));
   // "IHDR" in text: junk that begins an image no browser can decode.
   put('notes.txt', Buffer.from(

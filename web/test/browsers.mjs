@@ -88,7 +88,9 @@ export async function carve(page, files, timeout = 300000) {
 
 // Waits until `predicate(arg)`, run in the page, is true, asking every
 // `polling` ms. (Not page.waitForFunction: it builds its function with
-// Function(), which Firefox 140 refuses under the page's CSP.)
+// Function(), which Firefox 140 refuses under the page's CSP.) The
+// timeouts, here and in carve(), are minutes: they end the wait for a page
+// that never gets there, and time nothing.
 export async function until(page, predicate, arg, {timeout = 300000, polling = 20} = {}) {
   const end = Date.now() + timeout;
   while (!await page.evaluate(predicate, arg)) {
