@@ -4,7 +4,8 @@
 // Takes {blob, images: [{key, start, end, crc}]}, each image the bytes
 // [start, end) of blob and crc their CRC-32, in the order the images were
 // found, and answers with batches of [key, decodes, duplicate], at most
-// every kAnswerMs. The bytes are read once a blob, and decoded with
+// every kAnswerMs, and at once when no batch is left to probe: never on a
+// timer, which the browser may hold back for a long time in a hidden tab. The bytes are read once a blob, and decoded with
 // ImageDecoder where the browser has it (no Blob an image, which costs
 // Chromium more than decoding a small image does). A duplicate is told by
 // its bytes: the size and CRC-32 only pick the earlier image to compare.
@@ -23,10 +24,12 @@ const kLate = new Error('the decode took too long');
 let answers = [];
 let sent = 0;
 let work = Promise.resolve();  // the batches, one after another
+let queued = 0;                // batches given and not yet probed
 const first = new Map();       // "size crc" -> the first image with them
 
 onmessage = (event) => {
   const batch = event.data;
+  ++queued;
   work = work.then(() => probeBatch(batch));
 };
 
@@ -64,9 +67,7 @@ async function probeBatch({blob, images}) {
     const own = bytes && bytes.subarray(start, end);
     answers.push([key, decoded[i], own !== null && await duplicate(own, crc, blob, start)]);
   }
-  if (performance.now() - sent >= kAnswerMs) answer();
-  // Nothing more waiting: answer now.
-  setTimeout(answer, kAnswerMs);
+  if (--queued === 0 || performance.now() - sent >= kAnswerMs) answer();
 }
 
 async function duplicate(bytes, crc, blob, start) {
