@@ -149,7 +149,21 @@ const kParts = kFirefox ? 1 : 2;
 const kOwnBuffers = kFirefox;
 const kStreamAhead = kFirefox ? 8 : 16;
 const kRead = 1 << 20;
-const openReader = (file) => partsReader(file, kPart, kParts);
+const kWhole = 1 << 20;  // a file this small is read in one go
+const openReader = (file) =>
+  file.size <= kWhole ? wholeReader(file) : partsReader(file, kPart, kParts);
+
+// A small file in one read: a stream and its reads ahead cost a browser
+// more than such a file's bytes, which tells in a folder of thousands.
+function wholeReader(file) {
+  let asked = false;
+  const reader = aheadReader(() => {
+    if (asked) return null;
+    asked = true;
+    return file.arrayBuffer().then((buffer) => new Uint8Array(buffer));
+  }, 1);
+  return {...reader, recycle() {}, cancel() {}};
+}
 
 // CRC-32 as zip files have it, four bytes a step.
 const kCrcTable = (() => {
@@ -180,6 +194,9 @@ function crc32(crc, bytes) {
 
 let carver = null;
 let job = null;  // the file being carved
+// The outputs' buffer (job.bytes), kept from one file to the next: a
+// folder of small files would otherwise cost a new one each.
+let outputs = new Uint8Array(kBatchBuffer);
 const decoder = new TextDecoder();
 
 function held() {
@@ -261,7 +278,7 @@ function writeOutput(id, ptr, n) {
   if (job.used + n > job.bytes.length) {
     const grown = new Uint8Array(Math.max(2 * job.bytes.length, job.used + n));
     grown.set(job.bytes.subarray(0, job.used));
-    job.bytes = grown;
+    job.bytes = outputs = grown;
     held();
   }
   const data = job.bytes.subarray(job.used, job.used + n);
@@ -294,19 +311,18 @@ function closeOutput(id) {
 }
 
 // Sends the progress and the images finished since the last batch, their
-// bytes back to back in one buffer, transferred: the page stores a batch
-// as one Blob, since a Blob an image costs a browser far more than the
-// bytes. The image still open moves to the front of a new buffer.
+// bytes back to back in one buffer of their size, transferred: the page
+// stores a batch as one Blob, since a Blob an image costs a browser far
+// more than the bytes. The image still open moves to the front of the
+// outputs' buffer.
 function send() {
   const keep = job.open ? job.open.start : job.used;
-  const bytes = job.bytes.subarray(0, keep);
-  const next = new Uint8Array(job.bytes.length);
-  next.set(job.bytes.subarray(keep, job.used));
+  const bytes = job.bytes.slice(0, keep);
+  job.bytes.copyWithin(0, keep, job.used);
   if (job.open) job.open.start = 0;
   job.used -= keep;
   postMessage({type: 'batch', id: job.id, read: job.read, images: job.batch, bytes},
               [bytes.buffer]);
-  job.bytes = next;
   job.batch = [];
   job.sent = performance.now();
 }
@@ -340,7 +356,7 @@ async function carve({id, file, name = file.name}) {
     id, file, dir, reader: openReader(file), chunk: null, at: 0, read: 0,
     offset: 0,
     failed: false,
-    bytes: new Uint8Array(kBatchBuffer), used: 0, open: null, batch: [],
+    bytes: outputs, used: 0, open: null, batch: [],
     sent: performance.now(), peak: 0,
   };
   postMessage({type: 'begun', id});
