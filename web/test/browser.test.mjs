@@ -254,8 +254,16 @@ after(() => {
   fs.rmSync(work, {recursive: true, force: true});
 });
 
-for (const name of args.browsers.split(',')) {
-  describe(name, () => {
+// The browsers side by side, each with its cases in turn: on two cores one
+// browser's page mostly waits on its own main thread, so the other's cases
+// take little from it. Inputs are made with execFileSync, so each is whole
+// before the other browser can look for it.
+describe('the page', {concurrency: true}, () => {
+  for (const name of args.browsers.split(',')) browserCases(name);
+});
+
+function browserCases(name) {
+  describe(name, {concurrency: false}, () => {
     let browser;
     let server;
     let page;
