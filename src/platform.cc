@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdint>
-
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -14,9 +12,6 @@
 #include <cstdlib>
 #else
 #include <unistd.h>
-#endif
-#ifdef __EMSCRIPTEN__
-#include <emscripten/emscripten.h>
 #endif
 
 namespace pngcarve {
@@ -81,54 +76,7 @@ long read_some(std::FILE* file, void* buf, size_t n) {
 
 #else
 
-#ifdef __EMSCRIPTEN__
-// In the web page, the input is a File that the worker reads as a stream,
-// which a browser offers only asynchronously: the call waits for the
-// worker's readInput (the extractor is suspended meanwhile, by Asyncify).
-// What has come already is taken at once, without suspending.
-EM_JS(long, web_read, (void* buf, size_t n), {
-  if (Asyncify.state === Asyncify.State.Normal) {
-    const count = Module.readNow(buf, n);
-    if (count !== null) return count;
-  }
-  return Asyncify.handleAsync(() => Module.readInput(buf, n));
-});
-
-// Outputs go to the worker as they are written, a piece at a time, rather
-// than into the in-memory file system: an image of any size then never sits
-// whole in the worker, and a finished one is known at once by its close.
-EM_JS(int, web_open_output, (const char* name, size_t length),
-      { return Module.openOutput(name, length); });
-EM_JS(int, web_write_output, (int id, const void* data, size_t n),
-      { return Module.writeOutput(id, data, n); });
-EM_JS(int, web_close_output, (int id), { return Module.closeOutput(id); });
-
-namespace {
-
-int output_id(void* cookie) {
-  return static_cast<int>(reinterpret_cast<intptr_t>(cookie));
-}
-
-ssize_t write_output(void* cookie, const char* data, size_t n) {
-  return web_write_output(output_id(cookie), data, n) ? static_cast<ssize_t>(n)
-                                                      : -1;
-}
-
-int close_output(void* cookie) { return web_close_output(output_id(cookie)); }
-
-}  // namespace
-#endif
-
 std::FILE* open_file(const std::string& path, const char* mode) {
-#ifdef __EMSCRIPTEN__
-  if (mode[0] == 'w') {
-    int id = web_open_output(path.data(), path.size());
-    if (id < 0) return nullptr;
-    cookie_io_functions_t io = {nullptr, write_output, nullptr, close_output};
-    return fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(id)), mode,
-                       io);
-  }
-#endif
   return std::fopen(path.c_str(), mode);
 }
 
@@ -140,17 +88,12 @@ bool is_directory(std::FILE* file) {
 bool is_terminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
 
 long read_some(std::FILE* file, void* buf, size_t n) {
-#ifdef __EMSCRIPTEN__
-  (void)file;
-  return web_read(buf, n);
-#else
   int fd = fileno(file);
   if (fd < 0) {
     size_t got = std::fread(buf, 1, n, file);
     return got == 0 && std::ferror(file) ? -1 : static_cast<long>(got);
   }
   return static_cast<long>(read(fd, buf, n));
-#endif
 }
 
 #endif

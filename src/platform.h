@@ -4,7 +4,8 @@
 // Paths are byte strings. On POSIX systems they are passed to the system
 // unchanged. On Windows they are UTF-8, made from the UTF-16 arguments and
 // opened through the wide-character functions, so names outside the active
-// code page work.
+// code page work. (The web page, which has no files of its own, builds its
+// own platform.cc in place of this one's.)
 #ifndef PNGCARVE_PLATFORM_H_
 #define PNGCARVE_PLATFORM_H_
 
@@ -15,17 +16,13 @@
 namespace pngcarve {
 
 // Opens `path` with the stdio `mode` ("rb", "wb"). Returns nullptr on failure.
-// In the web page's WebAssembly build, a file opened for writing goes to the
-// worker a piece at a time as it is written, and its close tells the worker
-// that the image is finished.
 std::FILE* open_file(const std::string& path, const char* mode);
 
 // Reads up to `n` bytes of `file` into `buf`, returning as soon as some
 // are there, so that a pipe's data is carved as it arrives rather than when
 // a whole buffer is full. Returns the number read, 0 at the end of the
 // input, or -1 on a read error. The file's descriptor is read directly; a
-// stream with none (a memory stream) is read through stdio. In the web
-// page's WebAssembly build, the one input is read from the worker instead.
+// stream with none (a memory stream) is read through stdio.
 // REQUIRES: nothing has been read from `file` through stdio yet, and
 // n < 2^31.
 long read_some(std::FILE* file, void* buf, size_t n);
