@@ -4,10 +4,10 @@
 // Takes {blob, images: [{key, start, end, crc}]}, each image the bytes
 // [start, end) of blob and crc their CRC-32, in the order the images were
 // found, and answers with batches of [key, decodes, duplicate], at most
-// every kAnswerMs, and at once when no batch is left to probe: never on a
-// timer, which the browser may hold back for a long time in a hidden tab. The bytes are read once a blob, and decoded with
-// ImageDecoder where the browser has it (no Blob an image, which costs
-// Chromium more than decoding a small image does). A duplicate is told by
+// every kAnswerMs, and at once when no batch is left to probe, so the last
+// answers wait on no timer. The bytes are read once a blob, and decoded
+// with ImageDecoder where the browser has it (no Blob an image, which
+// costs Chromium more than decoding a small image does). A duplicate is told by
 // its bytes: the size and CRC-32 only pick the earlier image to compare.
 'use strict';
 
