@@ -18,6 +18,7 @@
 const kTaskMs = 20;
 const kCopyBelow = 64 << 10;
 const kPart = 8 << 20;
+const kBatchesAhead = 64;
 const kMax16 = 0xFFFF;
 const kMax32 = 0xFFFFFFFF;
 const kUtf8Flag = 0x0800;
@@ -71,6 +72,21 @@ async function zipImages(entries, progress) {
   let centralSize = 0;
   let offset = 0;
   let task = performance.now();
+  // The batches of small images, read kBatchesAhead ahead: a folder of small
+  // files has a batch for each, and one read at a time waits on the
+  // browser for each of them.
+  const small = ({size, start, end}) => end - start === size && size < kCopyBelow;
+  const ahead = [];
+  let queued = 0;
+  let last = null;
+  const readAhead = () => {
+    while (ahead.length < kBatchesAhead && queued < entries.length) {
+      const entry = entries[queued++];
+      if (!small(entry) || entry.batch === last) continue;
+      last = entry.batch;
+      ahead.push({batch: last, bytes: last.arrayBuffer()});
+    }
+  };
   let read = null;  // the batch last read, and its bytes
   for (let i = 0; i < entries.length; ++i) {
     if (performance.now() - task >= kTaskMs) {
@@ -89,9 +105,12 @@ async function zipImages(entries, progress) {
         .u16(name.length).u16(big ? 20 : 0).bytes(name);
     if (big) local.put.u16(1).u16(16).u64(size).u64(size);
     out.add(local.bytes);
-    if (end - start === size && size < kCopyBelow) {
-      if (read?.batch !== batch)
-        read = {batch, bytes: new Uint8Array(await batch.arrayBuffer())};
+    if (small(entries[i])) {
+      if (read?.batch !== batch) {
+        readAhead();
+        read = ahead.shift();
+        read.bytes = new Uint8Array(await read.bytes);
+      }
       out.add(read.bytes.subarray(start, end));
     } else {
       out.flush();
