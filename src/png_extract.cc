@@ -76,7 +76,8 @@ std::string output_name(const std::string& path, int64_t n) {
 
 ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
                                  std::FILE* console, bool terminal,
-                                 const ImageFound& found) {
+                                 const ImageFound& found,
+                                 const ImageEnded& ended) {
   static const char kCreateFailed[] = "\n  Failed to create file !!\n";
   static const char kWriteFailed[] = "\n  Failed to write file !!\n";
   static const char kReadFailed[] = "\n  Failed to read file !!\n";
@@ -99,9 +100,14 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
       return fail(console, kCreateFailed, ExtractResult::kCreateFailed);
     std::setvbuf(out, out_buffer.data(), _IOFBF, out_buffer.size());
 
+    // The input bytes copied run from here to `run_end`; a chunk header
+    // that ends the image, or a part of one at the input's end, is not
+    // copied.
+    const uint64_t run_start = in.base + in.pos;
     bool ok = write_all(out, kSignature, sizeof kSignature) &&
               write_all(out, kIhdrHeader, sizeof kIhdrHeader) &&
               fcopy(out, in, kIhdrTail);
+    uint64_t run_end = in.base + in.pos;
     bool idat_seen = false;
     bool ended_by_chunk = false;
     unsigned char header[8];  // length field, then tag
@@ -116,11 +122,13 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
       // to FF FF FF FF copies 0 to 3 bytes.
       uint32_t body = load_be32(header) + 4u;
       ok = write_all(out, header, 8) && fcopy(out, in, body);
+      run_end = in.base + in.pos;
     }
     if (ok && ended_by_chunk)
       ok = write_all(out, kIendChunk, sizeof kIendChunk);
     if (!close_output(out, ok))
       return fail(console, kWriteFailed, ExtractResult::kWriteFailed);
+    if (ended) ended(run_end - run_start, ended_by_chunk);
     if (!ended_by_chunk) break;  // the input ended inside the image
     ++counter;
   }
@@ -129,7 +137,8 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
   return ExtractResult::kOk;
 }
 
-ExtractResult png_extract(const std::string& path, const ImageFound& found) {
+ExtractResult png_extract(const std::string& path, const ImageFound& found,
+                          const ImageEnded& ended) {
   std::FILE* file = open_file(path, "rb");
   if (file == nullptr) return ExtractResult::kOk;
   if (is_directory(file)) {
@@ -137,7 +146,7 @@ ExtractResult png_extract(const std::string& path, const ImageFound& found) {
     return ExtractResult::kOk;
   }
   ExtractResult result =
-      png_extract_stream(file, path, stdout, is_terminal(stdout), found);
+      png_extract_stream(file, path, stdout, is_terminal(stdout), found, ended);
   std::fclose(file);
   return result;
 }

@@ -57,24 +57,34 @@ std::string output_name(const std::string& path, int64_t n);
 // in the input of the "IHDR" tag that the image was found by.
 using ImageFound = std::function<void(uint64_t offset)>;
 
+// Told, once an image's output is written and closed, where it lies in the
+// input: the output is the 16 constant bytes (signature and IHDR chunk
+// header), then `run_length` input bytes from just after the "IHDR" tag,
+// then kIendChunk when `iend` is set. `iend` is false when the input ended
+// inside the image. So an image is a place in its input, and can be built
+// again from it.
+using ImageEnded = std::function<void(uint64_t run_length, bool iend)>;
+
 // Carves every image out of `in`, naming the outputs after `path`, and
 // writes the console text to `console`. `found`, when set, is told where
-// each image begins. When `terminal` is set, the console is a terminal:
-// it is flushed after each progress line so it shows as the image begins,
-// and the path shows through terminal_safe(). On a create or write failure,
-// prints its message, flushes the console and returns at once; the images
-// already finished stay on disk. A read error ends the input as its end would
-// (the image being written keeps what it holds, with no IEND chunk), and its
-// message takes the place of the closing "\n". Does not close `in`.
+// each image begins, and `ended` where it ends. When `terminal` is set, the
+// console is a terminal: it is flushed after each progress line so it shows as
+// the image begins, and the path shows through terminal_safe(). On a create or
+// write failure, prints its message, flushes the console and returns at once;
+// the images already finished stay on disk. A read error ends the input as its
+// end would (the image being written keeps what it holds, with no IEND chunk),
+// and its message takes the place of the closing "\n". Does not close `in`.
 ExtractResult png_extract_stream(std::FILE* in, const std::string& path,
                                  std::FILE* console, bool terminal,
-                                 const ImageFound& found = nullptr);
+                                 const ImageFound& found = nullptr,
+                                 const ImageEnded& ended = nullptr);
 
 // Opens `path` for binary reading and carves it with png_extract_stream,
 // printing to standard output. An input that can't be opened, or that is a
 // directory, is passed over in silence and returns kOk.
 ExtractResult png_extract(const std::string& path,
-                          const ImageFound& found = nullptr);
+                          const ImageFound& found = nullptr,
+                          const ImageEnded& ended = nullptr);
 
 }  // namespace pngcarve
 

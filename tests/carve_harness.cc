@@ -27,7 +27,10 @@ Carving real_carve_stream(std::FILE* in, const std::string& path,
   Carving c;
   pngcarve::ExtractResult r = pngcarve::png_extract_stream(
       in, path, console, false,
-      [&c](uint64_t offset) { c.offsets.push_back(offset); });
+      [&c](uint64_t offset) { c.offsets.push_back(offset); },
+      [&c](uint64_t run_length, bool iend) {
+        c.places.emplace_back(run_length, iend);
+      });
   if (result) *result = r;
   fclose(console);
   c.console.assign(text, text_size);
@@ -54,6 +57,7 @@ std::string difference(const Carving& a, const Carving& b) {
     return "console text differs:\n  " + hex(a.console) + "\n  " +
            hex(b.console);
   if (a.offsets != b.offsets) return "the images' offsets differ";
+  if (a.places != b.places) return "the images' places differ";
   if (a.images.size() != b.images.size())
     return "image count " + std::to_string(a.images.size()) + " vs " +
            std::to_string(b.images.size());

@@ -79,6 +79,7 @@ Carving model_carve(const std::string& input, const std::string& path) {
                    (unsigned)(unsigned char)length[3];
       copy(out, in, l + 4u);
     }
+    result.places.emplace_back(out.size() - 16, ended);
     if (ended) out += std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12);
     result.images.emplace_back(path + name, out);
     if (!ended) break;

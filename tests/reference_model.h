@@ -14,6 +14,9 @@ struct Carving {
   std::vector<std::pair<std::string, std::string>> images;  // name, bytes
   std::string console;
   std::vector<unsigned long long> offsets;  // of each image's "IHDR" tag
+  // Each image's place after the tag: the input bytes it holds after its
+  // 16 constant ones, and whether a standard IEND chunk closes it.
+  std::vector<std::pair<unsigned long long, bool>> places;
 };
 
 // Returns the images and console text for `input` named `path`.
