@@ -25,10 +25,10 @@ const unsigned char* find_ihdr(const unsigned char* begin,
 // must be called only when avx2_supported() is true.
 const unsigned char* find_ihdr_scalar(const unsigned char* begin,
                                       const unsigned char* end);
-// SSE2 also where the compiler maps it to another vector set, as Emscripten
+// SSE2 also where the compiler maps it to another vector set, as clang
 // does to WebAssembly SIMD with -msimd128 -msse2.
 #if defined(__x86_64__) || defined(_M_X64) || \
-    (defined(__EMSCRIPTEN__) && defined(__SSE2__))
+    (defined(__wasm_simd128__) && defined(__SSE2__))
 #define PNGCARVE_HAVE_SSE2 1
 const unsigned char* find_ihdr_sse2(const unsigned char* begin,
                                     const unsigned char* end);

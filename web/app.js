@@ -10,8 +10,9 @@
 // input[data-filter=duplicates] are the filters. <body data-state="done">
 // once every input given is finished, every image has its element and
 // every save has been written. Every image is an element with
-// data-name="<output name>" and data-offset, holding an <a download> link
-// to its bytes; each input's element, [data-input="<name>"], carries
+// data-name="<output name>", data-offset, data-run and data-ending (where
+// in its input it lies: gallery.js), holding an <a download> link to its
+// bytes; each input's element, [data-input="<name>"], carries
 // data-result, data-seconds (the worker's time) and data-memory (the most
 // bytes the worker held at once while carving it) once it is finished.
 'use strict';

@@ -11,7 +11,8 @@
 // is pointed at or focused, since each address costs Chromium a fraction
 // of a millisecond.
 // Each element shows, and carries as data-offset, where in its input the
-// image's IHDR tag stood.
+// image's IHDR tag stood, and carries where it ends as data-run and
+// data-ending.
 // Whether each image decodes, and whether it has the same bytes as an
 // earlier one, is found out by another worker (probe.js), once no file is
 // being carved, so that it takes no time from the carving or the page
@@ -192,7 +193,8 @@ function item(image) {
   const size = image.width === null ? 'no size in IHDR' :
       `${image.width} × ${image.height}`;
   const li = element('li', {class: 'image', 'data-name': image.name,
-                            'data-offset': String(image.offset)},
+                            'data-offset': String(image.offset),
+                            'data-run': String(image.run), 'data-ending': image.ending},
       element('a', {download: image.name, class: 'name', tabindex: '0'}, image.name),
       element('span', {class: 'meta'},
               `${count.format(image.size)} bytes · ${size}`),

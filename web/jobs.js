@@ -8,12 +8,14 @@
 // `jobHooks`:
 //   started(job)                  the worker has begun on it
 //   images(job, images, batch)    a batch of finished images, in order,
-//                                 each {name, path, offset, size, crc,
-//                                 width, height}: path is the name, or
-//                                 "2/<name>" and so on when an earlier
-//                                 input gave that name already; offset is
-//                                 where its IHDR tag stood in the input;
-//                                 width and height are null when the image
+//                                 each {name, path, offset, run, ending,
+//                                 size, crc, width, height}: path is the
+//                                 name, or "2/<name>" and so on when an
+//                                 earlier input gave that name already;
+//                                 offset is where its IHDR tag stood in
+//                                 the input, run and ending where it ends
+//                                 (worker.js); width and height are null
+//                                 when the image
 //                                 is too short to hold them. Its bytes
 //                                 are batch.slice(image.start, image.end),
 //                                 or image.blob already, for an image that
@@ -129,12 +131,12 @@ function startCarver() {
   };
 }
 
-function image(job, {name, offset, size, crc, width, height, start, end}, batch) {
+function image(job, {name, offset, run, ending, size, crc, width, height, start, end}, batch) {
   let path = name;
   for (let k = 2; paths.has(path); ++k) path = `${k}/${name}`;
   paths.add(path);
   const result = {
-    name, path, offset, size, crc, width, height, batch, start, end,
+    name, path, offset, run, ending, size, crc, width, height, batch, start, end,
     blob: null, url: null,
   };
   const pieces = job.pieces.get(name);

@@ -8,8 +8,12 @@
 //   {type: 'begun', id}                 it has begun on the file
 //   {type: 'batch', id, read, images, bytes}
 //       bytes of the file read so far, and the images finished since the
-//       last batch, in order, each {name, offset, size, crc, width, height,
-//       start, end}: offset is where in the file its IHDR tag stood, width
+//       last batch, in order, each {name, offset, run, ending, size, crc,
+//       width, height, start, end}: offset is where in the file its IHDR
+//       tag stood; the image is the 16 bytes of the PNG signature and IHDR
+//       chunk header, the `run` bytes of the file from offset + 4 on, and
+//       a standard IEND chunk when ending is 'iend' (not when it is 'cut',
+//       by the end of the file); width
 //       and height are from its IHDR (null when it is too short to hold
 //       them; plain numbers, as a typed array an image would cost the page
 //       an object each), crc its CRC-32, and bytes[start, end)
@@ -297,17 +301,24 @@ function writeOutput(id, ptr, n) {
 }
 
 function closeOutput(id) {
-  const out = job.open;
+  job.closed = job.open;
+  job.closed.end = job.used;
   job.open = null;
+  return 0;
+}
+
+// Where the image just closed ends: it holds `run` bytes of the input.
+function imageEnded(run, iend) {
+  const out = job.closed;
   const sized = out.head !== null && out.head.length >= 24;
   const view = sized && new DataView(out.head.buffer, out.head.byteOffset);
   job.batch.push({
-    name: out.name, offset: out.offset, size: out.size, crc: out.crc,
+    name: out.name, offset: out.offset, run, ending: iend ? 'iend' : 'cut',
+    size: out.size, crc: out.crc,
     width: sized ? view.getUint32(16) : null, height: sized ? view.getUint32(20) : null,
-    start: out.start, end: job.used,
+    start: out.start, end: out.end,
   });
   if (job.batch.length >= kBatchImages || job.used >= kPiece) send();
-  return 0;
 }
 
 // Sends the progress and the images finished since the last batch, their
@@ -330,7 +341,7 @@ function send() {
 const ready = createCarver({
   wasmBinary: self.carveWasm,
   print() {}, printErr() {}, stdout() {},  // the page shows its own text
-  readNow, readInput, imageFound, openOutput, writeOutput, closeOutput,
+  readNow, readInput, imageFound, imageEnded, openOutput, writeOutput, closeOutput,
 });
 
 let queue = Promise.resolve();  // one file at a time, in order
@@ -356,7 +367,7 @@ async function carve({id, file, name = file.name}) {
     id, file, dir, reader: openReader(file), chunk: null, at: 0, read: 0,
     offset: 0,
     failed: false,
-    bytes: outputs, used: 0, open: null, batch: [],
+    bytes: outputs, used: 0, open: null, closed: null, batch: [],
     sent: performance.now(), peak: 0,
   };
   postMessage({type: 'begun', id});

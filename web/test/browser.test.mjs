@@ -171,6 +171,7 @@ async function images(page, input, only = '[data-name]', {decoded = true} = {}) 
       return {
         name: item.dataset.name, download: link.download,
         decodable: item.dataset.decodable, offset: Number(item.dataset.offset),
+        run: Number(item.dataset.run), ending: item.dataset.ending,
         sha: hex(await crypto.subtle.digest('SHA-256', bytes)),
         ihdr: hex(bytes.slice(12, 33)),
       };
@@ -179,13 +180,22 @@ async function images(page, input, only = '[data-name]', {decoded = true} = {}) 
 }
 
 // Each image's offset is where its input holds the IHDR tag and the bytes
-// it was carved with; `file(name)` is the input an image's name is after.
+// it was carved with, and its place builds it again: the 16 constant bytes,
+// its run of the input after the tag, and IEND unless it was cut. `file(name)`
+// is the input an image's name is after.
+const kHead = Buffer.from('89504e470d0a1a0a0000000d49484452', 'hex');
+const kIend = Buffer.from('0000000049454e44ae426082', 'hex');
 function checkOffsets(shown, file) {
   for (const image of shown) {
     const input = fs.readFileSync(file(image.name.replace(/\.\d{4,}\.png$/, '')));
     assert.equal(input.subarray(image.offset, image.offset + 21).toString('hex'),
                  image.ihdr, `${image.name} at ${image.offset}`);
     assert.equal(image.ihdr.slice(0, 8), '49484452');
+    const run = input.subarray(image.offset + 4, image.offset + 4 + image.run);
+    assert.equal(run.length, image.run, `${image.name}: its run`);
+    assert.match(image.ending, /^(iend|cut)$/, image.name);
+    const tail = image.ending === 'iend' ? kIend : Buffer.alloc(0);
+    assert.equal(sha256(Buffer.concat([kHead, run, tail])), image.sha, `${image.name}: its place`);
   }
 }
 
