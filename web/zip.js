@@ -19,6 +19,7 @@ const kTaskMs = 20;
 const kCopyBelow = 64 << 10;
 const kPart = 8 << 20;
 const kBatchesAhead = 64;
+const kBytesAhead = 16 << 20;
 const kMax16 = 0xFFFF;
 const kMax32 = 0xFFFFFFFF;
 const kUtf8Flag = 0x0800;
@@ -72,18 +73,21 @@ async function zipImages(entries, progress) {
   let centralSize = 0;
   let offset = 0;
   let task = performance.now();
-  // The batches of small images, read kBatchesAhead ahead: a folder of small
-  // files has a batch for each, and one read at a time waits on the
-  // browser for each of them.
+  // The batches of small images, read up to kBatchesAhead or kBytesAhead
+  // ahead: a folder of small files has a batch for each, and one read at a
+  // time waits on the browser for each of them.
   const small = ({size, start, end}) => end - start === size && size < kCopyBelow;
   const ahead = [];
+  let aheadBytes = 0;
   let queued = 0;
   let last = null;
   const readAhead = () => {
-    while (ahead.length < kBatchesAhead && queued < entries.length) {
+    while (queued < entries.length &&
+           (ahead.length === 0 || ahead.length < kBatchesAhead && aheadBytes < kBytesAhead)) {
       const entry = entries[queued++];
       if (!small(entry) || entry.batch === last) continue;
       last = entry.batch;
+      aheadBytes += last.size;
       ahead.push({batch: last, bytes: last.arrayBuffer()});
     }
   };
@@ -109,6 +113,7 @@ async function zipImages(entries, progress) {
       if (read?.batch !== batch) {
         readAhead();
         read = ahead.shift();
+        aheadBytes -= read.batch.size;
         read.bytes = new Uint8Array(await read.bytes);
       }
       out.add(read.bytes.subarray(start, end));
