@@ -30,7 +30,7 @@ import zlib from 'node:zlib';
 
 import {unzipSync} from 'fflate';
 
-import {carve, kFilesPicker, launch, probeAnswers, readAlone, serve, until} from './browsers.mjs';
+import {carve, kFilesPicker, launch, probeAnswers, serve, until} from './browsers.mjs';
 
 const {values: args} = parseArgs({
   options: {
@@ -388,11 +388,7 @@ function browserCases(name) {
       const big = path.join(work, 'in', 'random.bin');
       if (!fs.existsSync(big))
         execFileSync(makeInputs, ['random', big, '1024', '100']);
-      // Reading alone, in a page of its own, just before.
-      const reader = await browser.newPage();
-      await reader.goto(server.url);
-      const floor = await readAlone(reader, big);
-      await reader.close();
+      // (bench/run sets its time beside the browser's reading it alone.)
       const fresh = await freshPage();
       await carve(fresh, [big], 600000);
       const view = await job(fresh, 'random.bin');
@@ -402,10 +398,7 @@ function browserCases(name) {
       assert.equal(await fresh.$$eval('[data-name]', (e) => e.length), 100);
       const memory = checkMemory(view, fresh);
       console.log(`# ${name}: 1 GiB in ${view.seconds} s, ` +
-                  `${(2 ** 30 / view.seconds / 1e9).toFixed(2)} GB/s; reading ` +
-                  `alone ${floor.toFixed(3)} s, ` +
-                  `${(2 ** 30 / floor / 1e9).toFixed(2)} GB/s; ratio ` +
-                  `${(view.seconds / floor).toFixed(2)}; ${memory}`);
+                  `${(2 ** 30 / view.seconds / 1e9).toFixed(2)} GB/s; ${memory}`);
       await fresh.close();
     });
 
