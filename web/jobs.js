@@ -15,10 +15,10 @@
 //                                 offset is where its IHDR tag stood in
 //                                 the input, run and ending where it ends
 //                                 (worker.js); width and height are null
-//                                 when the image
-//                                 is too short to hold them. Its bytes
-//                                 are batch.slice(image.start, image.end),
-//                                 or image.blob already, for an image that
+//                                 when the image is too short to hold
+//                                 them. Its bytes are
+//                                 batch.slice(image.start, image.end), or
+//                                 image.blob already, for an image that
 //                                 came in pieces
 //   progress(job)                 job.read has moved on
 //   finished(job)                 job.result is set: 'ok', 'read-failed',

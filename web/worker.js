@@ -13,12 +13,11 @@
 //       tag stood; the image is the 16 bytes of the PNG signature and IHDR
 //       chunk header, the `run` bytes of the file from offset + 4 on, and
 //       a standard IEND chunk when ending is 'iend' (not when it is 'cut',
-//       by the end of the file); width
-//       and height are from its IHDR (null when it is too short to hold
-//       them; plain numbers, as a typed array an image would cost the page
-//       an object each), crc its CRC-32, and bytes[start, end)
-//       what follows any 'piece' messages sent for it (bytes is
-//       transferred, not copied)
+//       by the end of the file); width and height are from its IHDR (null
+//       when it is too short to hold them; plain numbers, as a typed array
+//       an image would cost the page an object each), crc its CRC-32, and
+//       bytes[start, end) what follows any 'piece' messages sent for it
+//       (bytes is transferred, not copied)
 //   {type: 'piece', id, name, part}     bytes of an image still being
 //       written, sent as they pass kPiece, so that no image of any size is
 //       ever held whole here
