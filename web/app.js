@@ -6,8 +6,16 @@
 // For automated tests: input[type=file][multiple]:not([webkitdirectory])
 // is the files picker and input[type=file][webkitdirectory] the folder
 // picker; button[data-action=save-folder] saves to a folder, where the
-// browser can; input[data-filter=undecodable] and
-// input[data-filter=duplicates] are the filters. <body data-state="done">
+// browser can; button[data-action=zip] makes the zip of the images shown,
+// then offers it as a[data-zip][href]; button[data-action=report] makes
+// the report of every image carved (report.js), then offers it as
+// a[data-report][href][download]; input[data-filter=undecodable],
+// input[data-filter=duplicates] and input[data-filter=small] are the
+// filters, the last with its size in input[data-filter-size]. The [data-summary]
+// element carries data-images (images found), data-shown (those no filter
+// hides), data-inputs, data-failed (inputs whose carve failed) and
+// data-memory (the most bytes the worker held at once, over all inputs).
+// <body data-state="done">
 // once every input given is finished, every image has its element and
 // every save has been written. Every image is an element with
 // data-name="<output name>", data-offset, data-run and data-ending (where
@@ -133,16 +141,22 @@ function update() {
   stale.clear();
   const images = imageCount;
   const left = jobs.length - finishedCount;
-  $('#summary').textContent = `${plural(images, 'image')} from ` +
+  const summary = $('#summary');
+  summary.textContent = `${plural(images, 'image')} from ` +
       `${plural(jobs.length, 'file')}` + (left ? `, ${left} to go` : '') +
       (passedOver ? ` (passed over ${plural(passedOver, 'earlier output')})` : '');
   const counts = filterCounts();
   $('#undecodable-count').textContent = count.format(counts.undecodable);
   $('#duplicates-count').textContent = count.format(counts.duplicates);
+  $('#small-count').textContent = count.format(counts.small);
   const shown = images - counts.hidden;
+  Object.assign(summary.dataset, {
+    images, shown, inputs: jobs.length, failed: failedCount, memory: peakMemory,
+  });
   const zip = $('#zip');
   zip.disabled = shown === 0 || zipping;
   if (!zipping) zip.textContent = `Download ${plural(shown, 'image')} as .zip`;
+  $('#report').disabled = images === 0 || jobsBusy() || reporting;
   const save = $('#save');
   save.disabled = shown === 0;
   save.textContent = `Save ${plural(shown, 'image')} to a folder…`;
@@ -176,14 +190,18 @@ jobHooks.started = (job) => {
 jobHooks.progress = showLater;
 let imageCount = 0;
 let finishedCount = 0;
-jobHooks.images = (job, images, batch) => {
+let failedCount = 0;
+let peakMemory = 0;
+jobHooks.images = (job, images) => {
   imageCount += images.length;
-  showImages(job, images, batch);
+  showImages(job, images);
   saveLater(images);
   showLater(job);
 };
 jobHooks.finished = (job) => {
   ++finishedCount;
+  if (job.result !== 'ok' && job.result !== 'cancelled') ++failedCount;
+  peakMemory = Math.max(peakMemory, job.memory);
   if (job.view) showFinished(job);
   showLater();
 };
@@ -227,31 +245,62 @@ function listError(selector, what, error) {
   errors.append(element('li', {}, what + (error && error.message || error)));
 }
 
-// The images shown, in one zip, under their paths.
+// The images shown, in one zip, under their paths, read from their inputs
+// again. An input that can't be read as it was carved makes no zip.
 let zipping = false;
 
 async function downloadZip() {
   zipping = true;
   update();
-  const entries = [];
-  for (const job of jobs) {
-    for (const image of job.images) {
-      if (!isHidden(image)) {
-        const {path, size, crc, batch, start, end} = image;
-        entries.push({path, size, crc, batch, start, end, blob: () => imageBlob(image)});
-      }
-    }
-  }
+  const shown = jobs.flatMap((job) => job.images.filter((image) => !isHidden(image)));
   const link = $('#zip-link');
   if (link.href) URL.revokeObjectURL(link.href);
+  link.removeAttribute('href');
+  link.hidden = true;
   const button = $('#zip');
-  const zip = await zipImages(entries, (done) => {
-    button.textContent = `Making the zip… ${Math.floor(100 * done / entries.length)} %`;
-  });
-  link.href = URL.createObjectURL(zip);
-  link.download = 'pngcarve-images.zip';
-  link.click();
+  try {
+    const zip = await zipImages(shown, (done) => {
+      button.textContent = `Making the zip… ${Math.floor(100 * done / shown.length)} %`;
+    });
+    link.href = URL.createObjectURL(zip);
+    link.download = 'pngcarve-images.zip';
+    link.textContent = `Save the zip of ${plural(shown.length, 'image')} again`;
+    link.hidden = false;
+    link.click();
+  } catch (error) {
+    listError('#save-errors', 'The zip could not be made: ', error);
+  }
   zipping = false;
+  update();
+}
+
+// Every image carved, whatever the filters hide, in one CSV, once no input
+// is left to carve.
+let reporting = false;
+
+async function downloadReport() {
+  reporting = true;
+  update();
+  const all = jobs.flatMap((job) => job.images);
+  const link = $('#report-link');
+  if (link.href) URL.revokeObjectURL(link.href);
+  link.removeAttribute('href');
+  link.hidden = true;
+  const button = $('#report');
+  try {
+    const csv = await reportCsv(all, (done) => {
+      button.textContent = `Making the report… ${Math.floor(100 * done / all.length)} %`;
+    });
+    link.href = URL.createObjectURL(csv);
+    link.download = 'pngcarve-report.csv';
+    link.textContent = `Save the report of ${plural(all.length, 'image')} again`;
+    link.hidden = false;
+    link.click();
+  } catch (error) {
+    listError('#save-errors', 'The report could not be made: ', error);
+  }
+  button.textContent = 'Download report';
+  reporting = false;
   update();
 }
 
@@ -281,6 +330,7 @@ folderPicker.addEventListener('change', () => {
   folderPicker.value = '';
 });
 $('#zip').addEventListener('click', downloadZip);
+$('#report').addEventListener('click', downloadReport);
 // Offline after one visit (sw.js); the page as one file needs no server,
 // and can have no service worker.
 if ('serviceWorker' in navigator && /^https?:$/.test(location.protocol) &&
@@ -289,6 +339,14 @@ if ('serviceWorker' in navigator && /^https?:$/.test(location.protocol) &&
 }
 $('#save').hidden = typeof window.showDirectoryPicker !== 'function';
 $('#save').addEventListener('click', saveToFolder);
+const smallSizeBox = $('input[data-filter-size]');
+smallSizeBox.value = '8';
+smallSizeBox.addEventListener('change', () => {
+  const px = Math.floor(Number(smallSizeBox.value));
+  if (px >= 1) setSmallSize(px);
+  else smallSizeBox.value = '8';
+  update();
+});
 for (const box of document.querySelectorAll('input[data-filter]')) {
   box.checked = false;
   box.addEventListener('change', () => {

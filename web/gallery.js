@@ -1,7 +1,7 @@
 // The galleries: one per input, each image an element that stays cheap
 // however many there are.
 //
-// showImages(job, images, batch) queues images for their gallery; their
+// showImages(job, images) queues images for their gallery; their
 // elements are made a frame at a time, within kFrameBudget ms, so the page
 // answers input while tens of thousands arrive. Each image is an
 // <li data-name> holding an <a download> link to its bytes; the elements go
@@ -20,12 +20,14 @@
 // marked as data-decodable="yes" or "no". The page calls probeNow() when
 // the carving worker is idle.
 //
-// Two filters, off to begin with, hide (the hidden attribute) the images
-// that don't decode and the duplicates: setFilter(name, on) with name
-// 'undecodable' or 'duplicates'. isHidden(image) says whether a filter
-// hides an image; filterCounts() gives {undecodable, duplicates, hidden}:
-// how many images each filter would hide, and how many those switched on
-// hide together.
+// The filters, off to begin with, hide (the hidden attribute) images: those
+// that don't decode, the duplicates, and those smaller than a size on every
+// side (the spacers game archives and web caches are full of). They are a
+// list, kFilters, each with what it matches: a filter more is a row more.
+// setFilter(name, on) switches one; setSmallSize(px) sets the size.
+// isHidden(image) says whether a filter switched on hides an image;
+// filterCounts() gives, by filter name, how many images each would hide,
+// and as `hidden` how many those switched on hide together.
 //
 // galleryIdle() is true when every queued image has its element and shows
 // what the filters say; the page calls galleryHooks.idle() each time that
@@ -50,25 +52,35 @@ let frameAsked = false;
 const probe = new Worker(workerUrl('probe.js'));
 const probed = [];    // images by their probe key
 let toProbe = [];     // what the probe is still to be given
-const filters = {undecodable: false, duplicates: false};
-const found = {undecodable: 0, duplicates: 0, both: 0};
+let smallSize = 8;  // px: an image under this on every side is small
+const kFilters = [
+  {name: 'undecodable', matches: (image) => image.decodable === false},
+  {name: 'duplicates', matches: (image) => image.duplicate === true},
+  {name: 'small', matches: (image) => image.width !== null &&
+                                      Math.max(image.width, image.height) < smallSize},
+];
+// Each image's `matched` has bit i set when kFilters[i] matches it; `on`
+// has the bits of those switched on.
+let on = 0;
+const matchCounts = kFilters.map(() => 0);
+let hiddenCount = 0;
+const everyImage = [];
 let toFilter = [];    // images whose element is to show the filters anew
 let filtered = 0;     // how many of toFilter do
 
-function showImages(job, images, batch) {
-  const ranges = [];
+function showImages(job, images) {
+  const places = [];
   for (const image of images) {
     image.key = probed.length;
     probed.push(image);
-    if (image.blob) {
-      toProbe.push({blob: image.blob,
-                    images: [{key: image.key, start: 0, end: image.size, crc: image.crc}]});
-    } else {
-      ranges.push({key: image.key, start: image.start, end: image.end, crc: image.crc});
-    }
+    image.filterSize = smallSize;
+    match(image);
+    everyImage.push(image);
+    const {key, offset, run, ending, crc} = image;
+    places.push({key, offset, run, ending, crc});
     toRender.push([job, image]);
   }
-  if (ranges.length) toProbe.push({blob: batch, images: ranges});
+  toProbe.push({file: job.file, name: job.name, images: places});
   askFrame();
 }
 
@@ -90,38 +102,62 @@ probe.onmessage = (event) => {
 
 // What is known of an image, kept in the filters' counts.
 function learn(image, decodable, duplicate) {
-  const count = (by) => {
-    const bad = image.decodable === false;
-    const twin = image.duplicate === true;
-    found.undecodable += by * bad;
-    found.duplicates += by * twin;
-    found.both += by * (bad && twin);
-  };
-  count(-1);
   image.decodable = decodable;
   image.duplicate = duplicate;
-  count(1);
+  match(image);
+}
+
+function match(image) {
+  const before = rematch(image);
+  hiddenCount += ((image.matched & on) !== 0) - ((before & on) !== 0);
+}
+
+// Sets image.matched anew, and the filters' counts; returns what it was.
+function rematch(image) {
+  const before = image.matched || 0;
+  let after = 0;
+  kFilters.forEach((filter, i) => { after |= filter.matches(image) << i; });
+  for (let i = 0; i < kFilters.length; ++i)
+    matchCounts[i] += ((after >> i) & 1) - ((before >> i) & 1);
+  image.matched = after;
+  return before;
 }
 
 function isHidden(image) {
-  return (filters.undecodable && image.decodable === false) ||
-      (filters.duplicates && image.duplicate === true);
+  return (image.matched & on) !== 0;
 }
 
 function filterCounts() {
-  const {undecodable, duplicates, both} = found;
-  const hidden = (filters.undecodable ? undecodable : 0) +
-      (filters.duplicates ? duplicates : 0) -
-      (filters.undecodable && filters.duplicates ? both : 0);
-  return {undecodable, duplicates, hidden};
+  const counts = {hidden: hiddenCount};
+  kFilters.forEach((filter, i) => { counts[filter.name] = matchCounts[i]; });
+  return counts;
 }
 
-function setFilter(name, on) {
-  filters[name] = on;
-  toFilter = jobs.flatMap((job) => job.images);
+// Every image's filters anew, and every element to show them.
+function refilter() {
+  hiddenCount = 0;
+  for (const image of everyImage) {
+    if (image.filterSize !== smallSize) {
+      image.filterSize = smallSize;
+      rematch(image);
+    }
+    hiddenCount += (image.matched & on) !== 0;
+  }
+  toFilter = everyImage;
   filtered = 0;
   galleryHooks.counts();
   askFrame();
+}
+
+function setFilter(name, switched) {
+  const bit = 1 << kFilters.findIndex((filter) => filter.name === name);
+  on = switched ? on | bit : on & ~bit;
+  refilter();
+}
+
+function setSmallSize(px) {
+  smallSize = px;
+  refilter();
 }
 
 function galleryIdle() {

@@ -7,19 +7,17 @@
 // stops one. The page learns what happens through the hooks it sets in
 // `jobHooks`:
 //   started(job)                  the worker has begun on it
-//   images(job, images, batch)    a batch of finished images, in order,
-//                                 each {name, path, offset, run, ending,
-//                                 size, crc, width, height}: path is the
-//                                 name, or "2/<name>" and so on when an
-//                                 earlier input gave that name already;
-//                                 offset is where its IHDR tag stood in
-//                                 the input, run and ending where it ends
-//                                 (worker.js); width and height are null
-//                                 when the image is too short to hold
-//                                 them. Its bytes are
-//                                 batch.slice(image.start, image.end), or
-//                                 image.blob already, for an image that
-//                                 came in pieces
+//   images(job, images)           a batch of finished images, in order,
+//                                 each {job, name, path, offset, run,
+//                                 ending, size, crc, width, height}: path
+//                                 is the name, or "2/<name>" and so on
+//                                 when an earlier input gave that name
+//                                 already; offset is where its IHDR tag
+//                                 stood in the input, run and ending where
+//                                 it ends (worker.js); width and height
+//                                 are null when the image is too short to
+//                                 hold them. Its bytes are not copied: they
+//                                 are a place in job.file (runs.js)
 //   progress(job)                 job.read has moved on
 //   finished(job)                 job.result is set: 'ok', 'read-failed',
 //                                 'write-failed', 'out-of-memory',
@@ -27,8 +25,9 @@
 //                                 why)
 // A job is {id, file, name, read, result, seconds, memory, images}; `images` holds
 // every image handed over, in order. imageBlob(image) and imageUrl(image)
-// make an image's own Blob and URL when first asked for: in Chromium each
-// costs far more than its bytes. jobsBusy() is true while any input is
+// make an image's own Blob, from its place in the file, and URL when first
+// asked for: in Chromium each costs far more than its bytes, so they are
+// for the images one person looks at, never for every image. jobsBusy() is true while any input is
 // still to carve; workerUrl(name) gives a worker script's address.
 'use strict';
 
@@ -49,7 +48,7 @@ function addInputs(inputs) {
   for (const {file, name} of inputs) {
     const job = {
       id: jobs.length, file, name, read: 0, result: null, seconds: 0, memory: 0,
-      images: [], pieces: new Map(),
+      images: [],
     };
     jobs.push(job);
     waiting.push(job);
@@ -100,19 +99,9 @@ function startCarver() {
     if (m.type === 'begun') {
       job.started = performance.now();
       jobHooks.started(job);
-    } else if (m.type === 'piece') {
-      // Each piece becomes a Blob at once, so its buffer can go.
-      const pieces = job.pieces.get(m.name) || [];
-      pieces.push(new Blob([m.part]));
-      job.pieces.set(m.name, pieces);
     } else if (m.type === 'batch') {
       job.read = m.read;
-      if (m.images.length) {
-        // The batch's bytes are held once, as one Blob.
-        const batch = new Blob([m.bytes]);
-        const images = m.images.map((i) => image(job, i, batch));
-        jobHooks.images(job, images, batch);
-      }
+      if (m.images.length) jobHooks.images(job, m.images.map((i) => image(job, i)));
       jobHooks.progress(job);
     } else if (m.type === 'done') {
       job.read = m.read;
@@ -132,26 +121,19 @@ function startCarver() {
   };
 }
 
-function image(job, {name, offset, run, ending, size, crc, width, height, start, end}, batch) {
+function image(job, {name, offset, run, ending, size, crc, width, height}) {
   let path = name;
   for (let k = 2; paths.has(path); ++k) path = `${k}/${name}`;
   paths.add(path);
   const result = {
-    name, path, offset, run, ending, size, crc, width, height, batch, start, end,
-    blob: null, url: null,
+    job, name, path, offset, run, ending, size, crc, width, height, blob: null, url: null,
   };
-  const pieces = job.pieces.get(name);
-  if (pieces) {
-    job.pieces.delete(name);
-    result.blob = new Blob([...pieces, batch.slice(start, end)], {type: 'image/png'});
-  }
   job.images.push(result);
   return result;
 }
 
 function imageBlob(image) {
-  if (image.blob === null)
-    image.blob = image.batch.slice(image.start, image.end, 'image/png');
+  if (image.blob === null) image.blob = placeBlob(image.job.file, image);
   return image.blob;
 }
 

@@ -30,7 +30,7 @@ const wasm = fs.readFileSync(path.join(site, 'carve.wasm')).toString('base64');
 const worker = inline(
     `self.carveWasm = Uint8Array.from(atob('${wasm}'), (c) => c.charCodeAt(0));\n` +
     read('carve.js') + '\n' + read('worker.js'), 'worker.js');
-const probe = inline(read('probe.js'), 'probe.js');
+const probe = inline(read('runs.js') + '\n' + read('probe.js'), 'probe.js');
 const style = inline(read('style.css'), 'style.css');
 
 let html = read('index.html');

@@ -4,8 +4,6 @@
 // command-line tool's, unchanged; this file takes the place of
 // src/platform.cc in the WebAssembly build.
 #include <emscripten/emscripten.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
 
@@ -49,8 +47,9 @@ int close_output(void* cookie) { return web_close_output(output_id(cookie)); }
 
 }  // namespace
 
+// Only outputs are opened: the input is the worker's, carved as a stream.
 std::FILE* open_file(const std::string& path, const char* mode) {
-  if (mode[0] != 'w') return std::fopen(path.c_str(), mode);
+  if (mode[0] != 'w') return nullptr;
   int id = web_open_output(path.data(), path.size());
   if (id < 0) return nullptr;
   cookie_io_functions_t io = {nullptr, write_output, nullptr, close_output};
@@ -58,14 +57,10 @@ std::FILE* open_file(const std::string& path, const char* mode) {
                      io);
 }
 
-// The input's bytes are the worker's; the file opened is an empty one of
-// its name, which names the outputs.
+// The input's bytes are the worker's; no file stands for it.
 long read_some(std::FILE*, void* buf, size_t n) { return web_read(buf, n); }
 
-bool is_directory(std::FILE* file) {
-  struct stat st;
-  return fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode);
-}
+bool is_directory(std::FILE*) { return false; }
 
 // The page drops the console's text, so it need not be flushed for a
 // terminal.

@@ -1,15 +1,19 @@
 // Finds out, off the page's thread, which images the browser can decode
 // and which have the same bytes as an earlier one.
 //
-// Takes {blob, images: [{key, start, end, crc}]}, each image the bytes
-// [start, end) of blob and crc their CRC-32, in the order the images were
-// found, and answers with batches of [key, decodes, duplicate], at most
-// every kAnswerMs, and at once when no batch is left to probe, so the last
-// answers wait on no timer. The bytes are read once a blob, and decoded
-// with ImageDecoder where the browser has it (no Blob an image, which
-// costs Chromium more than decoding a small image does). A duplicate is told by
-// its bytes: the size and CRC-32 only pick the earlier image to compare.
+// Takes {file, name, images: [{key, offset, run, ending, crc}]}: images of
+// the input `file`, each a place in it (runs.js) and crc its CRC-32, in the
+// order they were found, and answers with batches of [key, decodes,
+// duplicate], at most every kAnswerMs, and at once when no batch is left
+// to probe, so the last answers wait on no timer. The bytes are read from
+// the file again in large reads, and decoded with ImageDecoder where the
+// browser has it (no Blob an image, which costs Chromium more than
+// decoding a small image does). A duplicate is told by its bytes: the size
+// and CRC-32 only pick the earlier image to compare. An image that can't
+// be read again is not decodable, and no duplicate.
 'use strict';
+// In the page as one file, runs.js comes before this in the same script.
+if (typeof readRuns === 'undefined') importScripts('runs.js');
 
 const kAnswerMs = 100;
 const kDecodes = 8;     // small images decoded at once
@@ -33,55 +37,59 @@ onmessage = (event) => {
   work = work.then(() => probeBatch(batch));
 };
 
-async function probeBatch({blob, images}) {
-  let bytes = null;
+async function probeBatch({file, name, images}) {
+  const job = {file, name};
+  for (const image of images) image.job = job;
+  let answered = 0;
   try {
-    bytes = new Uint8Array(await blob.arrayBuffer());
+    for await (const window of readRuns(images)) {
+      const own = [];
+      for (let i = window.first; i <= window.last; ++i)
+        own.push(await wholeImage(images[i], runOf(window, images[i])));
+      // Small images several at once: a decode of one is mostly a wait for
+      // the browser's decoder, and one at a time left Firefox at some 1,400
+      // a second. Large ones one at a time, so their pixels are held once.
+      const decoded = new Array(own.length).fill(false);
+      const small = [];
+      const large = [];
+      for (let i = 0; i < own.length; ++i) (pixels(own[i]) <= kSmallPixels ? small : large).push(i);
+      const decodeAll = async (which, lanes) => {
+        let next = 0;
+        await Promise.all(Array.from({length: lanes}, async () => {
+          while (next < which.length) {
+            const i = which[next++];
+            decoded[i] = await decodes(own[i]);
+          }
+        }));
+      };
+      await decodeAll(small, kDecodes);
+      await decodeAll(large, 1);
+      // Duplicates in order, as "earlier" means found first.
+      for (let i = 0; i < own.length; ++i) {
+        const image = images[window.first + i];
+        answers.push([image.key, decoded[i], await duplicate(own[i], image)]);
+        ++answered;
+      }
+    }
   } catch {
-    // Unreadable: every image of it is not decodable, and no duplicate.
-  }
-  // Small images several at once: a decode of one is mostly a wait for
-  // the browser's decoder, and one at a time left Firefox at some 1,400
-  // a second. Large ones one at a time, so their pixels are held once.
-  const decoded = new Array(images.length).fill(false);
-  if (bytes) {
-    const own = (i) => bytes.subarray(images[i].start, images[i].end);
-    const small = [];
-    const large = [];
-    for (let i = 0; i < images.length; ++i)
-      (pixels(own(i)) <= kSmallPixels ? small : large).push(i);
-    const decodeAll = async (which, lanes) => {
-      let next = 0;
-      await Promise.all(Array.from({length: lanes}, async () => {
-        while (next < which.length) {
-          const i = which[next++];
-          decoded[i] = await decodes(own(i));
-        }
-      }));
-    };
-    await decodeAll(small, kDecodes);
-    await decodeAll(large, 1);
-  }
-  // Duplicates in order, as "earlier" means found first.
-  for (const [i, {key, start, end, crc}] of images.entries()) {
-    const own = bytes && bytes.subarray(start, end);
-    answers.push([key, decoded[i], own !== null && await duplicate(own, crc, blob, start)]);
+    // The file can't be read again: what is left is not decodable, and no
+    // duplicate.
+    for (; answered < images.length; ++answered) answers.push([images[answered].key, false, false]);
   }
   if (--queued === 0 || performance.now() - sent >= kAnswerMs) answer();
 }
 
-async function duplicate(bytes, crc, blob, start) {
-  const id = `${bytes.length} ${crc}`;
+async function duplicate(bytes, image) {
+  const id = `${bytes.length} ${image.crc}`;
   const earlier = first.get(id);
   if (earlier === undefined) {
-    first.set(id, {blob, start, bytes: null});
+    first.set(id, {image, bytes: null});
     return false;
   }
   let theirs = earlier.bytes;
   if (theirs === null) {
     try {
-      const {blob: b, start: s} = earlier;
-      theirs = new Uint8Array(await b.slice(s, s + bytes.length).arrayBuffer());
+      theirs = new Uint8Array(await placeBlob(earlier.image.job.file, earlier.image).arrayBuffer());
     } catch {
       return false;
     }

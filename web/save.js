@@ -4,7 +4,10 @@
 // saveTo(folder) starts writing into `folder` (a FileSystemDirectoryHandle)
 // every image shown so far, in order, and saveLater(images) adds images as
 // they are found. Each goes under its path, subfolders and all, and a
-// filter that hides an image by the time its turn comes keeps it out.
+// filter that hides an image by the time its turn comes keeps it out. The
+// images' bytes are read from their inputs again, in large reads
+// (runs.js); an input that can't be read as it was carved fails each of
+// its images that is still to save.
 // What happens is told through `saveHooks`:
 //   progress()             savesPending() or the counts have changed
 //   failed(image, error)   that image could not be written
@@ -42,35 +45,54 @@ async function pump() {
   saveHooks.progress();
   while (saver.next < saver.queue.length) {
     const folder = saver.folder;
-    const image = saver.queue[saver.next++];
-    if (isHidden(image)) continue;
-    let error = null;
+    const images = saver.queue.slice(saver.next).filter((image) => !isHidden(image));
+    saver.next = saver.queue.length;
+    let done = 0;
+    const saved = (image, error) => {
+      ++done;
+      // A folder picked meanwhile starts over with its own queue and counts.
+      if (folder !== saver.folder) return;
+      if (error === null) {
+        ++saver.saved;
+      } else {
+        ++saver.failed;
+        saveHooks.failed(image, error);
+      }
+      saveHooks.progress();
+    };
     try {
-      await write(image);
-    } catch (e) {
-      error = e;
+      for await (const window of readRuns(images)) {
+        for (let i = window.first; i <= window.last; ++i) {
+          const image = images[i];
+          if (folder !== saver.folder || isHidden(image)) {
+            ++done;
+            continue;
+          }
+          let error = null;
+          try {
+            await write(image, runOf(window, image));
+          } catch (e) {
+            error = e;
+          }
+          saved(image, error);
+        }
+      }
+    } catch (error) {  // an input could not be read again
+      while (done < images.length) saved(images[done], error);
     }
-    // A folder picked meanwhile starts over with its own queue and counts.
-    if (folder !== saver.folder) continue;
-    if (error === null) {
-      ++saver.saved;
-    } else {
-      ++saver.failed;
-      saveHooks.failed(image, error);
-    }
-    saveHooks.progress();
   }
   saver.busy = false;
   saveHooks.progress();
 }
 
-async function write(image) {
+async function write(image, run) {
   const at = image.path.lastIndexOf('/');
   const folder = await subfolder(image.path.slice(0, Math.max(at, 0)));
   const file = await folder.getFileHandle(image.path.slice(at + 1), {create: true});
   const out = await file.createWritable();
   try {
-    await out.write(imageBlob(image));
+    await out.write(run instanceof Blob ? new Blob([kHead, run, tailOf(image)]) :
+                                          await wholeImage(image, run));
     await out.close();
   } catch (error) {
     await out.abort().catch(() => {});

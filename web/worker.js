@@ -6,30 +6,26 @@
 // "game/data/atlas.pak"; the file's own name when not given), and gets
 // back, for that id:
 //   {type: 'begun', id}                 it has begun on the file
-//   {type: 'batch', id, read, images, bytes}
+//   {type: 'batch', id, read, images}
 //       bytes of the file read so far, and the images finished since the
 //       last batch, in order, each {name, offset, run, ending, size, crc,
-//       width, height, start, end}: offset is where in the file its IHDR
-//       tag stood; the image is the 16 bytes of the PNG signature and IHDR
-//       chunk header, the `run` bytes of the file from offset + 4 on, and
-//       a standard IEND chunk when ending is 'iend' (not when it is 'cut',
-//       by the end of the file); width and height are from its IHDR (null
-//       when it is too short to hold them; plain numbers, as a typed array
-//       an image would cost the page an object each), crc its CRC-32, and
-//       bytes[start, end) what follows any 'piece' messages sent for it
-//       (bytes is transferred, not copied)
-//   {type: 'piece', id, name, part}     bytes of an image still being
-//       written, sent as they pass kPiece, so that no image of any size is
-//       ever held whole here
+//       width, height}: offset is where in the file its IHDR tag stood;
+//       the image is the 16 bytes of the PNG signature and IHDR chunk
+//       header, the `run` bytes of the file from offset + 4 on, and a
+//       standard IEND chunk when ending is 'iend' (not when it is 'cut',
+//       by the end of the file); size is its length, crc its CRC-32, and
+//       width and height are from its IHDR (null when it is too short to
+//       hold them; plain numbers, as a typed array an image would cost the
+//       page an object each). No image's bytes leave the worker: the page
+//       reads them from the file again where it needs them.
 //   {type: 'done', id, result, read, seconds, memory}
-//       result: 'ok', 'read-failed' or 'write-failed'; memory: the most
-//       bytes the worker held at once
+//       result: 'ok', 'read-failed', 'create-failed' or 'write-failed';
+//       memory: the most bytes the worker held at once
 //   {type: 'error', id, message, outOfMemory, memory}
 //       the carve broke off; this worker is done for and must be replaced
 // {type: 'skip', id} takes back a file sent but not yet begun.
 // A batch goes out every kBatchMs, or sooner once it holds kBatchImages
-// images or kPiece bytes, so the page gets few messages however dense the
-// input.
+// images, so the page gets few messages however dense the input.
 //
 // It also times reading a file alone, with nothing copied or carved, for
 // the tests and the benchmark:  {type: 'read', file}  ->  {type: 'read',
@@ -46,8 +42,6 @@ if (typeof createCarver === 'undefined') importScripts('carve.js');
 
 const kPart = 64 << 20;   // the bytes of one part of the file
 const kChunk = 64 << 10;  // what a read of Chromium's streams gives
-const kPiece = 4 << 20;   // an image's bytes leave in pieces of about this
-const kBatchBuffer = 1 << 20;  // the outputs' buffer to begin with
 const kBatchMs = 100;
 const kBatchImages = 1000;
 const kResults = ['ok', 'read-failed', 'create-failed', 'write-failed'];
@@ -198,17 +192,14 @@ function crc32(crc, bytes) {
 
 let carver = null;
 let job = null;  // the file being carved
-// The outputs' buffer (job.bytes), kept from one file to the next: a
-// folder of small files would otherwise cost a new one each.
-let outputs = new Uint8Array(kBatchBuffer);
 const decoder = new TextDecoder();
+const kWidthAt = 16;  // in an image: 8 signature bytes, IHDR's length and tag
 
 function held() {
-  // The reads in flight, what has come of them and of the small files read
-  // ahead, and the outputs' buffer.
+  // The reads in flight, and what has come of them and of the small files
+  // read ahead.
   let bytes = kParts * kStreamAhead * (kOwnBuffers ? kRead : kChunk) +
-      job.reader.held() +
-      (job.chunk ? job.chunk.length : 0) + job.bytes.length;
+      job.reader.held() + (job.chunk ? job.chunk.length : 0);
   for (const reader of readAhead.values()) bytes += reader.held();
   job.peak = Math.max(job.peak, bytes);
 }
@@ -267,44 +258,29 @@ function imageFound(offset) {
   job.offset = offset;
 }
 
-// The outputs' bytes go into one buffer, job.bytes, back to back: an
-// image's bytes are job.bytes[start, used) while it is open (the extractor
-// has one open at a time). A batch sends the finished ones.
+// An output's bytes are looked at as they are written, for its CRC-32 and
+// its IHDR's width and height, and not kept: the extractor has one output
+// open at a time.
 function openOutput(ptr, length) {
-  const path = decoder.decode(carver.HEAPU8.subarray(ptr, ptr + length));
   job.open = {
-    name: path.slice(job.dir.length + 1), offset: job.offset, size: 0, crc: 0,
-    head: null, start: job.used,
+    name: decoder.decode(carver.HEAPU8.subarray(ptr, ptr + length)),
+    offset: job.offset, size: 0, crc: 0, head: new Uint8Array(kWidthAt + 8),
   };
   return 0;
 }
 
 function writeOutput(id, ptr, n) {
   const out = job.open;
-  if (job.used + n > job.bytes.length) {
-    const grown = new Uint8Array(Math.max(2 * job.bytes.length, job.used + n));
-    grown.set(job.bytes.subarray(0, job.used));
-    job.bytes = outputs = grown;
-    held();
-  }
-  const data = job.bytes.subarray(job.used, job.used + n);
-  data.set(carver.HEAPU8.subarray(ptr, ptr + n));
-  job.used += n;
+  const data = carver.HEAPU8.subarray(ptr, ptr + n);
   out.crc = crc32(out.crc, data);
-  if (out.size < 24) out.head = job.bytes.slice(out.start, out.start + 24);
+  if (out.size < out.head.length)
+    out.head.set(data.subarray(0, out.head.length - out.size), out.size);
   out.size += n;
-  if (job.used - out.start >= kPiece) {
-    // Pieces go ahead of the batch that finishes the image.
-    const part = job.bytes.slice(out.start, job.used).buffer;
-    postMessage({type: 'piece', id: job.id, name: out.name, part}, [part]);
-    job.used = out.start;
-  }
   return 1;
 }
 
 function closeOutput(id) {
   job.closed = job.open;
-  job.closed.end = job.used;
   job.open = null;
   return 0;
 }
@@ -312,30 +288,20 @@ function closeOutput(id) {
 // Where the image just closed ends: it holds `run` bytes of the input.
 function imageEnded(run, iend) {
   const out = job.closed;
-  const sized = out.head !== null && out.head.length >= 24;
-  const view = sized && new DataView(out.head.buffer, out.head.byteOffset);
+  const sized = out.size >= out.head.length;
+  const view = new DataView(out.head.buffer);
   job.batch.push({
     name: out.name, offset: out.offset, run, ending: iend ? 'iend' : 'cut',
     size: out.size, crc: out.crc,
-    width: sized ? view.getUint32(16) : null, height: sized ? view.getUint32(20) : null,
-    start: out.start, end: out.end,
+    width: sized ? view.getUint32(kWidthAt) : null,
+    height: sized ? view.getUint32(kWidthAt + 4) : null,
   });
-  if (job.batch.length >= kBatchImages || job.used >= kPiece) send();
+  if (job.batch.length >= kBatchImages) send();
 }
 
-// Sends the progress and the images finished since the last batch, their
-// bytes back to back in one buffer of their size, transferred: the page
-// stores a batch as one Blob, since a Blob an image costs a browser far
-// more than the bytes. The image still open moves to the front of the
-// outputs' buffer.
+// Sends the progress and the images finished since the last batch.
 function send() {
-  const keep = job.open ? job.open.start : job.used;
-  const bytes = job.bytes.slice(0, keep);
-  job.bytes.copyWithin(0, keep, job.used);
-  if (job.open) job.open.start = 0;
-  job.used -= keep;
-  postMessage({type: 'batch', id: job.id, read: job.read, images: job.batch, bytes},
-              [bytes.buffer]);
+  postMessage({type: 'batch', id: job.id, read: job.read, images: job.batch});
   job.batch = [];
   job.sent = performance.now();
 }
@@ -371,19 +337,9 @@ onmessage = (event) => {
 
 async function carve({id, file, name = file.name}) {
   if (carver === null) carver = await ready;
-  const FS = carver.FS;
-  // A folder of its own, holding an empty file of the input's name (and
-  // its subfolders): the extractor opens it, names the outputs after it as
-  // the command-line tool does, and reads its bytes through readInput.
-  const dir = '/in' + id;
-  const path = dir + '/' + name;
-  FS.mkdirTree(path.slice(0, path.lastIndexOf('/')));
-  FS.writeFile(path, '');
   job = {
-    id, file, dir, reader: readAhead.get(id) || openReader(file), chunk: null, at: 0, read: 0,
-    offset: 0,
-    failed: false,
-    bytes: outputs, used: 0, open: null, closed: null, batch: [],
+    id, file, reader: readAhead.get(id) || openReader(file), chunk: null, at: 0, read: 0,
+    offset: 0, failed: false, open: null, closed: null, batch: [],
     sent: performance.now(), peak: 0,
   };
   readAhead.delete(id);
@@ -391,8 +347,9 @@ async function carve({id, file, name = file.name}) {
   const start = performance.now();
   let code;
   try {
-    code = await carver.ccall('carve', 'number', ['string'], [path],
-                              {async: true});
+    // The extractor names the outputs after `name`, as the command-line
+    // tool does after its argument, and reads the file through readInput.
+    code = await carver.ccall('carve', 'number', ['string'], [name], {async: true});
   } catch (e) {
     const text = String(e && e.message || e);
     postMessage({
@@ -403,9 +360,6 @@ async function carve({id, file, name = file.name}) {
   }
   send();
   job.reader.cancel();
-  FS.unlink(path);
-  for (let at = path.lastIndexOf('/'); at >= dir.length; at = path.lastIndexOf('/', at - 1))
-    FS.rmdir(path.slice(0, at));
   postMessage({
     type: 'done', id, result: kResults[code] || 'failed', read: job.read,
     seconds: (performance.now() - start) / 1000, memory: memory(),

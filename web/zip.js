@@ -1,25 +1,22 @@
 // A zip file of images, stored as they are (no recompression), made as a
 // Blob.
 //
-// zipImages(entries, progress) resolves to that Blob; entries are
-// [{path, size, crc, batch, start, end, blob}]: an image's bytes are
-// batch.slice(start, end) when that holds all `size` of them, or else
-// blob() gives them (an image that came in pieces); crc is their CRC-32.
-// Images under kCopyBelow are copied into the zip's own buffers, many to a
-// part, from one read of their batch; larger ones go in as Blobs of their
-// own, uncopied. So the zip has a few parts per MiB of small images, not
-// one per image: in Chromium a Blob of 100,000 parts takes minutes to make
-// and to read back. It yields to the page every kTaskMs, calling
-// progress(done), so a zip of 100,000 images never blocks the page.
+// zipImages(images, progress) resolves to that Blob; images are
+// [{path, size, crc, job, offset, run, ending}], their bytes a place in
+// job.file (runs.js), and crc their CRC-32. The inputs are read again once,
+// in order, in large reads: images with a run under kLarge are copied into
+// the zip's own buffers, many to a part; larger ones go in as slices of
+// their file, uncopied. So the zip has a few parts per MiB of small images,
+// not several per image: in Chromium a Blob of 100,000 parts takes minutes
+// to make and to read back. It yields to the page every kTaskMs, calling
+// progress(done), so a zip of 100,000 images never blocks the page. It
+// throws if an input can no longer be read as it was carved.
 // Past 65,535 entries or 4 GiB it writes the Zip64 records that zip tools
 // expect. Names are UTF-8 (flag bit 11); times are the moment it is made.
 'use strict';
 
 const kTaskMs = 20;
-const kCopyBelow = 64 << 10;
 const kPart = 8 << 20;
-const kBatchesAhead = 64;
-const kBytesAhead = 16 << 20;
 const kMax16 = 0xFFFF;
 const kMax32 = 0xFFFFFFFF;
 const kUtf8Flag = 0x0800;
@@ -65,7 +62,7 @@ function partsOf() {
   };
 }
 
-async function zipImages(entries, progress) {
+async function zipImages(images, progress) {
   const encoder = new TextEncoder();
   const {time, date} = dosTime(new Date());
   const out = partsOf();
@@ -73,75 +70,56 @@ async function zipImages(entries, progress) {
   let centralSize = 0;
   let offset = 0;
   let task = performance.now();
-  // The batches of small images, read up to kBatchesAhead or kBytesAhead
-  // ahead: a folder of small files has a batch for each, and one read at a
-  // time waits on the browser for each of them.
-  const small = ({size, start, end}) => end - start === size && size < kCopyBelow;
-  const ahead = [];
-  let aheadBytes = 0;
-  let queued = 0;
-  let last = null;
-  const readAhead = () => {
-    while (queued < entries.length &&
-           (ahead.length === 0 || ahead.length < kBatchesAhead && aheadBytes < kBytesAhead)) {
-      const entry = entries[queued++];
-      if (!small(entry) || entry.batch === last) continue;
-      last = entry.batch;
-      aheadBytes += last.size;
-      ahead.push({batch: last, bytes: last.arrayBuffer()});
-    }
-  };
-  let read = null;  // the batch last read, and its bytes
-  for (let i = 0; i < entries.length; ++i) {
-    if (performance.now() - task >= kTaskMs) {
-      progress(i);
-      await new Promise((r) => setTimeout(r));
-      task = performance.now();
-    }
-    const {path, size, crc, batch, start, end} = entries[i];
-    const name = encoder.encode(path);
-    const big = size >= kMax32;
-    // The local header: its sizes go in a Zip64 field when they don't fit.
-    const local = zipHeader(30 + name.length + (big ? 20 : 0));
-    local.put.u32(0x04034b50).u16(big ? 45 : 20).u16(kUtf8Flag).u16(0)
-        .u16(time).u16(date).u32(crc)
-        .u32(big ? kMax32 : size).u32(big ? kMax32 : size)
-        .u16(name.length).u16(big ? 20 : 0).bytes(name);
-    if (big) local.put.u16(1).u16(16).u64(size).u64(size);
-    out.add(local.bytes);
-    if (small(entries[i])) {
-      if (read?.batch !== batch) {
-        readAhead();
-        read = ahead.shift();
-        aheadBytes -= read.batch.size;
-        read.bytes = new Uint8Array(await read.bytes);
+  for await (const window of readRuns(images)) {
+    for (let i = window.first; i <= window.last; ++i) {
+      if (performance.now() - task >= kTaskMs) {
+        progress(i);
+        await new Promise((r) => setTimeout(r));
+        task = performance.now();
       }
-      out.add(read.bytes.subarray(start, end));
-    } else {
-      out.flush();
-      out.parts.push(end - start === size ? batch.slice(start, end) : entries[i].blob());
+      const image = images[i];
+      const {path, size, crc} = image;
+      const name = encoder.encode(path);
+      const big = size >= kMax32;
+      // The local header: its sizes go in a Zip64 field when they don't fit.
+      const local = zipHeader(30 + name.length + (big ? 20 : 0));
+      local.put.u32(0x04034b50).u16(big ? 45 : 20).u16(kUtf8Flag).u16(0)
+          .u16(time).u16(date).u32(crc)
+          .u32(big ? kMax32 : size).u32(big ? kMax32 : size)
+          .u16(name.length).u16(big ? 20 : 0).bytes(name);
+      if (big) local.put.u16(1).u16(16).u64(size).u64(size);
+      out.add(local.bytes);
+      out.add(kHead);
+      const run = runOf(window, image);
+      if (run instanceof Blob) {
+        out.flush();
+        out.parts.push(run);
+      } else {
+        out.add(run);
+      }
+      out.add(tailOf(image));
+      // The central directory's entry, with what doesn't fit in Zip64.
+      const far = offset >= kMax32;
+      const extra = (big ? 16 : 0) + (far ? 8 : 0);
+      const entry = zipHeader(46 + name.length + (extra ? 4 + extra : 0));
+      entry.put.u32(0x02014b50).u16(45).u16(big || far ? 45 : 20).u16(kUtf8Flag)
+          .u16(0).u16(time).u16(date).u32(crc)
+          .u32(big ? kMax32 : size).u32(big ? kMax32 : size)
+          .u16(name.length).u16(extra ? 4 + extra : 0).u16(0).u16(0).u16(0)
+          .u32(0).u32(far ? kMax32 : offset).bytes(name);
+      if (extra) {
+        entry.put.u16(1).u16(extra);
+        if (big) entry.put.u64(size).u64(size);
+        if (far) entry.put.u64(offset);
+      }
+      central.add(entry.bytes);
+      centralSize += entry.bytes.length;
+      offset += local.bytes.length + size;
     }
-    // The central directory's entry, with what doesn't fit in Zip64.
-    const far = offset >= kMax32;
-    const extra = (big ? 16 : 0) + (far ? 8 : 0);
-    const entry = zipHeader(46 + name.length + (extra ? 4 + extra : 0));
-    entry.put.u32(0x02014b50).u16(45).u16(big || far ? 45 : 20).u16(kUtf8Flag)
-        .u16(0).u16(time).u16(date).u32(crc)
-        .u32(big ? kMax32 : size).u32(big ? kMax32 : size)
-        .u16(name.length).u16(extra ? 4 + extra : 0).u16(0).u16(0).u16(0)
-        .u32(0).u32(far ? kMax32 : offset).bytes(name);
-    if (extra) {
-      entry.put.u16(1).u16(extra);
-      if (big) entry.put.u64(size).u64(size);
-      if (far) entry.put.u64(offset);
-    }
-    central.add(entry.bytes);
-    centralSize += entry.bytes.length;
-    offset += local.bytes.length + size;
   }
   out.flush();
   central.flush();
-  const count = entries.length;
+  const count = images.length;
   const zip64 = count >= kMax16 || offset >= kMax32 || centralSize >= kMax32;
   const record = zipHeader((zip64 ? 56 + 20 : 0) + 22);
   if (zip64) {

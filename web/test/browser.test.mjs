@@ -201,10 +201,10 @@ function checkOffsets(shown, file) {
 
 // The files in the zip that the page's button makes, by name.
 async function zipFiles(page) {
-  await page.evaluate(() => document.querySelector('#zip-link').removeAttribute('href'));
-  await page.click('#zip');
-  await until(page, () => /^blob:/.test(document.querySelector('#zip-link').href), null);
-  const bytes = Buffer.from(await page.$eval('#zip-link', async (link) => {
+  await page.evaluate(() => document.querySelector('a[data-zip]').removeAttribute('href'));
+  await page.click('button[data-action=zip]');
+  await until(page, () => /^blob:/.test(document.querySelector('a[data-zip]').href), null);
+  const bytes = Buffer.from(await page.$eval('a[data-zip]', async (link) => {
     const buffer = await (await fetch(link.href)).arrayBuffer();
     let text = '';
     const all = new Uint8Array(buffer);
@@ -214,6 +214,40 @@ async function zipFiles(page) {
   }), 'base64');
   return unzipSync(bytes);
 }
+
+// The report's CSV (doc/report.md), from the page's button: a row for each
+// of the images in `want` (output name to SHA-256), in order, each place
+// in its input (`file(input)` is its path here) rebuilding the image.
+const kReportHeader = 'input,output,offset,run_start,run_length,size,ending,width,height,sha256';
+async function checkReport(page, want, file) {
+  await page.evaluate(() => document.querySelector('a[data-report]').removeAttribute('href'));
+  await until(page, () => !document.querySelector('button[data-action=report]').disabled, null);
+  await page.click('button[data-action=report]');
+  await until(page, () => /^blob:/.test(document.querySelector('a[data-report]').href), null);
+  const text = await page.$eval('a[data-report]', async (link) => (await fetch(link.href)).text());
+  assert.ok(text.endsWith('\n') && !text.includes('\r'), 'LF line ends');
+  const [header, ...rows] = text.slice(0, -1).split('\n');
+  assert.equal(header, kReportHeader);
+  assert.deepEqual(rows.map((row) => row.split(',')[1]), [...want.keys()]);
+  for (const row of rows) {
+    const [input, output, offset, start, length, size, ending, width, height, sha] = row.split(',');
+    const bytes = fs.readFileSync(file(input));
+    const run = bytes.subarray(Number(start), Number(start) + Number(length));
+    const image = Buffer.concat([kHead, run, ending === 'iend' ? kIend : Buffer.alloc(0)]);
+    assert.equal(run.length, Number(length), output);
+    assert.equal(Number(offset), Number(start) - 4, output);
+    assert.equal(bytes.subarray(Number(offset), Number(start)).toString('latin1'), 'IHDR', output);
+    assert.equal(Number(size), image.length, output);
+    assert.equal(sha, want.get(output), output);
+    assert.equal(sha256(image), sha, output);
+    const sized = run.length >= 8;
+    assert.equal(width, sized ? String(run.readUInt32BE(0)) : '', output);
+    assert.equal(height, sized ? String(run.readUInt32BE(4)) : '', output);
+  }
+}
+
+// The page's summary, as its data- attributes give it.
+const summary = (page) => page.$eval('[data-summary]', (e) => ({...e.dataset}));
 
 function job(page, input) {
   return page.$eval(inputSelector(input), (view) => ({
@@ -330,9 +364,13 @@ function browserCases(name) {
       assert.equal((await job(page, 'game.pak')).message, '');
     });
 
-    test('the zip holds every image, stored as carved', async () => {
+    test('the zip and the report hold every image, as carved', async () => {
       const files = await zipFiles(page);
       assert.deepEqual(shas(files), expected.all);
+      await checkReport(page, expected.all, (input) => inputs[input]);
+      const {images, shown, inputs: given, failed, memory} = await summary(page);
+      assert.deepEqual([images, shown, given, failed], [expected.all.size, expected.all.size, 4, 0].map(String));
+      assert.ok(Number(memory) > 0);
     });
 
     test('a read that fails part-way keeps the images before it', async () => {
@@ -351,8 +389,30 @@ function browserCases(name) {
       const view = await job(page, path.basename(file));
       assert.equal(view.result, 'read-failed');
       assert.match(view.message, /could not be read past .* The 3 images found before that are kept\./);
-      const shown = await images(page, path.basename(file));
-      assert.deepEqual(new Map(shown.map((i) => [i.name, i.sha])), want);
+      // Their bytes are read from the file again, which has changed: each
+      // image, and the zip, is then either what it was or says it can't be.
+      const shas = await page.evaluate(async (selector) => Promise.all(
+          [...document.querySelectorAll(`${selector} [data-name]`)].map(async (item) => {
+            const link = item.querySelector('a[download]');
+            link.dispatchEvent(new PointerEvent('pointerover', {bubbles: true}));
+            try {
+              const bytes = await (await fetch(link.href)).arrayBuffer();
+              return [item.dataset.name, [...new Uint8Array(await crypto.subtle.digest('SHA-256', bytes))]
+                  .map((b) => b.toString(16).padStart(2, '0')).join('')];
+            } catch {
+              return [item.dataset.name, 'unreadable'];
+            }
+          })), inputSelector(path.basename(file)));
+      assert.deepEqual(shas.map(([n]) => n), [...want.keys()]);
+      for (const [n, sha] of shas) assert.ok(sha === want.get(n) || sha === 'unreadable', n);
+      await page.evaluate(() => document.querySelector('a[data-zip]').removeAttribute('href'));
+      await page.click('button[data-action=zip]');
+      await until(page, () => document.querySelector('a[data-zip]').href ||
+                              document.querySelector('#save-errors li'), null);
+      const error = await page.evaluate(() => document.querySelector('#save-errors li')?.textContent);
+      if (error) assert.match(error, /^The zip could not be made: .*failing-/);
+      else assert.equal(shas.filter(([, sha]) => sha === 'unreadable').length, 0);
+      console.log(`# ${name}: the changed file's images ${error ? 'are unreadable, and said to be' : 'read as they were'}`);
     });
 
     // A new page for each large input, so that the worker is a new one too;
@@ -479,12 +539,16 @@ function browserCases(name) {
           .split('\n').filter(Boolean).sort();
       execFileSync(tool, files, {cwd: tree});  // its earlier outputs
       const want = new Map();
+      const small = [];  // under 8 px on every side
       for (const file of files) {
         for (let i = 0; ; ++i) {
           const output = `${file}.${String(i).padStart(4, '0')}.png`;
           if (!fs.existsSync(path.join(tree, output))) break;
-          want.set(folder ? output : path.basename(output),
-                   sha256(fs.readFileSync(path.join(tree, output))));
+          const bytes = fs.readFileSync(path.join(tree, output));
+          const name = folder ? output : path.basename(output);
+          want.set(name, sha256(bytes));
+          if (bytes.length >= 24 && Math.max(bytes.readUInt32BE(16), bytes.readUInt32BE(20)) < 8)
+            small.push(name);
         }
       }
       const fresh = await freshPage();
@@ -511,21 +575,36 @@ function browserCases(name) {
                      new RegExp(`passed over ${want.size} earlier outputs`));
       }
       // The filters: top.bin's four are duplicates, and thrice.bin's
-      // second and fourth; mixed.bin's cut image can't be shown.
+      // second and fourth; mixed.bin's cut image can't be shown; thrice.bin's
+      // four are under 8 px on every side, and under 7 px but one.
       const twins = shown.filter((i) => /top\.bin|thrice\.bin\.000[13]/.test(i.name)).map((i) => i.name);
-      const hidden = [...twins, shown.find((i) => i.decodable === 'no').name].sort();
-      assert.equal(hidden.length, 7);
-      await until(fresh, () => [...document.querySelectorAll('[data-count]')]
-                                   .map((c) => c.textContent).join() === '1,6', null);
-      for (const filter of ['undecodable', 'duplicates'])
+      const hidden = [...new Set([...twins, shown.find((i) => i.decodable === 'no').name, ...small])].sort();
+      assert.equal(hidden.length, 9);
+      await until(fresh, (n) => [...document.querySelectorAll('[data-count]')]
+                                    .map((c) => c.textContent).join() === `1,6,${n}`, small.length);
+      await fresh.$eval('input[data-filter-size]', (e) => {
+        e.value = '7';
+        e.dispatchEvent(new Event('change'));
+      });
+      await until(fresh, (n) => document.querySelector('#small-count').textContent === n,
+                  String(small.length - 1));
+      await fresh.$eval('input[data-filter-size]', (e) => {
+        e.value = '8';
+        e.dispatchEvent(new Event('change'));
+      });
+      for (const filter of ['undecodable', 'duplicates', 'small'])
         await fresh.click(`input[data-filter=${filter}]`);
       await until(fresh, (n) => document.body.dataset.state === 'done' &&
-                                document.querySelectorAll('[data-name][hidden]').length === n, 7);
+                                document.querySelectorAll('[data-name][hidden]').length === n,
+                  hidden.length);
       assert.deepEqual((await fresh.$$eval('[data-name][hidden]', (e) => e.map((i) => i.dataset.name))).sort(), hidden);
       const kept = new Map([...want].filter(([n]) => !hidden.includes(n)));
       assert.equal(await fresh.$eval('#zip', (e) => e.textContent), `Download ${kept.size} images as .zip`);
       const zipped = await zipFiles(fresh);
       assert.deepEqual(shas(zipped), kept);
+      // The report has every image, whatever the filters hide.
+      await checkReport(fresh, want, (input) => path.join(tree, folder ? input : files.find((f) => path.basename(f) === input)));
+      assert.equal((await summary(fresh)).shown, String(kept.size));
       const save = 'button[data-action=save-folder]';
       if (!folder) {
         assert.ok(await fresh.$eval(save, (e) => e.hidden));

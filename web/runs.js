@@ -1,0 +1,111 @@
+// An image as a place in its input, and the inputs read again for them.
+//
+// Every image the extractor writes is kHead (the PNG signature and the
+// IHDR chunk header, 16 constant bytes), then `run` bytes of its input
+// from just after the IHDR tag at `offset`, then kIend when its ending is
+// 'iend'. So the page keeps where each image lies, never its bytes.
+//
+// placeBlob(file, image) is one image's bytes as a Blob of three parts, for
+// an image someone looks at. Bulk work (the zip, a save, the probe, the
+// report) goes through readRuns(images) instead: it reads the inputs again
+// once, in order, in reads of up to kWindow bytes asked for ahead, as the
+// carve does, and gives the images' runs a window at a time:
+//   for await (const {first, last, bytes, start, blob} of readRuns(images))
+// covers images[first..last]; an image's run is runOf(window, image): a
+// Uint8Array, a view into the window's bytes, or for an image whose run is
+// kLarge or more, a Blob of the file (window.blob) that is not read here
+// (a read of it fails, later, if the file has changed).
+// images are {job: {file, name}, offset, run, ending}, in the order found
+// within each input. A read that fails, or brings fewer bytes than asked
+// (the file was moved, changed or removed since it was carved), throws an
+// Error that names the input.
+'use strict';
+
+const kHead = new Uint8Array([0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A,
+                              0, 0, 0, 13, 0x49, 0x48, 0x44, 0x52]);
+const kIend = new Uint8Array([0, 0, 0, 0, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82]);
+const kTagLength = 4;  // the run starts just after the IHDR tag
+const kWindow = 8 << 20;
+const kLarge = 1 << 20;
+const kWindowsAhead = 64;       // a folder of small files has a window each
+const kBytesAhead = 32 << 20;
+
+const runStart = (image) => image.offset + kTagLength;
+const tailOf = (image) => (image.ending === 'iend' ? kIend : kIend.subarray(0, 0));
+
+function placeBlob(file, image) {
+  const start = runStart(image);
+  return new Blob([kHead, file.slice(start, start + image.run), tailOf(image)],
+                  {type: 'image/png'});
+}
+
+function runOf(window, image) {
+  if (window.blob) return window.blob;
+  const at = runStart(image) - window.start;
+  return window.bytes.subarray(at, at + image.run);
+}
+
+// An image's whole bytes, from its run.
+async function wholeImage(image, run) {
+  if (run instanceof Blob) run = new Uint8Array(await readSlice(image.job, run, 0, run.size));
+  const tail = tailOf(image);
+  const bytes = new Uint8Array(kHead.length + run.length + tail.length);
+  bytes.set(kHead);
+  bytes.set(run, kHead.length);
+  bytes.set(tail, kHead.length + run.length);
+  return bytes;
+}
+
+async function readSlice(job, blob, start, end) {
+  let buffer;
+  try {
+    buffer = await blob.slice(start, end).arrayBuffer();
+  } catch (error) {
+    throw new Error(`${job.name} could not be read again (${error.message || error}): ` +
+                    'was it moved, changed or removed after it was carved?');
+  }
+  if (buffer.byteLength !== end - start)
+    throw new Error(`${job.name} has changed since it was carved: it is shorter now`);
+  return buffer;
+}
+
+async function* readRuns(images) {
+  const windows = [];  // planned, in order, their reads asked for
+  let planned = 0;     // images with a window
+  let ahead = 0;       // bytes asked for and not yet given
+  const plan = () => {
+    while (planned < images.length &&
+           (windows.length === 0 || windows.length < kWindowsAhead && ahead < kBytesAhead)) {
+      const first = planned;
+      const image = images[first];
+      const file = image.job.file;
+      const start = runStart(image);
+      if (image.run >= kLarge) {
+        windows.push({first, last: first, start, blob: file.slice(start, start + image.run)});
+        planned = first + 1;
+        continue;
+      }
+      let last = first;
+      let end = start + image.run;
+      for (let next; last + 1 < images.length; ++last) {
+        next = images[last + 1];
+        const nextEnd = runStart(next) + next.run;
+        if (next.job.file !== file || next.run >= kLarge || nextEnd - start > kWindow) break;
+        end = nextEnd;
+      }
+      const bytes = readSlice(image.job, file, start, end);
+      bytes.catch(() => {});  // thrown when its turn comes, if it does
+      windows.push({first, last, start, size: end - start, bytes});
+      ahead += end - start;
+      planned = last + 1;
+    }
+  };
+  while (plan(), windows.length) {
+    const window = windows.shift();
+    if (window.bytes) {
+      window.bytes = new Uint8Array(await window.bytes);
+      ahead -= window.size;
+    }
+    yield window;
+  }
+}
