@@ -23,7 +23,15 @@
 // bytes; each input's element, [data-input="<name>"], carries
 // data-result, data-seconds (the worker's time) and data-memory (the most
 // bytes the worker held at once while carving it) once it is finished.
-'use strict';
+import {count, element, nextFrame} from './dom.js';
+import {
+  filterCounts, galleryHooks, galleryIdle, isHidden, probeNow, setFilter, setSmallSize,
+  showImages,
+} from './gallery.js';
+import {addInputs, cancelJob, jobHooks, jobs, jobsBusy, startNext} from './jobs.js';
+import {reportCsv} from './report.js';
+import {saveHooks, saveLater, saver, saveTo, savesPending} from './save.js';
+import {zipImages} from './zip.js';
 
 const $ = (selector) => document.querySelector(selector);
 const kStatusEvery = 250;  // ms between updates of the counts and progress
@@ -38,15 +46,6 @@ function bytes(n) {
 
 function plural(n, word) {
   return `${count.format(n)} ${word}${n === 1 ? '' : 's'}`;
-}
-
-function element(tag, attributes = {}, ...children) {
-  const e = document.createElement(tag);
-  for (const [k, v] of Object.entries(attributes)) {
-    if (k === 'class') e.className = v; else e.setAttribute(k, v);
-  }
-  e.append(...children);
-  return e;
 }
 
 // Outputs of an earlier carve, which a folder may well hold.

@@ -32,24 +32,20 @@
 // galleryIdle() is true when every queued image has its element and shows
 // what the filters say; the page calls galleryHooks.idle() each time that
 // becomes so, and galleryHooks.counts() when filterCounts() has changed.
-//
-// nextFrame(callback) calls back at the next animation frame, or after
-// kFrameLate ms if no frame comes by then: a hidden page (a background
-// tab) gets no frames, and its work must still get done.
-'use strict';
+
+import {count, element, nextFrame} from './dom.js';
+import {imageUrl, startWorker} from './jobs.js';
 
 const kPageSize = 240;  // a multiple of every likely column count
 const kFrameBudget = 12;
-const kFrameLate = 200;
-const galleryHooks = {};
-const count = new Intl.NumberFormat('en');
+export const galleryHooks = {};
 
 let toRender = [];    // [job, image] waiting for an element
 let rendered = 0;     // how many of toRender have their element
 const toMark = [];    // images whose decodability came back
 const toThumb = [];   // items near the viewport still without a thumbnail
 let frameAsked = false;
-const probe = new Worker(workerUrl('probe.js'));
+const probe = startWorker('probe.js');
 const probed = [];    // images by their probe key
 let toProbe = [];     // what the probe is still to be given
 let smallSize = 8;  // px: an image under this on every side is small
@@ -68,7 +64,7 @@ const everyImage = [];
 let toFilter = [];    // images whose element is to show the filters anew
 let filtered = 0;     // how many of toFilter do
 
-function showImages(job, images) {
+export function showImages(job, images) {
   const places = [];
   for (const image of images) {
     image.key = probed.length;
@@ -84,7 +80,7 @@ function showImages(job, images) {
   askFrame();
 }
 
-function probeNow() {
+export function probeNow() {
   for (const batch of toProbe) probe.postMessage(batch);
   toProbe = [];
 }
@@ -123,11 +119,11 @@ function rematch(image) {
   return before;
 }
 
-function isHidden(image) {
+export function isHidden(image) {
   return (image.matched & on) !== 0;
 }
 
-function filterCounts() {
+export function filterCounts() {
   const counts = {hidden: hiddenCount};
   kFilters.forEach((filter, i) => { counts[filter.name] = matchCounts[i]; });
   return counts;
@@ -149,30 +145,19 @@ function refilter() {
   askFrame();
 }
 
-function setFilter(name, switched) {
+export function setFilter(name, switched) {
   const bit = 1 << kFilters.findIndex((filter) => filter.name === name);
   on = switched ? on | bit : on & ~bit;
   refilter();
 }
 
-function setSmallSize(px) {
+export function setSmallSize(px) {
   smallSize = px;
   refilter();
 }
 
-function galleryIdle() {
+export function galleryIdle() {
   return rendered === toRender.length && filtered === toFilter.length;
-}
-
-function nextFrame(callback) {
-  const timer = setTimeout(() => {
-    cancelAnimationFrame(asked);
-    callback();
-  }, kFrameLate);
-  const asked = requestAnimationFrame(() => {
-    clearTimeout(timer);
-    callback();
-  });
 }
 
 function askFrame() {

@@ -28,11 +28,11 @@
 // make an image's own Blob, from its place in the file, and URL when first
 // asked for: in Chromium each costs far more than its bytes, so they are
 // for the images one person looks at, never for every image. jobsBusy() is true while any input is
-// still to carve; workerUrl(name) gives a worker script's address.
-'use strict';
+// still to carve; startWorker(name) starts a worker of the page's.
+import {placeBlob} from './runs.js';
 
-const jobs = [];     // every input given, in order
-const jobHooks = {};
+export const jobs = [];     // every input given, in order
+export const jobHooks = {};
 const waiting = [];  // the jobs not yet given to the worker
 // Inputs are given to the worker kAhead ahead, so that it doesn't wait for
 // the page between small files, and reads the small ones while it carves
@@ -43,7 +43,7 @@ let sent = [];
 let carver = null;
 const paths = new Set();  // every image's path so far
 
-function addInputs(inputs) {
+export function addInputs(inputs) {
   const added = [];
   for (const {file, name} of inputs) {
     const job = {
@@ -57,7 +57,7 @@ function addInputs(inputs) {
   return added;
 }
 
-function startNext() {
+export function startNext() {
   while (sent.length < kAhead && waiting.length) {
     const job = waiting.shift();
     if (carver === null) startCarver();
@@ -75,23 +75,24 @@ function restartCarver() {
   sent = sent.slice(0, 1);
 }
 
-// A worker's script: its own file, or in the page as one file, the text
-// of the <script type="text/plain"> named after it, started from a blob:
-// URL.
+// A worker, started from its module, or in the page as one file, from the
+// text of the <script type="text/plain"> named after it, a bundle with no
+// imports left, through a blob: URL, as a classic script: Chromium starts
+// no module worker from a blob: URL in a page opened from the disk.
 const workerUrls = new Map();
 
-function workerUrl(name) {
+export function startWorker(name) {
   const inline = document.getElementById(name);
-  if (inline === null) return name;
+  if (inline === null) return new Worker(name, {type: 'module'});
   if (!workerUrls.has(name)) {
     workerUrls.set(name, URL.createObjectURL(
         new Blob([inline.textContent], {type: 'text/javascript'})));
   }
-  return workerUrls.get(name);
+  return new Worker(workerUrls.get(name));
 }
 
 function startCarver() {
-  carver = new Worker(workerUrl('worker.js'));
+  carver = startWorker('worker.js');
   carver.onmessage = (event) => {
     const m = event.data;
     const job = jobs[m.id];
@@ -132,12 +133,12 @@ function image(job, {name, offset, run, ending, size, crc, width, height}) {
   return result;
 }
 
-function imageBlob(image) {
+export function imageBlob(image) {
   if (image.blob === null) image.blob = placeBlob(image.job.file, image);
   return image.blob;
 }
 
-function imageUrl(image) {
+export function imageUrl(image) {
   if (image.url === null) image.url = URL.createObjectURL(imageBlob(image));
   return image.url;
 }
@@ -151,7 +152,7 @@ function finishJob(job, result, detail) {
   startNext();
 }
 
-function cancelJob(job) {
+export function cancelJob(job) {
   if (job.result !== null) return;
   if (job === sent[0]) {
     restartCarver();
@@ -163,6 +164,6 @@ function cancelJob(job) {
   finishJob(job, 'cancelled');
 }
 
-function jobsBusy() {
+export function jobsBusy() {
   return sent.length > 0 || waiting.length > 0;
 }

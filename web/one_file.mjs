@@ -4,6 +4,12 @@
 // the page starts from blob: URLs, and the WebAssembly in the carving
 // worker's script, in base64.
 //
+// Each script is its modules joined in import order, each once, with their
+// import lines and `export` words taken out: the modules only import
+// names, so that is all a bundler would do for them, and it needs nothing
+// from npm. It fails on an import circle, and on a name declared at the
+// top of two modules, which would clash once they share one scope.
+//
 // Usage: node one_file.mjs SITE OUT
 //
 // Its CSP is the site's, but for what a page with no site of its own
@@ -26,16 +32,45 @@ function inline(text, name) {
   return text;
 }
 
+const kImport = /^import\s+(?:\w+|\{[^}]*\})\s+from\s+'\.\/([\w.]+)';\n/gm;
+const kTopName = /^(?:export\s+)?(?:(?:async\s+)?function\*?|const|let|var|class)\s+([\w$]+)/gm;
+
+function bundle(entry) {
+  const done = [];
+  const visiting = [];
+  const visit = (name) => {
+    if (done.includes(name)) return;
+    if (visiting.includes(name)) throw new Error(`an import circle: ${[...visiting, name].join(' -> ')}`);
+    visiting.push(name);
+    for (const [, imported] of read(name).matchAll(kImport)) visit(imported);
+    visiting.pop();
+    done.push(name);
+  };
+  visit(entry);
+  const declared = new Map();
+  return done.map((name) => {
+    const text = read(name).replace(kImport, '').replace(/^export default [\w$]+;\n?/m, '')
+        .replace(/^export\s+(?=(?:async\s+)?function|const|let|var|class)/gm, '');
+    for (const [, top] of text.matchAll(kTopName)) {
+      if (declared.has(top)) throw new Error(`${top} is declared in ${declared.get(top)} and ${name}`);
+      declared.set(top, name);
+    }
+    return text;
+  }).join('\n');
+}
+
 const wasm = fs.readFileSync(path.join(site, 'carve.wasm')).toString('base64');
+// The workers' bundles run as classic scripts (jobs.js says why), where
+// carve.js's import.meta is not to be had: the script's own address is.
 const worker = inline(
     `self.carveWasm = Uint8Array.from(atob('${wasm}'), (c) => c.charCodeAt(0));\n` +
-    read('carve.js') + '\n' + read('worker.js'), 'worker.js');
-const probe = inline(read('runs.js') + '\n' + read('probe.js'), 'probe.js');
+    bundle('worker.js').replaceAll('import.meta.url', 'self.location.href'), 'worker.js');
+const probe = inline(bundle('probe.js'), 'probe.js');
 const style = inline(read('style.css'), 'style.css');
 
 let html = read('index.html');
-const scripts = [...html.matchAll(/<script src="([^"]+)" defer><\/script>\n/g)];
-const script = inline(scripts.map((s) => read(s[1])).join('\n'), 'the page\'s scripts');
+const scripts = [...html.matchAll(/<script type="module" src="([^"]+)"><\/script>\n/g)];
+const script = inline(scripts.map((s) => bundle(s[1])).join('\n'), 'the page\'s scripts');
 for (const [tag] of scripts) html = html.replace(tag, '');
 const csp = ["default-src 'none'", `script-src ${hash(script)} 'wasm-unsafe-eval'`,
              'worker-src blob:', `style-src ${hash(style)}`, 'img-src blob: data:',
@@ -52,5 +87,5 @@ replace(/<link rel="icon" href="icon.svg"/, `<link rel="icon" href="${icon}"`);
 html = html.replace(/<link rel="manifest"[^>]*>\n/, '');
 replace(/<\/body>/, `<script type="text/plain" id="worker.js">${worker}</script>\n` +
         `<script type="text/plain" id="probe.js">${probe}</script>\n` +
-        `<script>${script}</script>\n</body>`);
+        `<script type="module">${script}</script>\n</body>`);
 fs.writeFileSync(out, html);

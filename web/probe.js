@@ -11,9 +11,7 @@
 // decoding a small image does). A duplicate is told by its bytes: the size
 // and CRC-32 only pick the earlier image to compare. An image that can't
 // be read again is not decodable, and no duplicate.
-'use strict';
-// In the page as one file, runs.js comes before this in the same script.
-if (typeof readRuns === 'undefined') importScripts('runs.js');
+import {placeBlob, readRuns, runOf, wholeImage} from './runs.js';
 
 const kAnswerMs = 100;
 const kDecodes = 8;     // small images decoded at once

@@ -7,7 +7,7 @@
 // (runs.js), hashing with the browser's own SHA-256 (crypto.subtle), and
 // calls progress(done) as it goes. It throws if an input can no longer be
 // read as it was carved: a report of some images is no report.
-'use strict';
+import {readRuns, runOf, runStart, wholeImage} from './runs.js';
 
 const kReportHeader =
     'input,output,offset,run_start,run_length,size,ending,width,height,sha256\n';
@@ -30,7 +30,7 @@ function reportRow(image, sha256) {
 const hex = (buffer) => Array.from(new Uint8Array(buffer),
                                    (b) => b.toString(16).padStart(2, '0')).join('');
 
-async function reportCsv(images, progress) {
+export async function reportCsv(images, progress) {
   const parts = [kReportHeader];
   let rows = [];
   let done = 0;

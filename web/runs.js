@@ -19,34 +19,32 @@
 // within each input. A read that fails, or brings fewer bytes than asked
 // (the file was moved, changed or removed since it was carved), throws an
 // Error that names the input.
-'use strict';
-
-const kHead = new Uint8Array([0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A,
+export const kHead = new Uint8Array([0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A,
                               0, 0, 0, 13, 0x49, 0x48, 0x44, 0x52]);
-const kIend = new Uint8Array([0, 0, 0, 0, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82]);
+export const kIend = new Uint8Array([0, 0, 0, 0, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82]);
 const kTagLength = 4;  // the run starts just after the IHDR tag
 const kWindow = 8 << 20;
 const kLarge = 1 << 20;
 const kWindowsAhead = 64;       // a folder of small files has a window each
 const kBytesAhead = 32 << 20;
 
-const runStart = (image) => image.offset + kTagLength;
-const tailOf = (image) => (image.ending === 'iend' ? kIend : kIend.subarray(0, 0));
+export const runStart = (image) => image.offset + kTagLength;
+export const tailOf = (image) => (image.ending === 'iend' ? kIend : kIend.subarray(0, 0));
 
-function placeBlob(file, image) {
+export function placeBlob(file, image) {
   const start = runStart(image);
   return new Blob([kHead, file.slice(start, start + image.run), tailOf(image)],
                   {type: 'image/png'});
 }
 
-function runOf(window, image) {
+export function runOf(window, image) {
   if (window.blob) return window.blob;
   const at = runStart(image) - window.start;
   return window.bytes.subarray(at, at + image.run);
 }
 
 // An image's whole bytes, from its run.
-async function wholeImage(image, run) {
+export async function wholeImage(image, run) {
   if (run instanceof Blob) run = new Uint8Array(await readSlice(image.job, run, 0, run.size));
   const tail = tailOf(image);
   const bytes = new Uint8Array(kHead.length + run.length + tail.length);
@@ -69,7 +67,7 @@ async function readSlice(job, blob, start, end) {
   return buffer;
 }
 
-async function* readRuns(images) {
+export async function* readRuns(images) {
   const windows = [];  // planned, in order, their reads asked for
   let planned = 0;     // images with a window
   let ahead = 0;       // bytes asked for and not yet given

@@ -12,14 +12,16 @@
 //   progress()             savesPending() or the counts have changed
 //   failed(image, error)   that image could not be written
 // savesPending() is true while writes are queued or under way.
-'use strict';
+import {isHidden} from './gallery.js';
+import {jobs} from './jobs.js';
+import {kHead, readRuns, runOf, tailOf, wholeImage} from './runs.js';
 
-const saveHooks = {};
-const saver = {
+export const saveHooks = {};
+export const saver = {
   folder: null, queue: [], next: 0, busy: false, saved: 0, failed: 0, folders: null,
 };
 
-function saveTo(folder) {
+export function saveTo(folder) {
   saver.folder = folder;
   saver.folders = new Map([['', folder]]);
   saver.saved = 0;
@@ -29,13 +31,13 @@ function saveTo(folder) {
   pump();
 }
 
-function saveLater(images) {
+export function saveLater(images) {
   if (saver.folder === null) return;
   saver.queue.push(...images);
   pump();
 }
 
-function savesPending() {
+export function savesPending() {
   return saver.busy || saver.next < saver.queue.length;
 }
 

@@ -35,10 +35,7 @@
 // whole, with several reads asked for ahead so that the browser reads on
 // while the extractor works. A small file is read in one go, from when it
 // is sent, while the files before it are carved.
-'use strict';
-// In the page as one file, carve.js comes before this in the same script,
-// with the WebAssembly as self.carveWasm.
-if (typeof createCarver === 'undefined') importScripts('carve.js');
+import createCarver from './carve.js';
 
 const kPart = 64 << 20;   // the bytes of one part of the file
 const kChunk = 64 << 10;  // what a read of Chromium's streams gives
@@ -307,7 +304,10 @@ function send() {
 }
 
 const ready = createCarver({
-  wasmBinary: self.carveWasm,
+  // In the page as one file, the WebAssembly comes with this script, whose
+  // blob: address nothing can be found beside; in the site, carve.wasm
+  // is beside it.
+  wasmBinary: self.carveWasm, locateFile: (file) => file,
   print() {}, printErr() {}, stdout() {},  // the page shows its own text
   readNow, readInput, imageFound, imageEnded, openOutput, writeOutput, closeOutput,
 });

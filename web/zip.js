@@ -13,7 +13,7 @@
 // throws if an input can no longer be read as it was carved.
 // Past 65,535 entries or 4 GiB it writes the Zip64 records that zip tools
 // expect. Names are UTF-8 (flag bit 11); times are the moment it is made.
-'use strict';
+import {kHead, readRuns, runOf, tailOf} from './runs.js';
 
 const kTaskMs = 20;
 const kPart = 8 << 20;
@@ -62,7 +62,7 @@ function partsOf() {
   };
 }
 
-async function zipImages(images, progress) {
+export async function zipImages(images, progress) {
   const encoder = new TextEncoder();
   const {time, date} = dosTime(new Date());
   const out = partsOf();

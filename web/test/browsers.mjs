@@ -113,7 +113,7 @@ export async function readAlone(page, file) {
   });
   await input.uploadFile(file);
   const seconds = await page.evaluate((e) => new Promise((resolve) => {
-    const worker = new Worker('worker.js');
+    const worker = new Worker('worker.js', {type: 'module'});
     worker.onmessage = (event) => {
       worker.terminate();
       resolve(event.data.seconds);
