@@ -1,52 +1,39 @@
 // The page: takes files and folders from the pickers or a drop, has them
-// carved (jobs.js), and shows each input's progress and its gallery
-// (gallery.js); the images shown go into a zip (zip.js) or straight into a
-// folder (save.js).
+// carved (jobs.js), and shows each input's progress (inputs.js) and the
+// images in one gallery (gallery.js), all of it read from the catalog
+// (catalog.js); the images shown go into a zip (zip.js) or straight into a
+// folder (save.js), and every image into the report (report.js).
 //
 // For automated tests: input[type=file][multiple]:not([webkitdirectory])
 // is the files picker and input[type=file][webkitdirectory] the folder
 // picker; button[data-action=save-folder] saves to a folder, where the
 // browser can; button[data-action=zip] makes the zip of the images shown,
 // then offers it as a[data-zip][href]; button[data-action=report] makes
-// the report of every image carved (report.js), then offers it as
+// the report of every image carved, then offers it as
 // a[data-report][href][download]; input[data-filter=undecodable],
 // input[data-filter=duplicates] and input[data-filter=small] are the
-// filters, the last with its size in input[data-filter-size]. The [data-summary]
-// element carries data-images (images found), data-shown (those no filter
-// hides), data-inputs, data-failed (inputs whose carve failed) and
-// data-memory (the most bytes the worker held at once, over all inputs).
-// <body data-state="done">
-// once every input given is finished, every image has its element and
-// every save has been written. Every image is an element with
-// data-name="<output name>", data-offset, data-run and data-ending (where
-// in its input it lies: gallery.js), holding an <a download> link to its
-// bytes; each input's element, [data-input="<name>"], carries
-// data-result, data-seconds (the worker's time) and data-memory (the most
-// bytes the worker held at once while carving it) once it is finished.
-import {count, element, nextFrame} from './dom.js';
+// filters, the last with its size in input[data-filter-size]. The
+// [data-summary] element carries data-images (images found), data-shown
+// (those no filter hides), data-inputs, data-failed (inputs whose carve
+// failed) and data-memory (the most bytes the worker held at once, over
+// all inputs). <body data-state="done"> once every input given is
+// finished, the checks of every image are in and every save has been
+// written. Each image on screen is an element with data-name="<output
+// name>" (gallery.js), and each input on screen one with
+// data-input="<name>" (inputs.js).
 import {
-  filterCounts, galleryHooks, galleryIdle, isHidden, probeNow, setFilter, setSmallSize,
-  showImages,
-} from './gallery.js';
-import {addInputs, cancelJob, jobHooks, jobs, jobsBusy, startNext} from './jobs.js';
+  filterCounts, imageAt, imageCount, onChange, setFilter, setSmallSize, shownAt, shownCount,
+} from './catalog.js';
+import {bytes, count, element, plural} from './dom.js';
+import {carving, probeImages, probeNow, probing} from './gallery.js';
+import {showInputs} from './inputs.js';
+import {addInputs, jobHooks, jobs, jobsBusy, startNext} from './jobs.js';
 import {reportCsv} from './report.js';
 import {saveHooks, saveLater, saver, saveTo, savesPending} from './save.js';
 import {zipImages} from './zip.js';
 
 const $ = (selector) => document.querySelector(selector);
 const kStatusEvery = 250;  // ms between updates of the counts and progress
-
-function bytes(n) {
-  if (n < 1024) return `${n} B`;
-  const units = ['KiB', 'MiB', 'GiB', 'TiB'];
-  let i = -1;
-  do { n /= 1024; ++i; } while (n >= 1024 && i < units.length - 1);
-  return `${n.toFixed(n < 10 ? 2 : 1)} ${units[i]}`;
-}
-
-function plural(n, word) {
-  return `${count.format(n)} ${word}${n === 1 ? '' : 's'}`;
-}
 
 // Outputs of an earlier carve, which a folder may well hold.
 const kOutputName = /\.\d{4,}\.png$/;
@@ -61,73 +48,20 @@ function addFiles(inputs, folder = false) {
     passedOver += all - inputs.length;
   }
   addInputs(inputs);
+  carving();
   $('#toolbar').hidden = jobs.length === 0;
+  $('#views').hidden = jobs.length === 0;
   startNext();
-  askViews();
   update();
 }
 
 let passedOver = 0;  // earlier outputs in the folders given
 
-// Each input's element, made in order a frame at a time, so a folder of
-// thousands of files doesn't block the page.
-let viewsMade = 0;
-let viewsAsked = false;
-
-function askViews() {
-  if (viewsAsked || viewsMade === jobs.length) return;
-  viewsAsked = true;
-  nextFrame(() => {
-    viewsAsked = false;
-    const start = performance.now();
-    while (viewsMade < jobs.length && performance.now() - start < 8) makeView(jobs[viewsMade]);
-    askViews();
-    update();
-  });
-}
-
-// The inputs' elements go in shelves of kShelfSize, which the browser
-// skips while off screen, so that thousands of them cost little to lay out.
-const kShelfSize = 100;
-
-function shelf() {
-  const all = $('#jobs');
-  let last = all.lastElementChild;
-  if (last === null || last.childElementCount >= kShelfSize) {
-    last = element('div', {class: 'shelf'});
-    all.append(last);
-  }
-  return last;
-}
-
-function makeView(job) {
-  while (viewsMade <= job.id) {
-    const next = jobs[viewsMade++];
-    const {file, name} = next;
-    next.progress = element('progress', {max: String(file.size || 1), value: '0'});
-    next.status = element('span', {class: 'status'}, 'Waiting…');
-    next.cancel = element('button', {type: 'button', class: 'cancel'}, 'Cancel');
-    next.cancel.addEventListener('click', () => cancelJob(next));
-    next.message = element('p', {class: 'message', role: 'status'});
-    next.message.hidden = true;
-    next.gallery = element('div', {class: 'gallery'});
-    next.view = element('section', {class: 'job', 'data-input': name},
-        element('h2', {}, name, ' ', element('span', {class: 'size'}, bytes(file.size))),
-        element('div', {class: 'bar'}, next.progress, next.cancel),
-        next.status, next.message, next.gallery);
-    shelf().append(next.view);
-    if (next.result !== null) showFinished(next);
-  }
-}
-
-// The counts, progress bars and speed, at most every kStatusEvery ms.
+// The counts, progress and rows on screen, at most every kStatusEvery ms.
 let updateTimer = 0;
 let updated = 0;
-const stale = new Set();
 
-// Shows `job`'s progress anew, if given, and the counts, soon.
-function showLater(job) {
-  if (job) stale.add(job);
+function showLater() {
   if (updateTimer) return;
   updateTimer = setTimeout(update, Math.max(0, updated + kStatusEvery - performance.now()));
 }
@@ -136,8 +70,7 @@ function update() {
   clearTimeout(updateTimer);
   updateTimer = 0;
   updated = performance.now();
-  for (const job of stale) if (job.view) showProgress(job);
-  stale.clear();
+  showInputs();
   const images = imageCount;
   const left = jobs.length - finishedCount;
   const summary = $('#summary');
@@ -148,7 +81,7 @@ function update() {
   $('#undecodable-count').textContent = count.format(counts.undecodable);
   $('#duplicates-count').textContent = count.format(counts.duplicates);
   $('#small-count').textContent = count.format(counts.small);
-  const shown = images - counts.hidden;
+  const shown = shownCount();
   Object.assign(summary.dataset, {
     images, shown, inputs: jobs.length, failed: failedCount, memory: peakMemory,
   });
@@ -165,75 +98,27 @@ function update() {
         (savesPending() ? ', saving…' : '');
   }
   if (!jobsBusy()) probeNow();
-  const done = !jobsBusy() && galleryIdle() && viewsMade === jobs.length && !savesPending();
+  const done = !jobsBusy() && !probing() && !savesPending();
   document.body.dataset.state = done ? 'done' : 'working';
 }
 
-function showProgress(job) {
-  const size = job.file.size;
-  job.progress.value = size ? job.read : (job.result === null ? 0 : 1);
-  const seconds = job.seconds || (performance.now() - job.started) / 1000;
-  // The speed only once there is enough to go by.
-  const speed = job.started && seconds >= 0.1 ?
-      ` · ${(job.read / seconds / 1e6).toFixed(0)} MB/s` : '';
-  let text = job.started ? `${bytes(job.read)} of ${bytes(size)}${speed} · ` +
-      plural(job.images.length, 'image') : 'Waiting…';
-  if (job.result === 'ok') text += ` · done in ${job.seconds.toFixed(3)} s`;
-  job.status.textContent = text;
-}
-
-jobHooks.started = (job) => {
-  makeView(job);
-  showLater(job);
-};
+jobHooks.started = showLater;
 jobHooks.progress = showLater;
-let imageCount = 0;
 let finishedCount = 0;
 let failedCount = 0;
 let peakMemory = 0;
-jobHooks.images = (job, images) => {
-  imageCount += images.length;
-  showImages(job, images);
-  saveLater(images);
-  showLater(job);
+jobHooks.images = (job, first, n) => {
+  probeImages(job, first, n);
+  saveLater(first, n);
+  showLater();
 };
 jobHooks.finished = (job) => {
   ++finishedCount;
   if (job.result !== 'ok' && job.result !== 'cancelled') ++failedCount;
   peakMemory = Math.max(peakMemory, job.memory);
-  if (job.view) showFinished(job);
-  showLater();
+  update();
 };
-
-function showFinished(job) {
-  const result = job.result;
-  job.cancel.hidden = true;
-  const name = job.name;
-  const kept = job.images.length ?
-      ` The ${plural(job.images.length, 'image')} found before that are kept.` : '';
-  let text = '';
-  if (result === 'ok') {
-    if (job.images.length === 0) text = `No PNG images found in ${name}.`;
-  } else if (result === 'read-failed') {
-    text = `${name} could not be read past ${bytes(job.read)}: was it ` +
-        `moved, changed or removed after it was chosen?${kept}`;
-  } else if (result === 'out-of-memory') {
-    text = `The browser ran out of memory carving ${name}.${kept} ` +
-        'Close other tabs, or carve this file on its own.';
-  } else if (result === 'cancelled') {
-    text = `Cancelled after ${bytes(job.read)}.${kept}`;
-  } else {
-    text = `Carving ${name} failed${job.detail ? ` (${job.detail})` : ''}.${kept}`;
-  }
-  job.view.dataset.memory = job.memory;
-  job.view.dataset.seconds = job.seconds.toFixed(3);
-  job.view.dataset.result = result;
-  job.message.textContent = text;
-  job.message.hidden = text === '';
-  showProgress(job);
-}
-galleryHooks.idle = update;
-galleryHooks.counts = () => showLater();
+onChange(showLater);
 saveHooks.progress = () => showLater();
 saveHooks.failed = (image, error) => listError('#save-errors', `${image.path}: `, error);
 
@@ -251,14 +136,14 @@ let zipping = false;
 async function downloadZip() {
   zipping = true;
   update();
-  const shown = jobs.flatMap((job) => job.images.filter((image) => !isHidden(image)));
+  const shown = Array.from({length: shownCount()}, (_, k) => shownAt(k));
   const link = $('#zip-link');
   if (link.href) URL.revokeObjectURL(link.href);
   link.removeAttribute('href');
   link.hidden = true;
   const button = $('#zip');
   try {
-    const zip = await zipImages(shown, (done) => {
+    const zip = await zipImages(shown.length, (k) => imageAt(shown[k]), (done) => {
       button.textContent = `Making the zip… ${Math.floor(100 * done / shown.length)} %`;
     });
     link.href = URL.createObjectURL(zip);
@@ -280,19 +165,19 @@ let reporting = false;
 async function downloadReport() {
   reporting = true;
   update();
-  const all = jobs.flatMap((job) => job.images);
+  const all = imageCount;
   const link = $('#report-link');
   if (link.href) URL.revokeObjectURL(link.href);
   link.removeAttribute('href');
   link.hidden = true;
   const button = $('#report');
   try {
-    const csv = await reportCsv(all, (done) => {
-      button.textContent = `Making the report… ${Math.floor(100 * done / all.length)} %`;
+    const csv = await reportCsv(all, imageAt, (done) => {
+      button.textContent = `Making the report… ${Math.floor(100 * done / all)} %`;
     });
     link.href = URL.createObjectURL(csv);
     link.download = 'pngcarve-report.csv';
-    link.textContent = `Save the report of ${plural(all.length, 'image')} again`;
+    link.textContent = `Save the report of ${plural(all, 'image')} again`;
     link.hidden = false;
     link.click();
   } catch (error) {

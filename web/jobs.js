@@ -7,29 +7,18 @@
 // stops one. The page learns what happens through the hooks it sets in
 // `jobHooks`:
 //   started(job)                  the worker has begun on it
-//   images(job, images)           a batch of finished images, in order,
-//                                 each {job, name, path, offset, run,
-//                                 ending, size, crc, width, height}: path
-//                                 is the name, or "2/<name>" and so on
-//                                 when an earlier input gave that name
-//                                 already; offset is where its IHDR tag
-//                                 stood in the input, run and ending where
-//                                 it ends (worker.js); width and height
-//                                 are null when the image is too short to
-//                                 hold them. Its bytes are not copied: they
-//                                 are a place in job.file (runs.js)
+//   images(job, first, count)    a batch of finished images, in order,
+//                                 now in the catalog (catalog.js) from
+//                                 index `first` on
 //   progress(job)                 job.read has moved on
 //   finished(job)                 job.result is set: 'ok', 'read-failed',
 //                                 'write-failed', 'out-of-memory',
 //                                 'cancelled' or 'failed' (job.detail says
 //                                 why)
-// A job is {id, file, name, read, result, seconds, memory, images}; `images` holds
-// every image handed over, in order. imageBlob(image) and imageUrl(image)
-// make an image's own Blob, from its place in the file, and URL when first
-// asked for: in Chromium each costs far more than its bytes, so they are
-// for the images one person looks at, never for every image. jobsBusy() is true while any input is
+// A job is {id, file, name, read, result, seconds, memory, imageCount}.
+// jobsBusy() is true while any input is
 // still to carve; startWorker(name) starts a worker of the page's.
-import {placeBlob} from './runs.js';
+import {addImages, imageCount, nameJob} from './catalog.js';
 
 export const jobs = [];     // every input given, in order
 export const jobHooks = {};
@@ -41,15 +30,15 @@ const waiting = [];  // the jobs not yet given to the worker
 const kAhead = 16;
 let sent = [];
 let carver = null;
-const paths = new Set();  // every image's path so far
 
 export function addInputs(inputs) {
   const added = [];
   for (const {file, name} of inputs) {
     const job = {
       id: jobs.length, file, name, read: 0, result: null, seconds: 0, memory: 0,
-      images: [],
+      imageCount: 0,
     };
+    nameJob(job);
     jobs.push(job);
     waiting.push(job);
     added.push(job);
@@ -102,7 +91,11 @@ function startCarver() {
       jobHooks.started(job);
     } else if (m.type === 'batch') {
       job.read = m.read;
-      if (m.images.length) jobHooks.images(job, m.images.map((i) => image(job, i)));
+      if (m.images.length) {
+        const first = imageCount;
+        addImages(job, m.images);
+        jobHooks.images(job, first, m.images.length);
+      }
       jobHooks.progress(job);
     } else if (m.type === 'done') {
       job.read = m.read;
@@ -120,27 +113,6 @@ function startCarver() {
     restartCarver();
     if (sent.length) finishJob(sent[0], 'failed', event.message || 'the worker stopped');
   };
-}
-
-function image(job, {name, offset, run, ending, size, crc, width, height}) {
-  let path = name;
-  for (let k = 2; paths.has(path); ++k) path = `${k}/${name}`;
-  paths.add(path);
-  const result = {
-    job, name, path, offset, run, ending, size, crc, width, height, blob: null, url: null,
-  };
-  job.images.push(result);
-  return result;
-}
-
-export function imageBlob(image) {
-  if (image.blob === null) image.blob = placeBlob(image.job.file, image);
-  return image.blob;
-}
-
-export function imageUrl(image) {
-  if (image.url === null) image.url = URL.createObjectURL(imageBlob(image));
-  return image.url;
 }
 
 function finishJob(job, result, detail) {

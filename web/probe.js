@@ -3,9 +3,10 @@
 //
 // Takes {file, name, images: [{key, offset, run, ending, crc}]}: images of
 // the input `file`, each a place in it (runs.js) and crc its CRC-32, in the
-// order they were found, and answers with batches of [key, decodes,
-// duplicate], at most every kAnswerMs, and at once when no batch is left
-// to probe, so the last answers wait on no timer. The bytes are read from
+// order they were found, and answers with {answers, done}: answers a list
+// of [key, decodes, duplicate], done how many of the messages given are
+// answered in full with it; at most every kAnswerMs, and at once when no
+// message is left to probe, so the last answers wait on no timer. The bytes are read from
 // the file again in large reads, and decoded with ImageDecoder where the
 // browser has it (no Blob an image, which costs Chromium more than
 // decoding a small image does). A duplicate is told by its bytes: the size
@@ -24,6 +25,7 @@ const kDecodeMaxMs = 120000;  // an IHDR's sizes may be any junk
 const kLate = new Error('the decode took too long');
 
 let answers = [];
+let done = 0;  // messages answered in full since the last answer
 let sent = 0;
 let work = Promise.resolve();  // the batches, one after another
 let queued = 0;                // batches given and not yet probed
@@ -40,7 +42,7 @@ async function probeBatch({file, name, images}) {
   for (const image of images) image.job = job;
   let answered = 0;
   try {
-    for await (const window of readRuns(images)) {
+    for await (const window of readRuns(images.length, (k) => images[k])) {
       const own = [];
       for (let i = window.first; i <= window.last; ++i)
         own.push(await wholeImage(images[i], runOf(window, images[i])));
@@ -74,6 +76,7 @@ async function probeBatch({file, name, images}) {
     // duplicate.
     for (; answered < images.length; ++answered) answers.push([images[answered].key, false, false]);
   }
+  ++done;
   if (--queued === 0 || performance.now() - sent >= kAnswerMs) answer();
 }
 
@@ -143,8 +146,9 @@ function within(promise, ms) {
 }
 
 function answer() {
-  if (answers.length === 0) return;
-  postMessage(answers);
+  if (answers.length === 0 && done === 0) return;
+  postMessage({answers, done});
   answers = [];
+  done = 0;
   sent = performance.now();
 }

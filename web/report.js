@@ -1,9 +1,9 @@
 // The report: one CSV row for every image carved, as doc/report.md defines
 // it, with the SHA-256 of each image's bytes read from its input again.
 //
-// reportCsv(images, progress) resolves to the report as a Blob; images are
-// [{job: {file, name}, name, offset, run, ending, size, width, height}], in
-// the order carved. It reads the inputs again once, in large reads
+// reportCsv(count, at, progress) resolves to the report as a Blob, of the
+// images at(0) to at(count - 1), each {job: {file, name}, name, offset, run,
+// ending, size, width, height}, in the order carved. It reads the inputs again once, in large reads
 // (runs.js), hashing with the browser's own SHA-256 (crypto.subtle), and
 // calls progress(done) as it goes. It throws if an input can no longer be
 // read as it was carved: a report of some images is no report.
@@ -30,23 +30,22 @@ function reportRow(image, sha256) {
 const hex = (buffer) => Array.from(new Uint8Array(buffer),
                                    (b) => b.toString(16).padStart(2, '0')).join('');
 
-export async function reportCsv(images, progress) {
+export async function reportCsv(count, at, progress) {
   const parts = [kReportHeader];
   let rows = [];
   let done = 0;
-  for await (const window of readRuns(images)) {
+  for await (const window of readRuns(count, at)) {
     // A window's hashes several at once: the browser computes them off
     // this thread, and one at a time each waits a round trip.
     for (let first = window.first; first <= window.last; first += kHashesAtOnce) {
       const last = Math.min(window.last, first + kHashesAtOnce - 1);
-      const hashes = [];
+      const images = [];
+      for (let i = first; i <= last; ++i) images.push(at(i));
+      const digests = await Promise.all(images.map((image) =>
+          wholeImage(image, runOf(window, image))
+              .then((bytes) => crypto.subtle.digest('SHA-256', bytes))));
       for (let i = first; i <= last; ++i) {
-        hashes.push(wholeImage(images[i], runOf(window, images[i]))
-                        .then((bytes) => crypto.subtle.digest('SHA-256', bytes)));
-      }
-      const digests = await Promise.all(hashes);
-      for (let i = first; i <= last; ++i) {
-        rows.push(reportRow(images[i], hex(digests[i - first])));
+        rows.push(reportRow(images[i - first], hex(digests[i - first])));
         if (rows.length === kRowsPerPart) {
           parts.push(rows.join(''));
           rows = [];

@@ -7,16 +7,17 @@
 //
 // placeBlob(file, image) is one image's bytes as a Blob of three parts, for
 // an image someone looks at. Bulk work (the zip, a save, the probe, the
-// report) goes through readRuns(images) instead: it reads the inputs again
-// once, in order, in reads of up to kWindow bytes asked for ahead, as the
-// carve does, and gives the images' runs a window at a time:
-//   for await (const {first, last, bytes, start, blob} of readRuns(images))
-// covers images[first..last]; an image's run is runOf(window, image): a
+// report) goes through readRuns(count, at) instead, for the images at(0)
+// to at(count - 1): it reads the inputs again once, in order, in reads of
+// up to kWindow bytes asked for ahead, as the carve does, and gives the
+// images' runs a window at a time:
+//   for await (const {first, last, bytes, start, blob} of readRuns(count, at))
+// covers at(first) to at(last); an image's run is runOf(window, image): a
 // Uint8Array, a view into the window's bytes, or for an image whose run is
 // kLarge or more, a Blob of the file (window.blob) that is not read here
 // (a read of it fails, later, if the file has changed).
-// images are {job: {file, name}, offset, run, ending}, in the order found
-// within each input. A read that fails, or brings fewer bytes than asked
+// Images are {job: {file, name}, offset, run, ending}, in the order found
+// within each input; at(k) may make a new one each time it is called. A read that fails, or brings fewer bytes than asked
 // (the file was moved, changed or removed since it was carved), throws an
 // Error that names the input.
 export const kHead = new Uint8Array([0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A,
@@ -67,15 +68,15 @@ async function readSlice(job, blob, start, end) {
   return buffer;
 }
 
-export async function* readRuns(images) {
+export async function* readRuns(count, at) {
   const windows = [];  // planned, in order, their reads asked for
   let planned = 0;     // images with a window
   let ahead = 0;       // bytes asked for and not yet given
   const plan = () => {
-    while (planned < images.length &&
+    while (planned < count &&
            (windows.length === 0 || windows.length < kWindowsAhead && ahead < kBytesAhead)) {
       const first = planned;
-      const image = images[first];
+      const image = at(first);
       const file = image.job.file;
       const start = runStart(image);
       if (image.run >= kLarge) {
@@ -85,8 +86,8 @@ export async function* readRuns(images) {
       }
       let last = first;
       let end = start + image.run;
-      for (let next; last + 1 < images.length; ++last) {
-        next = images[last + 1];
+      for (let next; last + 1 < count; ++last) {
+        next = at(last + 1);
         const nextEnd = runStart(next) + next.run;
         if (next.job.file !== file || next.run >= kLarge || nextEnd - start > kWindow) break;
         end = nextEnd;

@@ -2,8 +2,8 @@
 // browser has a folder picker (window.showDirectoryPicker).
 //
 // saveTo(folder) starts writing into `folder` (a FileSystemDirectoryHandle)
-// every image shown so far, in order, and saveLater(images) adds images as
-// they are found. Each goes under its path, subfolders and all, and a
+// every image shown so far, in order, and saveLater(first, count) adds the
+// images found, by their indices in the catalog (catalog.js). Each goes under its path, subfolders and all, and a
 // filter that hides an image by the time its turn comes keeps it out. The
 // images' bytes are read from their inputs again, in large reads
 // (runs.js); an input that can't be read as it was carved fails each of
@@ -12,8 +12,7 @@
 //   progress()             savesPending() or the counts have changed
 //   failed(image, error)   that image could not be written
 // savesPending() is true while writes are queued or under way.
-import {isHidden} from './gallery.js';
-import {jobs} from './jobs.js';
+import {imageAt, isHidden, shownAt, shownCount} from './catalog.js';
 import {kHead, readRuns, runOf, tailOf, wholeImage} from './runs.js';
 
 export const saveHooks = {};
@@ -26,14 +25,14 @@ export function saveTo(folder) {
   saver.folders = new Map([['', folder]]);
   saver.saved = 0;
   saver.failed = 0;
-  saver.queue = jobs.flatMap((job) => job.images.filter((image) => !isHidden(image)));
+  saver.queue = Array.from({length: shownCount()}, (_, k) => shownAt(k));
   saver.next = 0;
   pump();
 }
 
-export function saveLater(images) {
+export function saveLater(first, count) {
   if (saver.folder === null) return;
-  saver.queue.push(...images);
+  for (let i = first; i < first + count; ++i) saver.queue.push(i);
   pump();
 }
 
@@ -47,7 +46,7 @@ async function pump() {
   saveHooks.progress();
   while (saver.next < saver.queue.length) {
     const folder = saver.folder;
-    const images = saver.queue.slice(saver.next).filter((image) => !isHidden(image));
+    const images = saver.queue.slice(saver.next).filter((i) => !isHidden(i)).map(imageAt);
     saver.next = saver.queue.length;
     let done = 0;
     const saved = (image, error) => {
@@ -63,10 +62,10 @@ async function pump() {
       saveHooks.progress();
     };
     try {
-      for await (const window of readRuns(images)) {
+      for await (const window of readRuns(images.length, (k) => images[k])) {
         for (let i = window.first; i <= window.last; ++i) {
           const image = images[i];
-          if (folder !== saver.folder || isHidden(image)) {
+          if (folder !== saver.folder || isHidden(image.index)) {
             ++done;
             continue;
           }

@@ -1,9 +1,9 @@
 // A zip file of images, stored as they are (no recompression), made as a
 // Blob.
 //
-// zipImages(images, progress) resolves to that Blob; images are
-// [{path, size, crc, job, offset, run, ending}], their bytes a place in
-// job.file (runs.js), and crc their CRC-32. The inputs are read again once,
+// zipImages(count, at, progress) resolves to that Blob, of the images at(0)
+// to at(count - 1), each {path, size, crc, job, offset, run, ending}: its
+// bytes a place in job.file (runs.js), and crc their CRC-32. The inputs are read again once,
 // in order, in large reads: images with a run under kLarge are copied into
 // the zip's own buffers, many to a part; larger ones go in as slices of
 // their file, uncopied. So the zip has a few parts per MiB of small images,
@@ -62,7 +62,7 @@ function partsOf() {
   };
 }
 
-export async function zipImages(images, progress) {
+export async function zipImages(count, at, progress) {
   const encoder = new TextEncoder();
   const {time, date} = dosTime(new Date());
   const out = partsOf();
@@ -70,14 +70,14 @@ export async function zipImages(images, progress) {
   let centralSize = 0;
   let offset = 0;
   let task = performance.now();
-  for await (const window of readRuns(images)) {
+  for await (const window of readRuns(count, at)) {
     for (let i = window.first; i <= window.last; ++i) {
       if (performance.now() - task >= kTaskMs) {
         progress(i);
         await new Promise((r) => setTimeout(r));
         task = performance.now();
       }
-      const image = images[i];
+      const image = at(i);
       const {path, size, crc} = image;
       const name = encoder.encode(path);
       const big = size >= kMax32;
@@ -119,7 +119,6 @@ export async function zipImages(images, progress) {
   }
   out.flush();
   central.flush();
-  const count = images.length;
   const zip64 = count >= kMax16 || offset >= kMax32 || centralSize >= kMax32;
   const record = zipHeader((zip64 ? 56 + 20 : 0) + 22);
   if (zip64) {

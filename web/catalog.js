@@ -1,0 +1,187 @@
+// The catalog: every image carved, where it lies, what is known of it, and
+// which images the filters leave shown. The jobs (jobs.js) write to it; the
+// gallery, the status line, the zip, a save and the report only read it,
+// and are told when it changes.
+//
+// The images are held in typed arrays, with no object or string an image,
+// so a million of them cost some tens of MiB: image i is the i-th found,
+// its input's images one after another, as the inputs are carved in order.
+// imageAt(i) gives it as an object when one is wanted: {index, job, name,
+// path, offset, run, ending, size, crc, width, height}, its name that of the
+// command-line tool's output, `<input>.0000.png` and so on, and its path
+// the name under which the zip and a save keep it: the name, or "2/<name>"
+// and so on for an input given under a name an earlier one had.
+//
+// addImages(job, records) adds a batch of the worker's image records.
+// setChecks(i, decodable, duplicate) records what the probe found.
+//
+// The filters are a list, kFilters, each with what it matches: a filter
+// more is a row more. setFilter(name, on) switches one, setSmallSize(px)
+// sets the size the 'small' filter hides under. isHidden(i) says whether a
+// filter switched on hides image i; filterCounts() gives, by filter name,
+// how many images each would hide. shownCount() is how many no filter
+// hides, and shownAt(k) the index of the k-th of them.
+//
+// onChange(callback) calls back, at most once a frame, after any change:
+// callback({images, checks, filters}), each true when that kind changed.
+
+import {nextFrame} from './dom.js';
+
+let capacity = 0;
+let jobOf = new Uint32Array(0);
+let offsets = new Float64Array(0);
+let runs = new Float64Array(0);
+let crcs = new Uint32Array(0);
+let widths = new Uint32Array(0);
+let heights = new Uint32Array(0);
+let flags = new Uint8Array(0);
+let matched = new Uint8Array(0);
+const kFlagIend = 1;
+const kFlagSized = 2;
+const kFlagDecodes = 4;
+const kFlagUndecodable = 8;
+const kFlagDuplicate = 16;
+
+export let imageCount = 0;
+const jobList = [];  // by the id of each job that has images
+const namesGiven = new Map();  // input name -> how many inputs had it
+
+function grow() {
+  capacity = Math.max(1024, capacity * 2);
+  const more = (array) => {
+    const grown = new array.constructor(capacity);
+    grown.set(array);
+    return grown;
+  };
+  [jobOf, offsets, runs, crcs, widths, heights, flags, matched] =
+      [jobOf, offsets, runs, crcs, widths, heights, flags, matched].map(more);
+}
+
+// Each input's images get a prefix in their paths when an earlier input
+// had its name.
+export function nameJob(job) {
+  const given = (namesGiven.get(job.name) || 0) + 1;
+  namesGiven.set(job.name, given);
+  job.prefix = given === 1 ? '' : `${given}/`;
+}
+
+export function addImages(job, records) {
+  if (job.firstImage === undefined) job.firstImage = imageCount;
+  jobList[job.id] = job;
+  for (const {offset, run, ending, crc, width, height} of records) {
+    if (imageCount === capacity) grow();
+    const i = imageCount++;
+    jobOf[i] = job.id;
+    offsets[i] = offset;
+    runs[i] = run;
+    crcs[i] = crc;
+    widths[i] = width ?? 0;
+    heights[i] = height ?? 0;
+    flags[i] = (ending === 'iend' ? kFlagIend : 0) | (width === null ? 0 : kFlagSized);
+    match(i);
+    if (!(matched[i] & on)) shown?.push(i);
+  }
+  job.imageCount = imageCount - job.firstImage;
+  changed('images');
+}
+
+export function imageAt(i) {
+  const job = jobList[jobOf[i]];
+  const name = `${job.name}.${String(i - job.firstImage).padStart(4, '0')}.png`;
+  const iend = (flags[i] & kFlagIend) !== 0;
+  const sized = (flags[i] & kFlagSized) !== 0;
+  return {
+    index: i, job, name, path: job.prefix + name, offset: offsets[i], run: runs[i],
+    ending: iend ? 'iend' : 'cut', size: 16 + runs[i] + (iend ? 12 : 0), crc: crcs[i],
+    width: sized ? widths[i] : null, height: sized ? heights[i] : null,
+  };
+}
+
+// What the probe found: undefined until it has.
+export function decodable(i) {
+  return flags[i] & kFlagDecodes ? true : flags[i] & kFlagUndecodable ? false : undefined;
+}
+
+export function setChecks(i, decodes, duplicate) {
+  flags[i] = flags[i] & ~(kFlagDecodes | kFlagUndecodable | kFlagDuplicate) |
+      (decodes ? kFlagDecodes : kFlagUndecodable) | (duplicate ? kFlagDuplicate : 0);
+  const was = matched[i] & on;
+  match(i);
+  if (!was !== !(matched[i] & on)) shown = null;
+  changed('checks');
+}
+
+let smallSize = 8;  // px: an image under this on every side is small
+const kFilters = [
+  {name: 'undecodable', matches: (i) => (flags[i] & kFlagUndecodable) !== 0},
+  {name: 'duplicates', matches: (i) => (flags[i] & kFlagDuplicate) !== 0},
+  {name: 'small', matches: (i) => (flags[i] & kFlagSized) !== 0 &&
+                                  Math.max(widths[i], heights[i]) < smallSize},
+];
+// Image i's matched[i] has bit f set when kFilters[f] matches it; `on` has
+// the bits of those switched on.
+let on = 0;
+const matchCounts = kFilters.map(() => 0);
+let shown = [];  // the indices no filter hides, in order; null to be found anew
+
+function match(i) {
+  const before = matched[i];
+  let after = 0;
+  kFilters.forEach((filter, f) => { after |= filter.matches(i) << f; });
+  for (let f = 0; f < kFilters.length; ++f) matchCounts[f] += ((after >> f) & 1) - ((before >> f) & 1);
+  matched[i] = after;
+}
+
+export function isHidden(i) {
+  return (matched[i] & on) !== 0;
+}
+
+export function filterCounts() {
+  const counts = {};
+  kFilters.forEach((filter, f) => { counts[filter.name] = matchCounts[f]; });
+  return counts;
+}
+
+export function setFilter(name, switched) {
+  const bit = 1 << kFilters.findIndex((filter) => filter.name === name);
+  on = switched ? on | bit : on & ~bit;
+  shown = null;
+  changed('filters');
+}
+
+export function setSmallSize(px) {
+  smallSize = px;
+  for (let i = 0; i < imageCount; ++i) match(i);
+  shown = null;
+  changed('filters');
+}
+
+function shownList() {
+  if (shown === null) {
+    shown = [];
+    for (let i = 0; i < imageCount; ++i) if (!(matched[i] & on)) shown.push(i);
+  }
+  return shown;
+}
+
+export const shownCount = () => shownList().length;
+export const shownAt = (k) => shownList()[k];
+
+const listeners = [];
+let pending = null;
+
+export function onChange(callback) {
+  listeners.push(callback);
+}
+
+function changed(kind) {
+  if (pending === null) {
+    pending = {images: false, checks: false, filters: false};
+    nextFrame(() => {
+      const what = pending;
+      pending = null;
+      for (const listener of listeners) listener(what);
+    });
+  }
+  pending[kind] = true;
+}

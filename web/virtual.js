@@ -1,0 +1,107 @@
+// A virtual grid: a scrolling box that holds elements only for the cells on
+// screen and a row or two around them, whatever the number of cells, so a
+// million images cost the page as few elements as a dozen.
+//
+// virtualGrid(box, {cellWidth, cellHeight, make, draw, fit}) fills `box`
+// (an element that scrolls, of a fixed height, or with `fit`, of its
+// cells' height up to its CSS max-height) and returns {refresh(count),
+// scrollTo(index)}. Cells are laid out in as many columns of cellWidth px
+// as fit (one when cellWidth is 0), in rows of cellHeight px; make() makes
+// a cell's element, which is used again for other cells as the box
+// scrolls, and draw(element, index) shows cell `index` in it. refresh(count)
+// sets the number of cells and draws them all anew.
+//
+// Browsers cap an element's height (Firefox near 17.9 million px), short
+// of a million rows: past kMaxHeight, the scrollbar's range maps onto the
+// rows in proportion, so it still reaches every cell.
+
+const kMaxHeight = 8e6;
+const kAround = 2;  // rows drawn beyond the screen's, above and below
+
+export function virtualGrid(box, {cellWidth, cellHeight, make, draw, fit = false}) {
+  box.classList.add('virtual');
+  const spacer = document.createElement('div');
+  spacer.className = 'spacer';
+  const cells = document.createElement('ul');
+  cells.className = 'cells';
+  box.append(spacer, cells);
+  let count = 0;
+  const drawn = new Map();  // index -> element
+  const spare = [];
+
+  const layout = () => {
+    const columns = cellWidth ? Math.max(1, Math.floor(box.clientWidth / cellWidth)) : 1;
+    const rows = Math.ceil(count / columns);
+    const height = Math.min(rows * cellHeight, kMaxHeight);
+    const seen = Math.ceil(box.clientHeight / cellHeight);
+    return {columns, rows, height, seen};
+  };
+
+  // The first row on screen, and where it is drawn.
+  const firstRow = ({rows, height, seen}) => {
+    const top = box.scrollTop;
+    if (rows * cellHeight <= kMaxHeight) return {row: Math.floor(top / cellHeight), at: null};
+    const range = Math.max(1, height - box.clientHeight);
+    const row = Math.round(Math.min(1, top / range) * Math.max(0, rows - seen));
+    return {row, at: top};
+  };
+
+  let asked = false;
+  const show = (all) => {
+    asked = false;
+    let shape = layout();
+    spacer.style.height = `${shape.height}px`;
+    if (fit) {
+      box.style.height = `${shape.height}px`;
+      shape = layout();
+    }
+    const {row, at} = firstRow(shape);
+    const from = Math.max(0, row - kAround) * shape.columns;
+    const to = Math.min(count, (row + shape.seen + kAround) * shape.columns);
+    for (const [index, element] of drawn) {
+      if (all || index < from || index >= to) {
+        drawn.delete(index);
+        element.remove();
+        spare.push(element);
+      }
+    }
+    for (let index = from; index < to; ++index) {
+      if (drawn.has(index)) continue;
+      const element = spare.pop() || make();
+      draw(element, index);
+      drawn.set(index, element);
+      cells.append(element);
+    }
+    // In order, so that the tab order follows the grid.
+    const order = [...drawn.keys()].sort((a, b) => a - b);
+    order.forEach((index, k) => {
+      const element = drawn.get(index);
+      if (cells.children[k] !== element) cells.insertBefore(element, cells.children[k] || null);
+    });
+    const rowAt = Math.floor(from / shape.columns);
+    const top = at === null ? rowAt * cellHeight : at + (rowAt - row) * cellHeight;
+    cells.style.transform = `translateY(${top}px)`;
+    cells.style.gridTemplateColumns = `repeat(${shape.columns}, ${cellWidth ? `${cellWidth}px` : '1fr'})`;
+  };
+  const ask = () => {
+    if (asked) return;
+    asked = true;
+    requestAnimationFrame(() => show(false));
+  };
+  box.addEventListener('scroll', ask, {passive: true});
+  new ResizeObserver(ask).observe(box);
+
+  return {
+    refresh(n) {
+      count = n;
+      show(true);
+    },
+    scrollTo(index) {
+      const {columns, rows, height, seen} = layout();
+      const row = Math.floor(index / columns);
+      box.scrollTop = rows * cellHeight <= kMaxHeight ? row * cellHeight :
+          row / Math.max(1, rows - seen) * (height - box.clientHeight);
+      show(false);
+    },
+  };
+}
