@@ -2,14 +2,16 @@
 // in a fresh page (so a fresh worker) each time:
 //   random SECONDS FLOOR   the worker's time to carve RANDOM, and the time
 //                          the same browser takes only to read it
-//   dense SECONDS          the time from giving DENSE to the page until
-//                          its state is done
+//   dense SECONDS ZIP      the time from giving DENSE to the page until
+//                          its state is done, and then from asking for
+//                          the zip of its images until it is ready
+//   million SECONDS        the same as dense's first, for MILLION
 // one line each, in that order.
 //
-// Usage: node bench/browser.mjs BROWSER SITE RUNS RANDOM DENSE
-import {carve, launch, readAlone, serve} from '../web/test/browsers.mjs';
+// Usage: node bench/browser.mjs BROWSER SITE RUNS RANDOM DENSE MILLION
+import {carve, launch, readAlone, serve, until} from '../web/test/browsers.mjs';
 
-const [name, site, runs, random, dense] = process.argv.slice(2);
+const [name, site, runs, random, dense, million] = process.argv.slice(2);
 const server = await serve(site);
 const browser = await launch(name);
 
@@ -31,9 +33,20 @@ try {
     await page.close();
 
     page = await fresh();
-    const start = performance.now();
+    let start = performance.now();
     await carve(page, [dense], 600000);
-    console.log(`dense ${(performance.now() - start) / 1000}`);
+    const done = (performance.now() - start) / 1000;
+    start = performance.now();
+    await page.click('button[data-action=zip]');
+    await until(page, () => document.querySelector('a[data-zip]').href !== '', null,
+                {timeout: 600000, polling: 50});
+    console.log(`dense ${done} ${(performance.now() - start) / 1000}`);
+    await page.close();
+
+    page = await fresh();
+    start = performance.now();
+    await carve(page, [million], 1800000);
+    console.log(`million ${(performance.now() - start) / 1000}`);
     await page.close();
   }
 } finally {

@@ -17,15 +17,15 @@
 // (those no filter hides), data-inputs, data-failed (inputs whose carve
 // failed) and data-memory (the most bytes the worker held at once, over
 // all inputs). <body data-state="done"> once every input given is
-// finished, the checks of every image are in and every save has been
-// written. Each image on screen is an element with data-name="<output
+// finished and every save has been written; the checks of the images
+// (whether they decode, which are duplicates) may come after. Each image on screen is an element with data-name="<output
 // name>" (gallery.js), and each input on screen one with
 // data-input="<name>" (inputs.js).
 import {
   filterCounts, imageAt, imageCount, onChange, setFilter, setSmallSize, shownAt, shownCount,
 } from './catalog.js';
 import {bytes, count, element, plural} from './dom.js';
-import {carving, probeImages, probeNow, probing} from './gallery.js';
+import {carving, probeImages, probeNow} from './gallery.js';
 import {showInputs} from './inputs.js';
 import {addInputs, jobHooks, jobs, jobsBusy, startNext} from './jobs.js';
 import {reportCsv} from './report.js';
@@ -98,7 +98,7 @@ function update() {
         (savesPending() ? ', saving…' : '');
   }
   if (!jobsBusy()) probeNow();
-  const done = !jobsBusy() && !probing() && !savesPending();
+  const done = !jobsBusy() && !savesPending();
   document.body.dataset.state = done ? 'done' : 'working';
 }
 

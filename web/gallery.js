@@ -14,7 +14,7 @@
 // being carved, so that it takes no time from the carving or the page
 // meanwhile (a thumbnail shows before that all the same). probeImages(job,
 // first, count) queues images for it; the page calls probeNow() when the
-// carving worker is idle. probing() is true while answers are awaited.
+// carving worker is idle, and carving() when it is given more to do.
 
 import {decodable, imageAt, onChange, setChecks, shownAt, shownCount} from './catalog.js';
 import {count, element} from './dom.js';
@@ -50,33 +50,35 @@ function makeItem() {
 
 function drawItem(li, k) {
   const i = shownAt(k);
-  const image = imageAt(i);
+  if (li.index !== i) {
+    const image = imageAt(i);
+    if (li.url !== null) URL.revokeObjectURL(li.url);
+    li.index = i;
+    li.decodes = null;
+    li.url = URL.createObjectURL(placeBlob(image.job.file, image));
+    Object.assign(li.dataset, {
+      name: image.name, offset: String(image.offset), run: String(image.run),
+      ending: image.ending,
+    });
+    li.img.alt = image.name;
+    li.img.removeAttribute('src');
+    li.link.href = li.url;
+    li.link.download = image.name;
+    li.link.textContent = image.name;
+    li.sizes.textContent = `${count.format(image.size)} bytes · ` +
+        (image.width === null ? 'no size in IHDR' : `${image.width} × ${image.height}`);
+    li.at.textContent =
+        `at ${count.format(image.offset)} (0x${image.offset.toString(16).toUpperCase()})`;
+  }
   const decodes = decodable(i);
-  if (li.index === i && li.decodes === decodes) return;
-  if (li.url !== null) URL.revokeObjectURL(li.url);
-  li.index = i;
+  if (li.decodes === decodes) return;
   li.decodes = decodes;
-  li.url = URL.createObjectURL(placeBlob(image.job.file, image));
-  Object.assign(li.dataset, {
-    name: image.name, offset: String(image.offset), run: String(image.run),
-    ending: image.ending,
-  });
   if (decodes === undefined) delete li.dataset.decodable;
   else li.dataset.decodable = decodes ? 'yes' : 'no';
   li.note.remove();
   li.img.hidden = decodes === false;
   if (decodes === false) li.box.append(li.note);
-  else {
-    li.img.alt = image.name;
-    li.img.src = li.url;
-  }
-  li.link.href = li.url;
-  li.link.download = image.name;
-  li.link.textContent = image.name;
-  li.sizes.textContent = `${count.format(image.size)} bytes · ` +
-      (image.width === null ? 'no size in IHDR' : `${image.width} × ${image.height}`);
-  li.at.textContent =
-      `at ${count.format(image.offset)} (0x${image.offset.toString(16).toUpperCase()})`;
+  else if (!li.img.hasAttribute('src')) li.img.src = li.url;
 }
 
 // The probe's work: images in order, by their catalog indices, a batch of
@@ -93,21 +95,25 @@ export function probeImages(job, first, n) {
 export function probeNow() {
   idle = true;
   while (inFlight < kProbesAhead && toProbe.length) {
-    const [job, first, n] = toProbe[0];
-    const take = Math.min(n, kProbeBatch);
-    if (take === n) toProbe.shift();
-    else toProbe[0] = [job, first + take, n - take];
-    const images = [];
-    for (let i = first; i < first + take; ++i) {
-      const {offset, run, ending, crc} = imageAt(i);
-      images.push({key: i, offset, run, ending, crc});
+    // Up to kProbeBatch images, of as many inputs as they take.
+    const groups = [];
+    for (let room = kProbeBatch; room > 0 && toProbe.length;) {
+      const [job, first, n] = toProbe[0];
+      const take = Math.min(n, room);
+      if (take === n) toProbe.shift();
+      else toProbe[0] = [job, first + take, n - take];
+      room -= take;
+      const images = [];
+      for (let i = first; i < first + take; ++i) {
+        const {offset, run, ending, crc} = imageAt(i);
+        images.push({key: i, offset, run, ending, crc});
+      }
+      groups.push({file: job.file, name: job.name, images});
     }
-    probe.postMessage({file: job.file, name: job.name, images});
+    probe.postMessage(groups);
     ++inFlight;
   }
 }
-
-export const probing = () => inFlight > 0 || (idle && toProbe.length > 0);
 
 probe.onmessage = (event) => {
   const {answers, done} = event.data;

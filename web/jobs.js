@@ -1,5 +1,5 @@
 // The queue of inputs, and the worker (worker.js) that carves them one at a
-// time, in the order given.
+// time, in the order given, by the messages of protocol.js.
 //
 // addInputs(inputs) queues inputs, each {file, name}: name is the path the
 // outputs are named after ("game/data/atlas.pak" for a file of a folder),

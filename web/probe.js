@@ -1,9 +1,9 @@
 // Finds out, off the page's thread, which images the browser can decode
 // and which have the same bytes as an earlier one.
 //
-// Takes {file, name, images: [{key, offset, run, ending, crc}]}: images of
-// the input `file`, each a place in it (runs.js) and crc its CRC-32, in the
-// order they were found, and answers with {answers, done}: answers a list
+// Takes messages of [{file, name, images: [{key, offset, run, ending,
+// crc}]}]: images of each input `file`, each a place in it (runs.js) and crc
+// its CRC-32, in the order they were found, and answers with {answers, done}: answers a list
 // of [key, decodes, duplicate], done how many of the messages given are
 // answered in full with it; at most every kAnswerMs, and at once when no
 // message is left to probe, so the last answers wait on no timer. The bytes are read from
@@ -32,12 +32,16 @@ let queued = 0;                // batches given and not yet probed
 const first = new Map();       // "size crc" -> the first image with them
 
 onmessage = (event) => {
-  const batch = event.data;
+  const groups = event.data;
   ++queued;
-  work = work.then(() => probeBatch(batch));
+  work = work.then(async () => {
+    for (const group of groups) await probeGroup(group);
+    ++done;
+    if (--queued === 0 || performance.now() - sent >= kAnswerMs) answer();
+  });
 };
 
-async function probeBatch({file, name, images}) {
+async function probeGroup({file, name, images}) {
   const job = {file, name};
   for (const image of images) image.job = job;
   let answered = 0;
@@ -76,8 +80,6 @@ async function probeBatch({file, name, images}) {
     // duplicate.
     for (; answered < images.length; ++answered) answers.push([images[answered].key, false, false]);
   }
-  ++done;
-  if (--queued === 0 || performance.now() - sent >= kAnswerMs) answer();
 }
 
 async function duplicate(bytes, image) {

@@ -8,8 +8,9 @@
 // scrollTo(index)}. Cells are laid out in as many columns of cellWidth px
 // as fit (one when cellWidth is 0), in rows of cellHeight px; make() makes
 // a cell's element, which is used again for other cells as the box
-// scrolls, and draw(element, index) shows cell `index` in it. refresh(count)
-// sets the number of cells and draws them all anew.
+// scrolls, and draw(element, index) shows cell `index` in it, and is
+// called again whenever it may have changed. refresh(count) sets the
+// number of cells and draws those on screen again.
 //
 // Browsers cap an element's height (Firefox near 17.9 million px), short
 // of a million rows: past kMaxHeight, the scrollbar's range maps onto the
@@ -59,10 +60,12 @@ export function virtualGrid(box, {cellWidth, cellHeight, make, draw, fit = false
     const from = Math.max(0, row - kAround) * shape.columns;
     const to = Math.min(count, (row + shape.seen + kAround) * shape.columns);
     for (const [index, element] of drawn) {
-      if (all || index < from || index >= to) {
+      if (index < from || index >= to) {
         drawn.delete(index);
         element.remove();
         spare.push(element);
+      } else if (all) {
+        draw(element, index);  // which leaves a cell that shows the same alone
       }
     }
     for (let index = from; index < to; ++index) {

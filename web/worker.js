@@ -1,31 +1,10 @@
 // Carves files in a Web Worker, with the extractor compiled to WebAssembly
 // (carve.js, carve.wasm), so that the page never freezes.
 //
-// The page sends files to carve, in order:  {type: 'carve', id, file, name}
-// (name: the input's path as the outputs are to be named after it, such as
-// "game/data/atlas.pak"; the file's own name when not given), and gets
-// back, for that id:
-//   {type: 'begun', id}                 it has begun on the file
-//   {type: 'batch', id, read, images}
-//       bytes of the file read so far, and the images finished since the
-//       last batch, in order, each {name, offset, run, ending, size, crc,
-//       width, height}: offset is where in the file its IHDR tag stood;
-//       the image is the 16 bytes of the PNG signature and IHDR chunk
-//       header, the `run` bytes of the file from offset + 4 on, and a
-//       standard IEND chunk when ending is 'iend' (not when it is 'cut',
-//       by the end of the file); size is its length, crc its CRC-32, and
-//       width and height are from its IHDR (null when it is too short to
-//       hold them; plain numbers, as a typed array an image would cost the
-//       page an object each). No image's bytes leave the worker: the page
-//       reads them from the file again where it needs them.
-//   {type: 'done', id, result, read, seconds, memory}
-//       result: 'ok', 'read-failed', 'create-failed' or 'write-failed';
-//       memory: the most bytes the worker held at once
-//   {type: 'error', id, message, outOfMemory, memory}
-//       the carve broke off; this worker is done for and must be replaced
-// {type: 'skip', id} takes back a file sent but not yet begun.
-// A batch goes out every kBatchMs, or sooner once it holds kBatchImages
-// images, so the page gets few messages however dense the input.
+// The page sends it files to carve, one message each, and it answers as
+// protocol.js has it. A batch of images goes out every kBatchMs, or sooner
+// once it holds kBatchImages images, so the page gets few messages however
+// dense the input.
 //
 // It also times reading a file alone, with nothing copied or carved, for
 // the tests and the benchmark:  {type: 'read', file}  ->  {type: 'read',
@@ -36,12 +15,12 @@
 // while the extractor works. A small file is read in one go, from when it
 // is sent, while the files before it are carved.
 import createCarver from './carve.js';
+import {resultOf} from './protocol.js';
 
 const kPart = 64 << 20;   // the bytes of one part of the file
 const kChunk = 64 << 10;  // what a read of Chromium's streams gives
 const kBatchMs = 100;
 const kBatchImages = 1000;
-const kResults = ['ok', 'read-failed', 'create-failed', 'write-failed'];
 
 // A file's bytes in order, with reads asked for ahead: take() gives the
 // next chunk if it has come (undefined if not yet, null at the end, and
@@ -361,7 +340,7 @@ async function carve({id, file, name = file.name}) {
   send();
   job.reader.cancel();
   postMessage({
-    type: 'done', id, result: kResults[code] || 'failed', read: job.read,
+    type: 'done', id, result: resultOf(code), read: job.read,
     seconds: (performance.now() - start) / 1000, memory: memory(),
   });
   job = null;
