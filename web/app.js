@@ -17,12 +17,14 @@
 // (those no filter hides), data-inputs, data-failed (inputs whose carve
 // failed) and data-memory (the most bytes the worker held at once, over
 // all inputs). <body data-state="done"> once every input given is
-// finished and every save has been written; the checks of the images
-// (whether they decode, which are duplicates) may come after. Each image on screen is an element with data-name="<output
+// finished, every save has been written and the views show it all; the
+// checks of the images (whether they decode, which are duplicates) may
+// come after. Each image on screen is an element with data-name="<output
 // name>" (gallery.js), and each input on screen one with
 // data-input="<name>" (inputs.js).
 import {
-  filterCounts, imageAt, imageCount, onChange, setFilter, setSmallSize, shownAt, shownCount,
+  changesPending, filterCounts, imageAt, imageCount, onChange, setFilter, setSmallSize, shownAt,
+  shownCount,
 } from './catalog.js';
 import {bytes, count, element, plural} from './dom.js';
 import {carving, probeImages, probeNow} from './gallery.js';
@@ -98,7 +100,7 @@ function update() {
         (savesPending() ? ', saving…' : '');
   }
   if (!jobsBusy()) probeNow();
-  const done = !jobsBusy() && !savesPending();
+  const done = !jobsBusy() && !savesPending() && !changesPending();
   document.body.dataset.state = done ? 'done' : 'working';
 }
 
@@ -116,7 +118,7 @@ jobHooks.finished = (job) => {
   ++finishedCount;
   if (job.result !== 'ok' && job.result !== 'cancelled') ++failedCount;
   peakMemory = Math.max(peakMemory, job.memory);
-  update();
+  showLater();
 };
 onChange(showLater);
 saveHooks.progress = () => showLater();

@@ -24,6 +24,7 @@
 //
 // onChange(callback) calls back, at most once a frame, after any change:
 // callback({images, checks, filters}), each true when that kind changed.
+// changesPending() is true while a change is yet to be told.
 
 import {nextFrame} from './dom.js';
 
@@ -169,6 +170,8 @@ export const shownAt = (k) => shownList()[k];
 
 const listeners = [];
 let pending = null;
+
+export const changesPending = () => pending !== null;
 
 export function onChange(callback) {
   listeners.push(callback);
