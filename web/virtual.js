@@ -16,6 +16,8 @@
 // of a million rows: past kMaxHeight, the scrollbar's range maps onto the
 // rows in proportion, so it still reaches every cell.
 
+import {nextFrame} from './dom.js';
+
 const kMaxHeight = 8e6;
 const kAround = 2;  // rows drawn beyond the screen's, above and below
 
@@ -89,7 +91,7 @@ export function virtualGrid(box, {cellWidth, cellHeight, make, draw, fit = false
   const ask = () => {
     if (asked) return;
     asked = true;
-    requestAnimationFrame(() => show(false));
+    nextFrame(() => show(false));
   };
   box.addEventListener('scroll', ask, {passive: true});
   new ResizeObserver(ask).observe(box);

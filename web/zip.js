@@ -3,16 +3,18 @@
 //
 // zipImages(count, at, progress) resolves to that Blob, of the images at(0)
 // to at(count - 1), each {path, size, crc, job, offset, run, ending}: its
-// bytes a place in job.file (runs.js), and crc their CRC-32. The inputs are read again once,
-// in order, in large reads: images with a run under kLarge are copied into
-// the zip's own buffers, many to a part; larger ones go in as slices of
-// their file, uncopied. So the zip has a few parts per MiB of small images,
+// bytes a place in job.file (runs.js), and crc their CRC-32. The inputs are
+// read again once, in order, in large reads: images with a run under
+// kLarge are copied into the zip's own buffers, many to a part; larger ones
+// go in as slices of their file, uncopied. So the zip has a few parts per MiB of small images,
 // not several per image: in Chromium a Blob of 100,000 parts takes minutes
 // to make and to read back. It yields to the page every kTaskMs, calling
 // progress(done), so a zip of 100,000 images never blocks the page. It
-// throws if an input can no longer be read as it was carved.
+// throws if an input can no longer be read as it was carved: a copied
+// image whose bytes don't have the CRC-32 of the carve is one that changed.
 // Past 65,535 entries or 4 GiB it writes the Zip64 records that zip tools
 // expect. Names are UTF-8 (flag bit 11); times are the moment it is made.
+import {crc32} from './crc.js';
 import {kHead, readRuns, runOf, tailOf} from './runs.js';
 
 const kTaskMs = 20;
@@ -95,6 +97,10 @@ export async function zipImages(count, at, progress) {
         out.flush();
         out.parts.push(run);
       } else {
+        if (crc32(crc32(crc32(0, kHead), run), tailOf(image)) !== crc) {
+          throw new Error(`${image.job.name} has changed since it was carved: ` +
+                          `${image.name} is no longer what was carved`);
+        }
         out.add(run);
       }
       out.add(tailOf(image));
