@@ -131,6 +131,29 @@ function listError(selector, what, error) {
   errors.append(element('li', {}, what + (error && error.message || error)));
 }
 
+// Makes a file with `make(progress)`, then offers it at `link` under
+// `name`, and clicks it; `what` names it in the button's progress and the
+// error listed if it can't be made. `button` shows the progress, out of
+// `count` images, and `label` again after.
+async function offer({button, link, name, what, count, label, make}) {
+  if (link.href) URL.revokeObjectURL(link.href);
+  link.removeAttribute('href');
+  link.hidden = true;
+  try {
+    const file = await make((done) => {
+      button.textContent = `Making the ${what}… ${Math.floor(100 * done / count)} %`;
+    });
+    link.href = URL.createObjectURL(file);
+    link.download = name;
+    link.textContent = `Save the ${what} of ${plural(count, 'image')} again`;
+    link.hidden = false;
+    link.click();
+  } catch (error) {
+    listError('#save-errors', `The ${what} could not be made: `, error);
+  }
+  if (label) button.textContent = label;
+}
+
 // The images shown, in one zip, under their paths, read from their inputs
 // again. An input that can't be read as it was carved makes no zip.
 let zipping = false;
@@ -139,23 +162,11 @@ async function downloadZip() {
   zipping = true;
   update();
   const shown = Array.from({length: shownCount()}, (_, k) => shownAt(k));
-  const link = $('#zip-link');
-  if (link.href) URL.revokeObjectURL(link.href);
-  link.removeAttribute('href');
-  link.hidden = true;
-  const button = $('#zip');
-  try {
-    const zip = await zipImages(shown.length, (k) => imageAt(shown[k]), (done) => {
-      button.textContent = `Making the zip… ${Math.floor(100 * done / shown.length)} %`;
-    });
-    link.href = URL.createObjectURL(zip);
-    link.download = 'pngcarve-images.zip';
-    link.textContent = `Save the zip of ${plural(shown.length, 'image')} again`;
-    link.hidden = false;
-    link.click();
-  } catch (error) {
-    listError('#save-errors', 'The zip could not be made: ', error);
-  }
+  await offer({
+    button: $('#zip'), link: $('#zip-link'), name: 'pngcarve-images.zip', what: 'zip',
+    count: shown.length,
+    make: (progress) => zipImages(shown.length, (k) => imageAt(shown[k]), progress),
+  });
   zipping = false;
   update();
 }
@@ -167,25 +178,11 @@ let reporting = false;
 async function downloadReport() {
   reporting = true;
   update();
-  const all = imageCount;
-  const link = $('#report-link');
-  if (link.href) URL.revokeObjectURL(link.href);
-  link.removeAttribute('href');
-  link.hidden = true;
-  const button = $('#report');
-  try {
-    const csv = await reportCsv(all, imageAt, (done) => {
-      button.textContent = `Making the report… ${Math.floor(100 * done / all)} %`;
-    });
-    link.href = URL.createObjectURL(csv);
-    link.download = 'pngcarve-report.csv';
-    link.textContent = `Save the report of ${plural(all, 'image')} again`;
-    link.hidden = false;
-    link.click();
-  } catch (error) {
-    listError('#save-errors', 'The report could not be made: ', error);
-  }
-  button.textContent = 'Download report';
+  await offer({
+    button: $('#report'), link: $('#report-link'), name: 'pngcarve-report.csv',
+    what: 'report', count: imageCount, label: 'Download report',
+    make: (progress) => reportCsv(imageCount, imageAt, progress),
+  });
   reporting = false;
   update();
 }

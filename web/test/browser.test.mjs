@@ -48,8 +48,8 @@ const tool = path.resolve(args.native, 'pngcarve');
 const makeInputs = path.resolve(args.native, 'make_inputs');
 const sample = new URL('../../sample/game.pak', import.meta.url).pathname;
 
-// The worker's memory, whatever the input: the WebAssembly memory, the
-// reads it has asked for ahead, and the pieces of images not yet sent. It
+// The worker's memory, whatever the input: the WebAssembly memory and the
+// reads it has asked for ahead (no image's bytes are kept there). It
 // holds 17 to 35 MiB; the bound guards against memory that grows with the
 // input, as when an image running on to the end of a 608 MiB input was
 // held whole (632 MiB), not against a few MiB more.
