@@ -15,8 +15,11 @@ namespace {
 // pieces of an image (headers, short chunks) leave in few system calls.
 constexpr size_t kOutputBufferSize = 64 * 1024;
 
-bool write_all(std::FILE* out, const void* data, size_t n) {
-  return std::fwrite(data, 1, n, out) == n;
+// Writes to `out`, if there is one, and shows the bytes to `tap`.
+bool write_all(std::FILE* out, const unsigned char* data, size_t n,
+               const Tap& tap) {
+  if (tap) tap(data, n);
+  return out == nullptr || std::fwrite(data, 1, n, out) == n;
 }
 
 ExtractResult fail(std::FILE* console, const char* message,
@@ -26,8 +29,10 @@ ExtractResult fail(std::FILE* console, const char* message,
   return result;
 }
 
-// Closes `out`; a failed flush or close is a write failure.
+// Closes `out`, if there is one; a failed flush or close is a write
+// failure.
 bool close_output(std::FILE* out, bool ok) {
+  if (out == nullptr) return ok;
   ok = std::fflush(out) == 0 && ok;
   return std::fclose(out) == 0 && ok;
 }
@@ -77,7 +82,8 @@ std::string output_name(const std::string& path, int64_t n) {
 ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
                                  std::FILE* console, bool terminal,
                                  const ImageFound& found,
-                                 const ImageEnded& ended) {
+                                 const ImageEnded& ended,
+                                 const ImageBytes& bytes, bool write) {
   static const char kCreateFailed[] = "\n  Failed to create file !!\n";
   static const char kWriteFailed[] = "\n  Failed to write file !!\n";
   static const char kReadFailed[] = "\n  Failed to read file !!\n";
@@ -95,18 +101,21 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
     if (terminal) std::fflush(console);
     if (found) found(in.base + in.pos - 4);  // back to the tag's start
 
-    std::FILE* out = open_file(name, "wb");
-    if (out == nullptr)
-      return fail(console, kCreateFailed, ExtractResult::kCreateFailed);
-    std::setvbuf(out, out_buffer.data(), _IOFBF, out_buffer.size());
+    std::FILE* out = nullptr;
+    if (write) {
+      out = open_file(name, "wb");
+      if (out == nullptr)
+        return fail(console, kCreateFailed, ExtractResult::kCreateFailed);
+      std::setvbuf(out, out_buffer.data(), _IOFBF, out_buffer.size());
+    }
 
     // The input bytes copied run from here to `run_end`; a chunk header
     // that ends the image, or a part of one at the input's end, is not
     // copied.
     const uint64_t run_start = in.base + in.pos;
-    bool ok = write_all(out, kSignature, sizeof kSignature) &&
-              write_all(out, kIhdrHeader, sizeof kIhdrHeader) &&
-              fcopy(out, in, kIhdrTail);
+    bool ok = write_all(out, kSignature, sizeof kSignature, bytes) &&
+              write_all(out, kIhdrHeader, sizeof kIhdrHeader, bytes) &&
+              fcopy(out, in, kIhdrTail, bytes);
     uint64_t run_end = in.base + in.pos;
     bool idat_seen = false;
     bool ended_by_chunk = false;
@@ -121,11 +130,11 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
       // Data and CRC. The sum wraps modulo 2^32, so a length of FF FF FF FC
       // to FF FF FF FF copies 0 to 3 bytes.
       uint32_t body = load_be32(header) + 4u;
-      ok = write_all(out, header, 8) && fcopy(out, in, body);
+      ok = write_all(out, header, 8, bytes) && fcopy(out, in, body, bytes);
       run_end = in.base + in.pos;
     }
     if (ok && ended_by_chunk)
-      ok = write_all(out, kIendChunk, sizeof kIendChunk);
+      ok = write_all(out, kIendChunk, sizeof kIendChunk, bytes);
     if (!close_output(out, ok))
       return fail(console, kWriteFailed, ExtractResult::kWriteFailed);
     if (ended) ended(run_end - run_start, ended_by_chunk);

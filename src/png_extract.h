@@ -65,9 +65,14 @@ using ImageFound = std::function<void(uint64_t offset)>;
 // again from it.
 using ImageEnded = std::function<void(uint64_t run_length, bool iend)>;
 
+// Told each piece of an image's bytes, in order, as it goes to the output.
+using ImageBytes = Tap;
+
 // Carves every image out of `in`, naming the outputs after `path`, and
 // writes the console text to `console`. `found`, when set, is told where
-// each image begins, and `ended` where it ends. When `terminal` is set, the
+// each image begins, `ended` where it ends, and `bytes` every byte of it.
+// With `write` unset no output is created: the images go only to `bytes`,
+// as they would have been written. When `terminal` is set, the
 // console is a terminal: it is flushed after each progress line so it shows as
 // the image begins, and the path shows through terminal_safe(). On a create or
 // write failure, prints its message, flushes the console and returns at once;
@@ -77,7 +82,9 @@ using ImageEnded = std::function<void(uint64_t run_length, bool iend)>;
 ExtractResult png_extract_stream(std::FILE* in, const std::string& path,
                                  std::FILE* console, bool terminal,
                                  const ImageFound& found = nullptr,
-                                 const ImageEnded& ended = nullptr);
+                                 const ImageEnded& ended = nullptr,
+                                 const ImageBytes& bytes = nullptr,
+                                 bool write = true);
 
 // Opens `path` for binary reading and carves it with png_extract_stream,
 // printing to standard output. An input that can't be opened, or that is a

@@ -282,6 +282,30 @@ TEST_F(ExtractTest, ExistingOutputIsOverwritten) {
   EXPECT_EQ(c.images[0], carved(png));
 }
 
+// With no outputs written, the images' bytes are told all the same, and
+// no file is made, even where one could not be.
+TEST_F(ExtractTest, WithoutWritingEveryImageIsToldAsItWouldBeWritten) {
+  for (uint64_t seed = 1; seed <= 200; ++seed) {
+    std::string input = random_input(seed);
+    Carve written = run(input);
+    std::vector<std::string> told;
+    std::FILE* in = open_memory(input);
+    std::FILE* console = std::tmpfile();
+    ExtractResult r = pngcarve::png_extract_stream(
+        in, (dir_ / "no such folder" / "in.bin").string(), console, false,
+        [&told](uint64_t) { told.emplace_back(); }, nullptr,
+        [&told](const unsigned char* data, size_t n) {
+          told.back().append(reinterpret_cast<const char*>(data), n);
+        },
+        false);
+    std::fclose(in);
+    std::fclose(console);
+    EXPECT_EQ(r, ExtractResult::kOk) << seed;
+    EXPECT_EQ(told, written.images) << seed;
+    EXPECT_TRUE(fs::is_empty(dir_)) << seed;
+  }
+}
+
 // Failures -------------------------------------------------------------------
 
 }  // namespace

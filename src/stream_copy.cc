@@ -69,13 +69,15 @@ uint32_t load_be32(const unsigned char* p) {
   return word;
 }
 
-bool fcopy(std::FILE* dst, Input& src, uint32_t count) {
+bool fcopy(std::FILE* dst, Input& src, uint32_t count, const Tap& tap) {
   uint32_t remaining = count;
   while (remaining > 0) {
     size_t have = input_fill(src, 1);
     if (have == 0) return true;  // the source ran out: stop quietly
     uint32_t take = min(remaining, static_cast<uint32_t>(have));
-    if (std::fwrite(src.buf.data() + src.pos, 1, take, dst) != take)
+    const unsigned char* data = src.buf.data() + src.pos;
+    if (tap) tap(data, take);
+    if (dst != nullptr && std::fwrite(data, 1, take, dst) != take)
       return false;
     src.pos += take;
     remaining -= take;

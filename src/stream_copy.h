@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 namespace pngcarve {
@@ -55,10 +56,15 @@ uint32_t swap_endian(uint32_t x);
 // on any host.
 uint32_t load_be32(const unsigned char* p);
 
-// Copies `count` bytes from `src` to `dst` in large blocks. Stops early and
-// in silence when the source runs out.
+// Told each piece of bytes copied, in order.
+using Tap = std::function<void(const unsigned char* data, size_t n)>;
+
+// Copies `count` bytes from `src` to `dst` in large blocks, and shows each
+// block to `tap` when it is set; with no `dst`, only to `tap`. Stops early
+// and in silence when the source runs out.
 // Returns false if a write to `dst` failed (the copy stops there).
-bool fcopy(std::FILE* dst, Input& src, uint32_t count);
+bool fcopy(std::FILE* dst, Input& src, uint32_t count,
+           const Tap& tap = nullptr);
 
 }  // namespace pngcarve
 

@@ -25,11 +25,18 @@ Carving real_carve_stream(std::FILE* in, const std::string& path,
   size_t text_size = 0;
   FILE* console = open_memstream(&text, &text_size);
   Carving c;
+  std::vector<std::string> told;  // each image's bytes, as the hook had them
   pngcarve::ExtractResult r = pngcarve::png_extract_stream(
       in, path, console, false,
-      [&c](uint64_t offset) { c.offsets.push_back(offset); },
+      [&](uint64_t offset) {
+        c.offsets.push_back(offset);
+        told.emplace_back();
+      },
       [&c](uint64_t run_length, bool iend) {
         c.places.emplace_back(run_length, iend);
+      },
+      [&told](const unsigned char* data, size_t n) {
+        told.back().append(reinterpret_cast<const char*>(data), n);
       });
   if (result) *result = r;
   fclose(console);
@@ -40,6 +47,12 @@ Carving real_carve_stream(std::FILE* in, const std::string& path,
     if (!std::filesystem::exists(name)) break;
     c.images.emplace_back(name, read_file(name));
     std::filesystem::remove(name);
+  }
+  // What the hook was told is what was written, or the carving can't match.
+  for (size_t i = 0; i < c.images.size() && i < told.size(); ++i) {
+    if (told[i] != c.images[i].second)
+      c.console += "\n[the bytes told of image " + std::to_string(i) +
+                   " are not those written]";
   }
   return c;
 }

@@ -18,7 +18,8 @@ std::FILE* open_memory(const std::string& bytes);
 // Carves the open stream `in` with the real extractor, naming the outputs
 // after `path` (which must lie in a writable folder), reads the outputs back
 // and removes them. Returns the images and console text, like model_carve(),
-// and stores the extractor's result in `*result` when it is given.
+// with a line added to the console text when the bytes the extractor told
+// its hook differ from those it wrote, and stores the extractor's result in `*result` when it is given.
 Carving real_carve_stream(std::FILE* in, const std::string& path,
                           pngcarve::ExtractResult* result = nullptr);
 
