@@ -19,7 +19,9 @@ void TempDirTest::TearDown() { fs::remove_all(dir_); }
 pid_t start_tool(const fs::path& cwd, const std::vector<std::string>& args,
                  const ToolOptions& options) {
   const char* custom = std::getenv("PNGCARVE_TOOL");
-  std::string tool = custom != nullptr ? custom : PNGCARVE_BINARY;
+  std::string tool = !options.program.empty() ? options.program
+                     : custom != nullptr    ? custom
+                                            : PNGCARVE_BINARY;
   fs::path out = cwd / ".stdout", err = cwd / ".stderr";
   pid_t pid = fork();
   if (pid == 0) {

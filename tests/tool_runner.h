@@ -32,6 +32,7 @@ struct Result {
 struct ToolOptions {
   std::vector<std::string> env;  // "NAME=value" entries added for the tool
   int out_fd = -1;               // standard output; -1: a file in `cwd`
+  std::string program = {};      // the program to run, if not pngcarve
 };
 
 // Starts the tool in `cwd` with `args`, its standard output and error going

@@ -1,0 +1,170 @@
+#include "check.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "png_extract.h"
+#include "stream_copy.h"
+
+namespace pngcarve {
+
+namespace {
+
+constexpr size_t kHeaderSize = 8;  // a chunk's length and type
+constexpr size_t kCrcSize = 4;
+constexpr size_t kIhdrDataSize = 13;
+constexpr double kMaxSide = 0x7FFFFFFF;
+constexpr size_t kOutSize = 64 * 1024;
+
+// Channels for each colour type, and whether it allows a bit depth.
+int channels(int type) {
+  switch (type) {
+    case 0:
+    case 3:
+      return 1;
+    case 4:
+      return 2;
+    case 2:
+      return 3;
+    case 6:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+bool allowed(int type, int depth) {
+  switch (type) {
+    case 0:
+      return depth == 1 || depth == 2 || depth == 4 || depth == 8 ||
+             depth == 16;
+    case 3:
+      return depth == 1 || depth == 2 || depth == 4 || depth == 8;
+    case 2:
+    case 4:
+    case 6:
+      return depth == 8 || depth == 16;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+double raw_size(const unsigned char* ihdr) {
+  const double width = load_be32(ihdr), height = load_be32(ihdr + 4);
+  const int depth = ihdr[8], type = ihdr[9], interlace = ihdr[12];
+  if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide ||
+      interlace > 1 || !allowed(type, depth))
+    return -1;
+  const double bits = depth * channels(type);
+  auto rows = [bits](double columns, double count) {
+    return columns > 0 && count > 0
+               ? count * (1 + std::ceil(columns * bits / 8))
+               : 0.0;
+  };
+  if (interlace == 0) return rows(width, height);
+  // Adam7's passes: first column and row, then the steps between them.
+  static const int kPasses[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8},
+                                    {2, 0, 4, 4}, {0, 2, 2, 4}, {1, 0, 2, 2},
+                                    {0, 1, 1, 2}};
+  double size = 0;
+  for (const auto& p : kPasses)
+    size += rows(std::max(0.0, std::ceil((width - p[0]) / p[2])),
+                 std::max(0.0, std::ceil((height - p[1]) / p[3])));
+  return size;
+}
+
+StructureCheck::StructureCheck() : out_(kOutSize) { inflateInit(&stream_); }
+
+StructureCheck::~StructureCheck() { inflateEnd(&stream_); }
+
+void StructureCheck::start() {
+  skip_ = sizeof kSignature;  // the bytes before the first chunk
+  have_ = 0;
+  left_ = -1;
+  crc_ = 0;
+  crc_bad_ = idat_ = false;
+  ihdr_have_ = 0;
+  expected_ = -2;
+  inflated_ = 0;
+  stream_ended_ = stream_failed_ = too_long_ = false;
+  inflateReset(&stream_);
+}
+
+void StructureCheck::inflate_some(const unsigned char* data, size_t n) {
+  if (stream_ended_ || stream_failed_ || too_long_ || n == 0) return;
+  if (expected_ == -2) expected_ = raw_size(ihdr_);
+  stream_.next_in = const_cast<unsigned char*>(data);
+  stream_.avail_in = static_cast<uInt>(n);
+  do {
+    stream_.next_out = out_.data();
+    stream_.avail_out = kOutSize;
+    int status = inflate(&stream_, Z_NO_FLUSH);
+    inflated_ += kOutSize - stream_.avail_out;
+    if (static_cast<double>(inflated_) > std::max(expected_, 0.0))
+      too_long_ = true;
+    if (status == Z_STREAM_END) {
+      stream_ended_ = true;
+    } else if (status != Z_OK && status != Z_BUF_ERROR) {
+      stream_failed_ = true;
+    } else if (stream_.avail_out != 0) {
+      return;  // it wants more input
+    }
+  } while (!stream_ended_ && !stream_failed_ && !too_long_);
+}
+
+void StructureCheck::push(const unsigned char* data, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    if (skip_ > 0) {
+      uint64_t passed = std::min<uint64_t>(skip_, n - i);
+      skip_ -= passed;
+      i += passed;
+      continue;
+    }
+    if (left_ < 0) {  // the chunk's header
+      while (have_ < kHeaderSize && i < n) header_[have_++] = data[i++];
+      if (have_ < kHeaderSize) return;
+      have_ = 0;
+      const uint32_t length = load_be32(header_);
+      // The carve takes length + 4 bytes, modulo 2^32, after the header;
+      // a length that wraps leaves no room for a CRC.
+      if (length > 0xFFFFFFFFu - kCrcSize) {
+        crc_bad_ = true;
+        skip_ = static_cast<uint32_t>(length + kCrcSize);
+        continue;
+      }
+      idat_ = std::memcmp(header_ + 4, kIdatTag, sizeof kIdatTag) == 0;
+      crc_ = crc32(0, header_ + 4, 4);
+      left_ = length;
+    }
+    const size_t take = std::min<uint64_t>(left_, n - i);
+    crc_ = crc32(crc_, data + i, static_cast<uInt>(take));
+    if (ihdr_have_ < kIhdrDataSize) {  // the first chunk's data: the IHDR's
+      size_t part = std::min(take, kIhdrDataSize - ihdr_have_);
+      std::copy(data + i, data + i + part, ihdr_ + ihdr_have_);
+      ihdr_have_ += part;
+    }
+    if (idat_) inflate_some(data + i, take);
+    left_ -= static_cast<int64_t>(take);
+    i += take;
+    if (left_ > 0) return;
+    while (have_ < kCrcSize && i < n) header_[have_++] = data[i++];
+    if (have_ < kCrcSize) return;
+    if (load_be32(header_) != crc_) crc_bad_ = true;
+    have_ = 0;
+    left_ = -1;
+  }
+}
+
+const char* StructureCheck::end(bool cut) const {
+  if (cut || left_ >= 0 || have_ > 0 || skip_ > 0) return "cut";
+  if (crc_bad_) return "crc";
+  if (too_long_) return "size";
+  if (!stream_ended_) return "inflate";
+  return static_cast<double>(inflated_) == raw_size(ihdr_) ? "ok" : "size";
+}
+
+}  // namespace pngcarve

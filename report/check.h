@@ -1,0 +1,71 @@
+// The structure check of one carved image, as the page's report has it
+// (doc/report.md): "ok", or the first fault found, in this order:
+//   "cut"      the input ended inside the image;
+//   "crc"      a chunk's CRC-32 does not match its type and data, or its
+//              length leaves no room for one;
+//   "inflate"  its IDAT data, joined, is not one complete zlib stream (its
+//              end reached and its Adler-32 right; bytes after the end are
+//              let be, as PNG decoders let them be);
+//   "size"     the stream inflates to a size other than the one the IHDR's
+//              width, height, bit depth, colour type and interlace imply, or
+//              the IHDR implies none.
+// Inflating stops once it has more bytes than the IHDR implies, so a small
+// image can't make the check inflate gigabytes. zlib inflates, so the check
+// fails exactly where zlib does, as the page's (pako, zlib's port) does.
+#ifndef PNGCARVE_REPORT_CHECK_H_
+#define PNGCARVE_REPORT_CHECK_H_
+
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace pngcarve {
+
+// The bytes an image of the 13-byte IHDR data `ihdr` inflates to (a filter
+// byte and the packed pixels for each row of each pass), or -1 when it
+// allows no image. In floating point, as the page computes it, so that the
+// two agree on any IHDR; it is exact up to 2^53.
+double raw_size(const unsigned char* ihdr);
+
+class StructureCheck {
+ public:
+  StructureCheck();
+  ~StructureCheck();
+  StructureCheck(const StructureCheck&) = delete;
+  StructureCheck& operator=(const StructureCheck&) = delete;
+
+  // Starts on a new image.
+  void start();
+  // Takes the image's next bytes, in pieces of any size.
+  void push(const unsigned char* data, size_t n);
+  // The answer, once every byte is pushed, `cut` when the input ended
+  // inside the image: "ok", "cut", "crc", "inflate" or "size".
+  const char* end(bool cut) const;
+
+ private:
+  void inflate_some(const unsigned char* data, size_t n);
+
+  z_stream stream_{};
+  std::vector<unsigned char> out_;  // inflated bytes, counted and dropped
+  uint64_t skip_ = 0;        // bytes to pass over: the signature, or what a
+                             // chunk with a wrapping length takes
+  unsigned char header_[8];  // a chunk's length and type, then its CRC
+  size_t have_ = 0;          // bytes of header_ filled
+  int64_t left_ = -1;        // the chunk's data still to come; -1: header
+  uint32_t crc_ = 0;
+  bool crc_bad_ = false;
+  bool idat_ = false;
+  unsigned char ihdr_[13] = {};
+  size_t ihdr_have_ = 0;
+  double expected_ = -2;  // raw_size, once the first IDAT data comes
+  uint64_t inflated_ = 0;
+  bool stream_ended_ = false;
+  bool stream_failed_ = false;
+  bool too_long_ = false;
+};
+
+}  // namespace pngcarve
+
+#endif  // PNGCARVE_REPORT_CHECK_H_

@@ -1,0 +1,259 @@
+// pngcarve-report: carves each input as pngcarve does, the same images under
+// the same names, and writes a record of every image to standard output as
+// it goes: DFXML, or with --csv the page's report format. With -n it writes
+// no images, only the record, with the hashes the images would have.
+// Progress goes to standard error when that is a terminal. Exit status 0, 1
+// when an input could not be opened or read, an image could not be written
+// (the run stops there, as pngcarve's does) or the record could not be
+// written, and 2 for a command line it can't follow.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "check.h"
+#include "digest.h"
+#include "platform.h"
+#include "png_extract.h"
+#include "record.h"
+#include "tag_search.h"
+
+#ifndef PNGCARVE_VERSION
+#define PNGCARVE_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace pngcarve;
+
+constexpr char kUsage[] =
+    "Usage: pngcarve-report [OPTION]... FILE...\n"
+    "Carve the PNG images out of each FILE, as pngcarve does, and write a\n"
+    "record of every image to standard output: DFXML, or CSV.\n"
+    "\n"
+    "  --csv          write CSV, the web page's report format\n"
+    "  -n, --dry-run  write no images, only the record\n"
+    "      --help     show this help and exit\n"
+    "      --version  show the version and exit\n"
+    "  --             take every argument after it as a FILE\n";
+
+// In an image: the signature, then IHDR's length and tag.
+constexpr size_t kWidthAt = sizeof kSignature + sizeof kIhdrHeader;
+#ifdef _WIN32
+constexpr char kNullDevice[] = "NUL";
+#else
+constexpr char kNullDevice[] = "/dev/null";
+#endif
+
+struct Options {
+  bool csv = false;
+  bool dry_run = false;
+  std::vector<std::string> inputs;
+};
+
+// What is known of the image being carved, from its bytes as they go by.
+struct Image {
+  ImageRecord record;
+  Digests digests;
+  StructureCheck check;
+  unsigned char head[kWidthAt + 8];
+  unsigned char tail[3];  // the last bytes seen, for a tag across pieces
+  size_t tail_size = 0;
+
+  void start(uint64_t offset) {
+    record.offset = offset;
+    record.size = 0;
+    record.hidden_count = 0;
+    record.hidden.clear();
+    tail_size = 0;
+    digests.start();
+    check.start();
+  }
+
+  void hidden_at(uint64_t at) {  // at: where in the image the tag begins
+    if (at < kWidthAt) return;   // the tag it was found by
+    ++record.hidden_count;
+    if (record.hidden.size() < kHiddenListed)
+      record.hidden.push_back(record.offset + 4 + (at - kWidthAt));
+  }
+
+  void push(const unsigned char* data, size_t n) {
+    digests.push(data, n);
+    check.push(data, n);
+    const uint64_t at = record.size;
+    for (size_t i = 0; at + i < sizeof head && i < n; ++i)
+      head[at + i] = data[i];
+    // Tags that begin in the last bytes seen and end in these, then those
+    // wholly inside these.
+    unsigned char across[6];
+    std::memcpy(across, tail, tail_size);
+    const size_t lead = std::min<size_t>(n, 3);
+    std::memcpy(across + tail_size, data, lead);
+    const size_t joined = tail_size + lead;
+    for (const unsigned char* p = across;
+         (p = find_ihdr(p, across + joined)) < across + tail_size; ++p)
+      hidden_at(at - tail_size + static_cast<uint64_t>(p - across));
+    const unsigned char* end = data + n;
+    for (const unsigned char* p = data; (p = find_ihdr(p, end)) != end; ++p)
+      hidden_at(at + static_cast<uint64_t>(p - data));
+    // The last three bytes seen, for the next piece.
+    tail_size = std::min<size_t>(joined, 3);
+    std::memcpy(tail, n >= 3 ? end - 3 : across + joined - tail_size,
+                tail_size);
+    record.size += n;
+  }
+
+  // Ends the image; false if its hashes could not be had.
+  bool end(uint64_t run_length, bool iend) {
+    record.run_length = run_length;
+    record.iend = iend;
+    record.sized = record.size >= sizeof head;
+    if (record.sized) {
+      record.width = load_be32(head + kWidthAt);
+      record.height = load_be32(head + kWidthAt + 4);
+    }
+    record.check = check.end(!iend);
+    return digests.end(&record.sha256, &record.md5);
+  }
+};
+
+// Returns 0 with `options` filled, or the exit status to end with.
+int parse(int argc, char** argv, Options* options) {
+  bool files_only = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (files_only || arg.size() < 2 || arg[0] != '-') {
+      options->inputs.push_back(arg);
+    } else if (arg == "--") {
+      files_only = true;
+    } else if (arg == "--csv") {
+      options->csv = true;
+    } else if (arg == "-n" || arg == "--dry-run") {
+      options->dry_run = true;
+    } else if (arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return std::fclose(stdout) == 0 ? -1 : 1;
+    } else if (arg == "--version") {
+      std::fputs("pngcarve-report " PNGCARVE_VERSION "\n", stdout);
+      return std::fclose(stdout) == 0 ? -1 : 1;
+    } else {
+      std::fprintf(stderr, "pngcarve-report: unknown option '%s'\n%s",
+                   arg.c_str(), kUsage);
+      return 2;
+    }
+  }
+  if (options->inputs.empty()) {
+    std::fprintf(stderr, "pngcarve-report: no FILE given\n%s", kUsage);
+    return 2;
+  }
+  return 0;
+}
+
+std::string utc_now() {
+  std::time_t now = std::time(nullptr);
+  std::tm parts{};
+#ifdef _WIN32
+  gmtime_s(&parts, &now);
+#else
+  gmtime_r(&now, &parts);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+int run(int argc, char** argv) {
+  Options options;
+  int parsed = parse(argc, argv, &options);
+  if (parsed != 0) return parsed < 0 ? 0 : parsed;
+
+  std::string command_line;
+  for (int i = 0; i < argc; ++i) {
+    if (i > 0) command_line += ' ';
+    command_line += argv[i];
+  }
+  if (options.csv) {
+    std::fputs(csv_header().c_str(), stdout);
+  } else {
+    Creator creator{PNGCARVE_VERSION, command_line, utc_now()};
+    std::fputs(dfxml_begin(creator, options.inputs).c_str(), stdout);
+  }
+
+  const bool terminal = is_terminal(stderr);
+  std::FILE* quiet = terminal ? nullptr : open_file(kNullDevice, "w");
+  std::FILE* console = terminal ? stderr : quiet;
+  std::vector<std::pair<std::string, std::string>> failures;
+  auto failed = [&failures](const std::string& input, const std::string& what) {
+    std::fprintf(stderr, "pngcarve-report: %s: %s\n", input.c_str(),
+                 what.c_str());
+    failures.emplace_back(input, what);
+  };
+  Image image;
+  int status = 0;
+  for (const std::string& path : options.inputs) {
+    std::FILE* file = open_file(path, "rb");
+    if (file == nullptr) {
+      failed(path, std::string("could not be opened: ") + std::strerror(errno));
+      status = 1;
+      continue;
+    }
+    if (is_directory(file)) {
+      std::fclose(file);
+      failed(path, "is a folder, not a file");
+      status = 1;
+      continue;
+    }
+    image.record.input = path;
+    int64_t count = 0;
+    bool hashed = true;
+    ExtractResult result = png_extract_stream(
+        file, path, console ? console : stderr, terminal,
+        [&](uint64_t offset) {
+          image.record.output = output_name(path, count++);
+          image.start(offset);
+        },
+        [&](uint64_t run_length, bool iend) {
+          hashed = image.end(run_length, iend) && hashed;
+          const ImageRecord& r = image.record;
+          std::fputs((options.csv ? csv_row(r) : dfxml_fileobject(r)).c_str(),
+                     stdout);
+        },
+        [&image](const unsigned char* data, size_t n) { image.push(data, n); },
+        !options.dry_run);
+    std::fclose(file);
+    if (!hashed) {
+      failed(path, "an image's hashes could not be computed (out of memory)");
+      status = 1;
+    }
+    if (result == ExtractResult::kReadFailed) {
+      failed(path,
+             "could not be read to its end; the images before the error are "
+             "recorded");
+      status = 1;
+    } else if (result == ExtractResult::kCreateFailed ||
+               result == ExtractResult::kWriteFailed) {
+      failed(path,
+             (result == ExtractResult::kCreateFailed ? "could not create "
+                                                     : "could not write ") +
+                 image.record.output + "; nothing after it was carved");
+      status = 1;
+      break;
+    }
+  }
+  if (quiet) std::fclose(quiet);
+  if (!options.csv) std::fputs(dfxml_end(failures).c_str(), stdout);
+  bool record_ok = !std::ferror(stdout);
+  if (std::fclose(stdout) != 0 || !record_ok) {
+    std::fputs("pngcarve-report: the record could not be written\n", stderr);
+    status = 1;
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return run(argc, argv); }

@@ -1,0 +1,176 @@
+#include "record.h"
+
+namespace pngcarve {
+
+namespace {
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+
+// A name quoted as RFC 4180 has it, and only when it must be.
+std::string csv_field(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + '"';
+}
+
+// The length of the UTF-8 sequence at `s[i]`, or 0 if there is none.
+size_t utf8_length(const std::string& s, size_t i) {
+  auto byte = [&s](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = byte(i);
+  size_t n;
+  uint32_t code;
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2, code = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3, code = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4, code = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    code = code << 6 | (byte(i + k) & 0x3F);
+  }
+  // Overlong forms, surrogates, past U+10FFFF, and U+FFFE and U+FFFF,
+  // which XML does not allow either.
+  static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < kLeast[n] || (code >= 0xD800 && code <= 0xDFFF) ||
+      code > 0x10FFFF || code == 0xFFFE || code == 0xFFFF)
+    return 0;
+  return n;
+}
+
+std::string tag(const char* name, const std::string& text) {
+  return std::string("<") + name + ">" + text + "</" + name + ">";
+}
+
+}  // namespace
+
+std::string csv_header() {
+  return "input,output,offset,run_start,run_length,size,ending,width,height,"
+         "sha256,check\n";
+}
+
+std::string csv_row(const ImageRecord& image) {
+  std::string row = csv_field(image.input) + ',' + csv_field(image.output);
+  for (uint64_t n :
+       {image.offset, image.offset + 4, image.run_length, image.size})
+    row += ',' + std::to_string(n);
+  row += image.iend ? ",iend," : ",cut,";
+  if (image.sized)
+    row += std::to_string(image.width) + ',' + std::to_string(image.height);
+  else
+    row += ',';
+  return row + ',' + image.sha256 + ',' + image.check + '\n';
+}
+
+std::string xml_text(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t n = utf8_length(text, i);
+    if (n == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r')) {
+      out += kReplacement;
+      i += n == 0 ? 1 : n;
+      continue;
+    }
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;  // kept, not made a line end
+      default:
+        out.append(text, i, n);
+    }
+    i += n;
+  }
+  return out;
+}
+
+std::string dfxml_begin(const Creator& creator,
+                        const std::vector<std::string>& inputs) {
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<dfxml xmlns=\"http://www.forensicswiki.org/wiki/"
+      "Category:Digital_Forensics_XML\"\n"
+      "       xmlns:dc=\"http://purl.org/dc/elements/1.1/\"\n"
+      "       xmlns:pngcarve=\"urn:pngcarve:report:1\"\n"
+      "       version=\"2.0.0-beta.0\">\n"
+      "  <metadata><dc:type>Carve Report</dc:type></metadata>\n"
+      "  <creator>\n"
+      "    <program>pngcarve-report</program>\n"
+      "    " +
+      tag("version", xml_text(creator.version)) +
+      "\n"
+      "    <execution_environment>\n"
+      "      " +
+      tag("command_line", xml_text(creator.command_line)) +
+      "\n"
+      "      " +
+      tag("start_time", creator.start_time) +
+      "\n"
+      "    </execution_environment>\n"
+      "  </creator>\n"
+      "  <source>\n";
+  for (const std::string& input : inputs)
+    xml += "    " + tag("image_filename", xml_text(input)) + "\n";
+  return xml + "  </source>\n";
+}
+
+std::string dfxml_fileobject(const ImageRecord& image) {
+  std::string xml =
+      "  <fileobject>\n    " + tag("filename", xml_text(image.output)) + "\n";
+  if (!image.iend)
+    xml += "    <error>cut: the input ended inside the image</error>\n";
+  xml += "    " + tag("filesize", std::to_string(image.size)) + "\n" +
+         "    <byte_runs><byte_run file_offset=\"16\" img_offset=\"" +
+         std::to_string(image.offset + 4) + "\" len=\"" +
+         std::to_string(image.run_length) + "\"/></byte_runs>\n" +
+         "    <hashdigest type=\"sha256\">" + image.sha256 + "</hashdigest>\n" +
+         "    <hashdigest type=\"md5\">" + image.md5 + "</hashdigest>\n" +
+         "    " + tag("pngcarve:input", xml_text(image.input)) + "\n" + "    " +
+         tag("pngcarve:ihdr_offset", std::to_string(image.offset)) + "\n" +
+         "    " + tag("pngcarve:ending", image.iend ? "iend" : "cut") + "\n";
+  if (image.sized)
+    xml += "    " + tag("pngcarve:width", std::to_string(image.width)) + "\n" +
+           "    " + tag("pngcarve:height", std::to_string(image.height)) + "\n";
+  xml += "    " + tag("pngcarve:check", image.check) + "\n";
+  if (image.hidden_count)
+    xml +=
+        "    " +
+        tag("pngcarve:hidden_ihdr_count", std::to_string(image.hidden_count)) +
+        "\n";
+  for (uint64_t offset : image.hidden)
+    xml += "    " + tag("pngcarve:hidden_ihdr_offset", std::to_string(offset)) +
+           "\n";
+  return xml + "  </fileobject>\n";
+}
+
+std::string dfxml_end(
+    const std::vector<std::pair<std::string, std::string>>& failures) {
+  std::string xml;
+  for (const auto& [input, what] : failures)
+    xml += "  <pngcarve:failure input=\"" + xml_text(input) + "\">" +
+           xml_text(what) + "</pngcarve:failure>\n";
+  return xml + "</dfxml>\n";
+}
+
+}  // namespace pngcarve

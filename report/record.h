@@ -1,0 +1,66 @@
+// The record of the images carved, as CSV or DFXML text, one image at a
+// time, so that a record of any length is written in constant memory.
+//
+// CSV is the page's report format (doc/report.md) with its last column,
+// `check`. DFXML 2.0.0-beta.0 has each image as a `fileobject`: its
+// output's name and size, one `byte_run` (the input bytes at `img_offset`,
+// `len` long, are the output's from its offset 16), its SHA-256 and MD5,
+// and in this tool's own namespace the input it came from, its IHDR tag's
+// offset, how it ended, its structure check and the IHDR tags hidden in
+// its run (how many, and where the first kHiddenListed lie). The inputs that
+// failed are listed after the images.
+#ifndef PNGCARVE_REPORT_RECORD_H_
+#define PNGCARVE_REPORT_RECORD_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pngcarve {
+
+struct ImageRecord {
+  std::string input;        // the input's path, as given
+  std::string output;       // the output's name
+  uint64_t offset = 0;      // of the IHDR tag in the input
+  uint64_t run_length = 0;  // input bytes copied, from offset + 4 on
+  uint64_t size = 0;        // of the output
+  bool iend = false;        // ended at a chunk and got an IEND; else cut
+  bool sized = false;       // long enough to hold a width and height
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::string sha256;
+  std::string md5;
+  std::string check;  // "ok" or the first fault
+  // The IHDR tags inside the run, after the one the image was found by:
+  // how many, and the offsets of the first kHiddenListed.
+  uint64_t hidden_count = 0;
+  std::vector<uint64_t> hidden;
+};
+
+constexpr size_t kHiddenListed = 1000;
+
+// Where a record was made, for DFXML's `creator`.
+struct Creator {
+  std::string version;
+  std::string command_line;
+  std::string start_time;  // ISO 8601, UTC
+};
+
+std::string csv_header();
+std::string csv_row(const ImageRecord& image);
+
+std::string dfxml_begin(const Creator& creator,
+                        const std::vector<std::string>& inputs);
+std::string dfxml_fileobject(const ImageRecord& image);
+// `failures` are (input, what went wrong) pairs.
+std::string dfxml_end(
+    const std::vector<std::pair<std::string, std::string>>& failures);
+
+// `text` fit for XML: &, <, > and " escaped, and what XML 1.0 can't hold
+// (control characters but tab, LF and CR, and bytes that are not UTF-8)
+// as U+FFFD.
+std::string xml_text(const std::string& text);
+
+}  // namespace pngcarve
+
+#endif  // PNGCARVE_REPORT_RECORD_H_

@@ -1,0 +1,187 @@
+// End-to-end tests of pngcarve-report: the record it writes against the
+// images it writes, its options, and its failures.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "png_builder.h"
+#include "tool_runner.h"
+
+namespace fs = std::filesystem;
+using namespace testutil;
+
+namespace {
+
+const std::string kReport = PNGCARVE_REPORT_BINARY;
+
+Result report(const fs::path& cwd, const std::vector<std::string>& args,
+              int out_fd = -1) {
+  ToolOptions options;
+  options.program = kReport;
+  options.out_fd = out_fd;
+  return run_tool(cwd, args, options);
+}
+
+std::vector<std::vector<std::string>> csv_rows(const std::string& csv) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(csv);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> fields;
+    std::istringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, ',');)
+      fields.push_back(cell);
+    if (line.back() == ',') fields.emplace_back();
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+// What a command prints, such as sha256sum's line for a file.
+std::string output_of(const std::string& command) {
+  std::string out;
+  if (std::FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+      out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+std::string hash(const char* tool, const fs::path& file) {
+  std::string line = output_of(std::string(tool) + " '" + file.string() + "'");
+  return line.substr(0, line.find(' '));
+}
+
+class ReportTest : public TempDirTest {};
+
+// One input of every kind the record must tell apart, and a run-on image
+// that hides another.
+TEST_F(ReportTest, RecordMatchesTheImagesWrittenAndValidates) {
+  std::string whole = make_png(sized(5, 4, 1));
+  std::string bad = make_png(sized(3, 3, 2));
+  bad[bad.size() - 13] ^= 1;  // IDAT's CRC
+  std::string hidden = make_png(sized(2, 2, 3));
+  // A tEXt whose length runs on over the next image: its IHDR is hidden.
+  std::string runs_on = make_png(sized(4, 4, 4));
+  std::string cut = make_png(sized(6, 6, 5));
+  std::string input = filler(100, 1) + whole + filler(50, 2) +
+                      whole.substr(8) +  // no signature
+                      bad + whole +      // the last a duplicate
+                      runs_on.substr(0, 33) + chunk("quiI", "HDR") +
+                      be32(20 + hidden.size()) + "tEXt" + std::string(20, 'x') +
+                      hidden + "CRC!" + runs_on.substr(33) +
+                      cut.substr(0, cut.size() - 30);
+  write_file(dir_ / "in.bin", input);
+  const std::vector<std::string> checks = {"ok", "ok",  "crc",
+                                           "ok", "crc", "cut"};
+
+  Result dry = report(dir_, {"--csv", "-n", "in.bin"});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_FALSE(fs::exists(dir_ / "in.bin.0000.png"));
+  Result csv = report(dir_, {"--csv", "in.bin"});
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  EXPECT_EQ(csv.out, dry.out);
+  auto rows = csv_rows(csv.out);
+  ASSERT_EQ(rows.size(), 1 + checks.size()) << csv.out;
+  EXPECT_EQ(rows[0].back(), "check");
+  for (size_t i = 1; i < rows.size(); ++i) {
+    const auto& r = rows[i];
+    ASSERT_EQ(r.size(), 11u) << csv.out;
+    std::string image = read_file(dir_ / r[1]);
+    uint64_t start = std::stoull(r[3]), length = std::stoull(r[4]);
+    EXPECT_EQ(std::stoull(r[2]) + 4, start);
+    EXPECT_EQ(image.substr(16, length), input.substr(start, length)) << r[1];
+    EXPECT_EQ(std::to_string(image.size()), r[5]) << r[1];
+    EXPECT_EQ(hash("sha256sum", dir_ / r[1]), r[9]) << r[1];
+    EXPECT_EQ(r[10], checks[i - 1]) << r[1];
+  }
+
+  Result xml = report(dir_, {"-n", "in.bin"});
+  ASSERT_EQ(xml.status, 0) << xml.err;
+  write_file(dir_ / "report.xml", xml.out);
+  EXPECT_EQ(output_of("xmllint --noout --schema '" PNGCARVE_DFXML_SCHEMA "' '" +
+                      (dir_ / "report.xml").string() + "' 2>&1"),
+            (dir_ / "report.xml").string() + " validates\n");
+  for (const auto& r : std::vector(rows.begin() + 1, rows.end())) {
+    EXPECT_NE(
+        xml.out.find("<hashdigest type=\"md5\">" + hash("md5sum", dir_ / r[1])),
+        std::string::npos)
+        << r[1];
+  }
+  // The run-on image names the IHDR tags inside its run, one across a
+  // chunk's type and data, and nothing else.
+  for (size_t at :
+       {input.find("IHDR", input.find("quiI")), input.find(hidden) + 12}) {
+    EXPECT_NE(xml.out.find("<pngcarve:hidden_ihdr_offset>" +
+                           std::to_string(at) + "<"),
+              std::string::npos)
+        << at << xml.out;
+  }
+  const std::string count = "<pngcarve:hidden_ihdr_count>";
+  EXPECT_NE(xml.out.find(count + "2<"), std::string::npos);
+  EXPECT_EQ(xml.out.find(count, xml.out.find(count) + 1), std::string::npos);
+  EXPECT_NE(
+      xml.out.find("<error>cut: the input ended inside the image</error>"),
+      std::string::npos);
+}
+
+TEST_F(ReportTest, OptionsEndAtDoubleDash) {
+  write_file(dir_ / "--csv", make_png({}));
+  Result r = report(dir_, {"--", "--csv"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("<filename>--csv.0000.png</filename>"),
+            std::string::npos);
+  EXPECT_TRUE(fs::exists(dir_ / "--csv.0000.png"));
+
+  r = report(dir_, {"--csv", "--", "-x"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("-x: could not be opened"), std::string::npos) << r.err;
+
+  r = report(dir_, {"-x", "--csv"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown option '-x'"), std::string::npos) << r.err;
+  EXPECT_EQ(report(dir_, {}).status, 2);
+}
+
+// Each failure exits 1 with a message, and the record claims nothing that
+// was not done.
+TEST_F(ReportTest, FailuresAreNamedAndExitOne) {
+  write_file(dir_ / "a.bin", make_png({}) + make_png({}));
+  fs::create_directory(dir_ / "folder");
+  Result r = report(dir_, {"missing.bin", "folder", "a.bin"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("missing.bin: could not be opened"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("<pngcarve:failure input=\"missing.bin\">"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("<pngcarve:failure input=\"folder\">"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("<filename>a.bin.0001.png</filename>"),
+            std::string::npos);
+
+  // The second image can't be created: only the first is recorded.
+  fs::remove(dir_ / "a.bin.0001.png");
+  fs::create_directory(dir_ / "a.bin.0001.png");
+  r = report(dir_, {"--csv", "a.bin"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("could not create a.bin.0001.png"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(csv_rows(r.out).size(), 2u) << r.out;
+
+  int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  r = report(dir_, {"-n", "a.bin"}, full);
+  close(full);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the record could not be written"), std::string::npos)
+      << r.err;
+}
+
+}  // namespace
