@@ -15,16 +15,16 @@
 // filters, the last with its size in input[data-filter-size]. The
 // [data-summary] element carries data-images (images found), data-shown
 // (those no filter hides), data-inputs, data-failed (inputs whose carve
-// failed) and data-memory (the most bytes the worker held at once, over
-// all inputs). <body data-state="done"> once every input given is
+// failed), data-memory (the most bytes the worker held at once, over all
+// inputs) and data-checked (images whose checks are known). <body data-state="done"> once every input given is
 // finished, every save has been written and the views show it all; the
 // checks of the images (whether they decode, which are duplicates) may
 // come after. Each image on screen is an element with data-name="<output
 // name>" (gallery.js), and each input on screen one with
 // data-input="<name>" (inputs.js).
 import {
-  changesPending, filterCounts, imageAt, imageCount, onChange, setFilter, setSmallSize, shownAt,
-  shownCount,
+  changesPending, checkedCount, filterCounts, imageAt, imageCount, onChange, setFilter,
+  setSmallSize, shownAt, shownCount,
 } from './catalog.js';
 import {bytes, count, element, plural} from './dom.js';
 import {carving, probeImages, probeNow} from './gallery.js';
@@ -86,6 +86,7 @@ function update() {
   const shown = shownCount();
   Object.assign(summary.dataset, {
     images, shown, inputs: jobs.length, failed: failedCount, memory: peakMemory,
+    checked: checkedCount(),
   });
   const zip = $('#zip');
   zip.disabled = shown === 0 || zipping;

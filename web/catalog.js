@@ -13,7 +13,9 @@
 // and so on for an input given under a name an earlier one had.
 //
 // addImages(job, records) adds a batch of the worker's image records.
-// setChecks(i, decodable, duplicate) records what the probe found.
+// setChecks(i, check, decodable, duplicate) records what the probe found;
+// checkOf(i) gives the check (kChecks in protocol.js), null until then;
+// checkedCount() how many images have theirs.
 //
 // The filters are a list, kFilters, each with what it matches: a filter
 // more is a row more. setFilter(name, on) switches one, setSmallSize(px)
@@ -27,6 +29,7 @@
 // changesPending() is true while a change is yet to be told.
 
 import {nextFrame} from './dom.js';
+import {kChecks} from './protocol.js';
 
 let capacity = 0;
 let jobOf = new Uint32Array(0);
@@ -37,6 +40,7 @@ let widths = new Uint32Array(0);
 let heights = new Uint32Array(0);
 let flags = new Uint8Array(0);
 let matched = new Uint8Array(0);
+let checks = new Uint8Array(0);  // 1 + its index in kChecks; 0: not known
 const kFlagIend = 1;
 const kFlagSized = 2;
 const kFlagDecodes = 4;
@@ -54,8 +58,8 @@ function grow() {
     grown.set(array);
     return grown;
   };
-  [jobOf, offsets, runs, crcs, widths, heights, flags, matched] =
-      [jobOf, offsets, runs, crcs, widths, heights, flags, matched].map(more);
+  [jobOf, offsets, runs, crcs, widths, heights, flags, matched, checks] =
+      [jobOf, offsets, runs, crcs, widths, heights, flags, matched, checks].map(more);
 }
 
 // Each input's images get a prefix in their paths when an earlier input
@@ -103,7 +107,13 @@ export function decodable(i) {
   return flags[i] & kFlagDecodes ? true : flags[i] & kFlagUndecodable ? false : undefined;
 }
 
-export function setChecks(i, decodes, duplicate) {
+export const checkOf = (i) => kChecks[checks[i] - 1] ?? null;
+let checked = 0;  // images whose checks are known
+export const checkedCount = () => checked;
+
+export function setChecks(i, check, decodes, duplicate) {
+  if (!checks[i]) ++checked;
+  checks[i] = kChecks.indexOf(check) + 1;
   flags[i] = flags[i] & ~(kFlagDecodes | kFlagUndecodable | kFlagDuplicate) |
       (decodes ? kFlagDecodes : kFlagUndecodable) | (duplicate ? kFlagDuplicate : 0);
   const was = matched[i] & on;

@@ -7,7 +7,8 @@
 // from its place in its input (runs.js); it shows, and carries as
 // data-offset, where in its input the image's IHDR tag stood, and carries
 // where it ends as data-run and data-ending, and as data-decodable "yes" or
-// "no" once that is known.
+// "no" and data-check (its structure check, check.js) once they are known;
+// a fault found shows beside its sizes.
 //
 // Whether each image decodes, and whether it has the same bytes as an
 // earlier one, is found out by another worker (probe.js), once no file is
@@ -16,7 +17,7 @@
 // first, count) queues images for it; the page calls probeNow() when the
 // carving worker is idle, and carving() when it is given more to do.
 
-import {decodable, imageAt, onChange, setChecks, shownAt, shownCount} from './catalog.js';
+import {checkOf, decodable, imageAt, onChange, setChecks, shownAt, shownCount} from './catalog.js';
 import {count, element} from './dom.js';
 import {startWorker} from './jobs.js';
 import {placeBlob} from './runs.js';
@@ -39,12 +40,13 @@ function makeItem() {
   const link = element('a', {class: 'name'});
   const sizes = element('span', {class: 'meta'});
   const at = element('span', {class: 'meta', title: 'where its IHDR tag is in the input'});
+  const fault = element('span', {class: 'fault', title: 'the first fault its structure check found'});
   const li = element('li', {class: 'image'}, box, link, sizes, at);
   img.addEventListener('error', () => {
     img.hidden = true;
     box.append(note);
   });
-  Object.assign(li, {img, box, note, link, sizes, at, url: null});
+  Object.assign(li, {img, box, note, link, sizes, at, fault, url: null});
   return li;
 }
 
@@ -67,9 +69,14 @@ function drawItem(li, k) {
     li.link.textContent = image.name;
     li.sizes.textContent = `${count.format(image.size)} bytes · ` +
         (image.width === null ? 'no size in IHDR' : `${image.width} × ${image.height}`);
+    li.sizes.append(li.fault);
     li.at.textContent =
         `at ${count.format(image.offset)} (0x${image.offset.toString(16).toUpperCase()})`;
   }
+  const check = checkOf(i);
+  if (check === null) delete li.dataset.check;
+  else li.dataset.check = check;
+  li.fault.textContent = check === null || check === 'ok' ? '' : ` · ${check}`;
   const decodes = decodable(i);
   if (li.decodes === decodes) return;
   li.decodes = decodes;
@@ -105,8 +112,8 @@ export function probeNow() {
       room -= take;
       const images = [];
       for (let i = first; i < first + take; ++i) {
-        const {offset, run, ending, crc} = imageAt(i);
-        images.push({key: i, offset, run, ending, crc});
+        const {offset, run, ending, crc, width, height} = imageAt(i);
+        images.push({key: i, offset, run, ending, crc, pixels: width * height});
       }
       groups.push({file: job.file, name: job.name, images});
     }
@@ -117,7 +124,7 @@ export function probeNow() {
 
 probe.onmessage = (event) => {
   const {answers, done} = event.data;
-  for (const [key, ok, duplicate] of answers) setChecks(key, ok, duplicate);
+  for (const [key, check, shows, duplicate] of answers) setChecks(key, check, shows, duplicate);
   inFlight -= done;
   if (done && idle) probeNow();
 };

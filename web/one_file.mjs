@@ -7,8 +7,12 @@
 // Each script is its modules joined in import order, each once, with their
 // import lines and `export` words taken out: the modules only import
 // names, so that is all a bundler would do for them, and it needs nothing
-// from npm. It fails on an import circle, and on a name declared at the
-// top of two modules, which would clash once they share one scope.
+// from npm. A module imported whole (`import * as name`, as the page's npm
+// packages are) gets a scope of its own: `const name = (() => { ...;
+// return {its exports}; })();`. It fails on an import circle, and on a
+// name declared at the top of two modules, which would clash once they
+// share one scope. A module with a licence beside it in the site
+// (pako.js: pako.LICENSE.txt) keeps it, as a comment before its code.
 //
 // Usage: node one_file.mjs SITE OUT
 //
@@ -32,26 +36,51 @@ function inline(text, name) {
   return text;
 }
 
-const kImport = /^import\s+(?:\w+|\{[^}]*\})\s+from\s+'\.\/([\w.]+)';\n/gm;
+const kImport = /^import\s+(?:\w+|\{[^}]*\}|\*\s+as\s+(\w+))\s+from\s+'\.\/([\w.]+)';\n/gm;
 const kTopName = /^(?:export\s+)?(?:(?:async\s+)?function\*?|const|let|var|class)\s+([\w$]+)/gm;
 
 function bundle(entry) {
   const done = [];
   const visiting = [];
+  const whole = new Map();  // a module imported whole -> its name
   const visit = (name) => {
     if (done.includes(name)) return;
     if (visiting.includes(name)) throw new Error(`an import circle: ${[...visiting, name].join(' -> ')}`);
     visiting.push(name);
-    for (const [, imported] of read(name).matchAll(kImport)) visit(imported);
+    for (const [, as, imported] of read(name).matchAll(kImport)) {
+      if (as) whole.set(imported, as);
+      visit(imported);
+    }
     visiting.pop();
     done.push(name);
   };
   visit(entry);
   const declared = new Map();
   return done.map((name) => {
-    const text = read(name).replace(kImport, '').replace(/^export default [\w$]+;\n?/m, '')
-        .replace(/^export\s+(?=(?:async\s+)?function|const|let|var|class)/gm, '');
-    for (const [, top] of text.matchAll(kTopName)) {
+    let text = read(name).replace(kImport, '').replace(/^export default [\w$]+;\n?/m, '');
+    if (whole.has(name)) {
+      const exports = [];
+      text = text.replace(/^export\s*\{([^}]*)\};?\n?/gm, (_, list) => {
+        for (const entry of list.split(',')) {
+          const [local, as = local] = entry.trim().split(/\s+as\s+/);
+          exports.push(`${as}: ${local}`);
+        }
+        return '';
+      }).replace(kTopName, (all, top) => {
+        if (all.startsWith('export')) exports.push(top);
+        return all.replace(/^export\s+/, '');
+      });
+      text = `const ${whole.get(name)} = (() => {\n${text}\nreturn {${exports.join(', ')}};\n})();`;
+    }
+    text = text.replace(/^export\s+(?=(?:async\s+)?function|const|let|var|class)/gm, '');
+    const licence = path.join(site, name.replace(/\.js$/, '.LICENSE.txt'));
+    if (fs.existsSync(licence)) {
+      const notice = fs.readFileSync(licence, 'utf8');
+      if (notice.includes('*/')) throw new Error(`${licence} can't go in a comment`);
+      text = `/*! ${name}\n${notice}*/\n${text}`;
+    }
+    const tops = whole.has(name) ? [whole.get(name)] : [...text.matchAll(kTopName)].map((m) => m[1]);
+    for (const top of tops) {
       if (declared.has(top)) throw new Error(`${top} is declared in ${declared.get(top)} and ${name}`);
       declared.set(top, name);
     }

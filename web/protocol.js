@@ -32,3 +32,7 @@
 export const kResults = ['ok', 'read-failed', 'create-failed', 'write-failed'];
 
 export const resultOf = (code) => kResults[code] || 'failed';
+
+// An image's structure check (check.js, doc/report.md): 'ok' or its first
+// fault, in this order. The probe (probe.js) sends it in its answers.
+export const kChecks = ['ok', 'cut', 'crc', 'inflate', 'size'];

@@ -69,19 +69,24 @@ export const kBrowsers = {
   },
 };
 
+// A browser's first start makes its profile, which on a busy machine can
+// take Firefox longer than puppeteer's 30 s (seen in CI, beside qemu).
 export function launch(name) {
   return puppeteer.launch({
-    ...kBrowsers[name], headless: true, protocolTimeout: 600000,
+    ...kBrowsers[name], headless: true, protocolTimeout: 600000, timeout: 180000,
   });
 }
 
 // Gives `files` to the page's file input, all at once, and waits until the
 // page says it has finished them all.
+// (The inputs are counted by the summary: the list of inputs has elements
+// only for those on screen.)
 export async function carve(page, files, timeout = 300000) {
-  const before = await page.$$eval('.job', (jobs) => jobs.length);
+  const inputs = () => Number(document.querySelector('[data-summary]').dataset.inputs || 0);
+  const before = await page.evaluate(inputs);
   const input = await page.$(kFilesPicker);
   await input.uploadFile(...files);
-  await until(page, (n) => document.querySelectorAll('.job').length === n &&
+  await until(page, (n) => Number(document.querySelector('[data-summary]').dataset.inputs || 0) === n &&
                                document.body.dataset.state === 'done',
               before + files.length, {timeout});
 }
@@ -97,6 +102,15 @@ export async function until(page, predicate, arg, {timeout = 300000, polling = 2
     if (Date.now() > end) throw new Error(`waited ${timeout} ms for ${predicate}`);
     await new Promise((resolve) => setTimeout(resolve, polling));
   }
+}
+
+// Waits until every image the page has found has its checks (the
+// summary's data-checked), polling every `polling` ms.
+export function untilChecked(page, timeout, polling) {
+  return until(page, () => {
+    const {checked, images} = document.querySelector('[data-summary]').dataset;
+    return checked === images;
+  }, null, {timeout, polling});
 }
 
 // Times reading `file` alone in a worker of the page's own, with the
