@@ -22,6 +22,11 @@
 #include "record.h"
 #include "tag_search.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #ifndef PNGCARVE_VERSION
 #define PNGCARVE_VERSION "unknown"
 #endif
@@ -107,8 +112,7 @@ struct Image {
     record.size += n;
   }
 
-  // Ends the image; false if its hashes could not be had.
-  bool end(uint64_t run_length, bool iend) {
+  void end(uint64_t run_length, bool iend) {
     record.run_length = run_length;
     record.iend = iend;
     record.sized = record.size >= sizeof head;
@@ -117,15 +121,14 @@ struct Image {
       record.height = load_be32(head + kWidthAt + 4);
     }
     record.check = check.end(!iend);
-    return digests.end(&record.sha256, &record.md5);
+    digests.end(&record.sha256, &record.md5);
   }
 };
 
 // Returns 0 with `options` filled, or the exit status to end with.
-int parse(int argc, char** argv, Options* options) {
+int parse(const std::vector<std::string>& args, Options* options) {
   bool files_only = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+  for (const std::string& arg : args) {
     if (files_only || arg.size() < 2 || arg[0] != '-') {
       options->inputs.push_back(arg);
     } else if (arg == "--") {
@@ -166,16 +169,14 @@ std::string utc_now() {
   return text;
 }
 
-int run(int argc, char** argv) {
+// `args`: the arguments after the program's name.
+int run(const std::string& program, const std::vector<std::string>& args) {
   Options options;
-  int parsed = parse(argc, argv, &options);
+  int parsed = parse(args, &options);
   if (parsed != 0) return parsed < 0 ? 0 : parsed;
 
-  std::string command_line;
-  for (int i = 0; i < argc; ++i) {
-    if (i > 0) command_line += ' ';
-    command_line += argv[i];
-  }
+  std::string command_line = program;
+  for (const std::string& arg : args) command_line += ' ' + arg;
   if (options.csv) {
     std::fputs(csv_header().c_str(), stdout);
   } else {
@@ -209,7 +210,6 @@ int run(int argc, char** argv) {
     }
     image.record.input = path;
     int64_t count = 0;
-    bool hashed = true;
     ExtractResult result = png_extract_stream(
         file, path, console ? console : stderr, terminal,
         [&](uint64_t offset) {
@@ -217,7 +217,7 @@ int run(int argc, char** argv) {
           image.start(offset);
         },
         [&](uint64_t run_length, bool iend) {
-          hashed = image.end(run_length, iend) && hashed;
+          image.end(run_length, iend);
           const ImageRecord& r = image.record;
           std::fputs((options.csv ? csv_row(r) : dfxml_fileobject(r)).c_str(),
                      stdout);
@@ -225,10 +225,6 @@ int run(int argc, char** argv) {
         [&image](const unsigned char* data, size_t n) { image.push(data, n); },
         !options.dry_run);
     std::fclose(file);
-    if (!hashed) {
-      failed(path, "an image's hashes could not be computed (out of memory)");
-      status = 1;
-    }
     if (result == ExtractResult::kReadFailed) {
       failed(path,
              "could not be read to its end; the images before the error are "
@@ -256,4 +252,20 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return run(argc, argv); }
+#ifdef _WIN32
+// As pngcarve's: wildcards expanded by the C runtime, the arguments as
+// UTF-8, and the record's bytes as written, LF line ends and all.
+extern "C" {
+int _dowildcard = -1;
+}
+
+int wmain(int argc, wchar_t** argv) {
+  pngcarve::use_utf8_console();
+  _setmode(_fileno(stdout), _O_BINARY);
+  return run("pngcarve-report", pngcarve::utf8_arguments(argc, argv));
+}
+#else
+int main(int argc, char** argv) {
+  return run(argv[0], std::vector<std::string>(argv + 1, argv + argc));
+}
+#endif
