@@ -1,8 +1,7 @@
 // The record of the images carved, as CSV or DFXML text, one image at a
 // time, so that a record of any length is written in constant memory.
 //
-// CSV is the page's report format (doc/report.md) with its last column,
-// `check`. DFXML 2.0.0-beta.0 has each image as a `fileobject`: its
+// CSV is the page's report format (doc/report.md). DFXML 2.0.0-beta.0 has each image as a `fileobject`: its
 // output's name and size, one `byte_run` (the input bytes at `img_offset`,
 // `len` long, are the output's from its offset 16), its SHA-256 and MD5,
 // and in this tool's own namespace the input it came from, its IHDR tag's

@@ -23,7 +23,7 @@
 // name>" (gallery.js), and each input on screen one with
 // data-input="<name>" (inputs.js).
 import {
-  changesPending, checkedCount, filterCounts, imageAt, imageCount, onChange, setFilter,
+  changesPending, checkedCount, checksDone, filterCounts, imageAt, imageCount, onChange, setFilter,
   setSmallSize, shownAt, shownCount,
 } from './catalog.js';
 import {bytes, count, element, plural} from './dom.js';
@@ -182,7 +182,13 @@ async function downloadReport() {
   await offer({
     button: $('#report'), link: $('#report-link'), name: 'pngcarve-report.csv',
     what: 'report', count: imageCount, label: 'Download report',
-    make: (progress) => reportCsv(imageCount, imageAt, progress),
+    make: async (progress) => {
+      // Each row has its image's structure check, which the probe finds.
+      await checksDone((checked) => {
+        $('#report').textContent = `Waiting for the checks… ${Math.floor(100 * checked / imageCount)} %`;
+      });
+      return reportCsv(imageCount, imageAt, progress);
+    },
   });
   reporting = false;
   update();

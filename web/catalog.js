@@ -98,7 +98,7 @@ export function imageAt(i) {
   return {
     index: i, job, name, path: job.prefix + name, offset: offsets[i], run: runs[i],
     ending: iend ? 'iend' : 'cut', size: 16 + runs[i] + (iend ? 12 : 0), crc: crcs[i],
-    width: sized ? widths[i] : null, height: sized ? heights[i] : null,
+    width: sized ? widths[i] : null, height: sized ? heights[i] : null, check: checkOf(i),
   };
 }
 
@@ -110,6 +110,19 @@ export function decodable(i) {
 export const checkOf = (i) => kChecks[checks[i] - 1] ?? null;
 let checked = 0;  // images whose checks are known
 export const checkedCount = () => checked;
+
+// Resolves once every image carved so far has its checks, calling
+// waiting(checked) at each frame until then.
+export function checksDone(waiting) {
+  return new Promise((resolve) => {
+    const poll = () => {
+      if (checked >= imageCount) return resolve();
+      waiting(checked);
+      nextFrame(poll);
+    };
+    poll();
+  });
+}
 
 export function setChecks(i, check, decodes, duplicate) {
   if (!checks[i]) ++checked;

@@ -1,16 +1,17 @@
 // The report: one CSV row for every image carved, as doc/report.md defines
-// it, with the SHA-256 of each image's bytes read from its input again.
+// it, with the SHA-256 of each image's bytes read from its input again: the
+// same bytes as pngcarve-report --csv writes for the same inputs.
 //
 // reportCsv(count, at, progress) resolves to the report as a Blob, of the
 // images at(0) to at(count - 1), each {job: {file, name}, name, offset, run,
-// ending, size, width, height}, in the order carved. It reads the inputs again once, in large reads
+// ending, size, width, height, check}, in the order carved. It reads the inputs again once, in large reads
 // (runs.js), hashing with the browser's own SHA-256 (crypto.subtle), and
 // calls progress(done) as it goes. It throws if an input can no longer be
 // read as it was carved: a report of some images is no report.
 import {readRuns, runOf, runStart, wholeImage} from './runs.js';
 
 const kReportHeader =
-    'input,output,offset,run_start,run_length,size,ending,width,height,sha256\n';
+    'input,output,offset,run_start,run_length,size,ending,width,height,sha256,check\n';
 const kRowsPerPart = 10000;  // rows joined into one string, a part of the Blob
 const kHashesAtOnce = 64;
 
@@ -23,7 +24,8 @@ function reportRow(image, sha256) {
   const start = runStart(image);
   const size = (n) => (n === null ? '' : String(n));
   return [csvField(image.job.name), csvField(image.name), image.offset, start, image.run,
-          image.size, image.ending, size(image.width), size(image.height), sha256].join(',') +
+          image.size, image.ending, size(image.width), size(image.height), sha256,
+          image.check].join(',') +
       '\n';
 }
 

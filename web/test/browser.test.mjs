@@ -6,8 +6,8 @@
 // Usage: node web/test/browser.test.mjs --site build-web/site --native build
 //          [--one-file FILE] [--browsers chromium,firefox] [--skip-scale]
 //          [--screenshots doc]
-// --native is a build folder of the command-line tool holding pngcarve and
-// make_inputs. The page as one file is tested too, opened from the disk:
+// --native is a build folder of the command-line tool holding pngcarve,
+// pngcarve-report and make_inputs. The page as one file is tested too, opened from the disk:
 // FILE, or pngcarve.html beside the site. --skip-scale leaves out the cases
 // at scale (1 GiB, a million images, a 512 MiB image, 10,000 files), which
 // take most of the time; the cases of what the page gives back all run.
@@ -46,6 +46,7 @@ const site = path.resolve(args.site);
 const oneFile = path.resolve(args['one-file'] ?? path.join(site, '..', 'pngcarve.html'));
 const tool = path.resolve(args.native, 'pngcarve');
 const makeInputs = path.resolve(args.native, 'make_inputs');
+const reportTool = path.resolve(args.native, 'pngcarve-report');
 const sample = new URL('../../sample/game.pak', import.meta.url).pathname;
 
 // The worker's memory, whatever the input: the WebAssembly memory and the
@@ -241,7 +242,9 @@ const kZipPiece = 16 << 20;
 // The report's CSV (doc/report.md), from the page's button: a row for each
 // of the images in `want` (output name to SHA-256), in order, each place
 // in its input (`file(input)` is its path here) rebuilding the image.
-const kReportHeader = 'input,output,offset,run_start,run_length,size,ending,width,height,sha256';
+// It must be byte for byte what pngcarve-report --csv writes for the same
+// inputs, under the same names.
+const kReportHeader = 'input,output,offset,run_start,run_length,size,ending,width,height,sha256,check';
 async function checkReport(page, want, file) {
   await page.evaluate(() => document.querySelector('a[data-report]').removeAttribute('href'));
   await until(page, () => !document.querySelector('button[data-action=report]').disabled, null);
@@ -269,6 +272,17 @@ async function checkReport(page, want, file) {
     assert.equal(width, sized ? String(run.readUInt32BE(0)) : '', output);
     assert.equal(height, sized ? String(run.readUInt32BE(4)) : '', output);
   }
+  // pngcarve-report, given each input under the name the page shows it by
+  // (its path, from the folder the name is relative to), writes the same.
+  const names = [...new Set(rows.map((row) => row.split(',')[0]))];
+  const native = names.map((input) => {
+    const where = file(input);
+    assert.ok(where.endsWith(input), input);
+    const csv = execFileSync(reportTool, ['--csv', '-n', '--', input],
+                             {cwd: where.slice(0, -input.length) || '.', maxBuffer: 1 << 30});
+    return csv.toString().slice(kReportHeader.length + 1);
+  });
+  assert.ok(text === `${kReportHeader}\n${native.join('')}`, 'the page\'s report is pngcarve-report\'s');
 }
 
 // Scrolls the gallery to `at` (0 the top, 1 the end) and gives the name of
@@ -509,6 +523,9 @@ function browserCases(name) {
       const found = await images(fresh, path.basename(file));
       await fresh.close();
       assert.equal(found.length, rows.length);
+      // pngcarve-report's check, with zlib's inflate, finds the same.
+      const record = execFileSync(reportTool, ['--csv', '-n', file]).toString().trim().split('\n').slice(1);
+      assert.deepEqual(record.map((row) => row.split(',').at(-1)), rows.map(([, , check]) => check));
       rows.forEach(([what, , check, shows], k) => {
         assert.equal(found[k].check, check, what);
         if (shows) assert.equal(found[k].decodable, shows, what);
