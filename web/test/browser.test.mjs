@@ -448,8 +448,12 @@ function browserCases(name) {
                                      png(30, 30, 6)]);
       const file = path.join(work, 'in', `failing-${name}.img`);
       fs.writeFileSync(file, images3);
-      fs.truncateSync(file, 4 * 2 ** 30);  // sparse: a long read after them
+      // (The zeros after them make no image.)
       const want = nativeOutputs(path.join(work, `failing-${name}`), [file]);
+      // Sparse: a read after them long enough that it can't have ended
+      // before the page shows them, on a machine however busy (4 GiB once
+      // ended first in Firefox, whose page drew them only then).
+      fs.truncateSync(file, 64 * 2 ** 30);
       const input = await page.$(kFilesPicker);
       await input.uploadFile(file);
       const its = `[data-name^="${path.basename(file)}."]`;
