@@ -1,28 +1,38 @@
-// The hashes of each carved image, SHA-256 and MD5 at once, from libmd
-// (built in, on every target): common hash sets still hold MD5.
+// The hashes of each carved image, SHA-256 and MD5 at once: common hash
+// sets still hold MD5. From OpenSSL's libcrypto where the build finds it
+// (digest_openssl.cc: it uses the processor's SHA instructions, several
+// times faster), else from libmd, built in (digest_libmd.cc), on any
+// target: static binaries, Windows, the web page's WebAssembly.
 #ifndef PNGCARVE_REPORT_DIGEST_H_
 #define PNGCARVE_REPORT_DIGEST_H_
 
 #include <cstddef>
+#include <memory>
 #include <string>
-
-#include "md5.h"
-#include "sha2.h"
 
 namespace pngcarve {
 
 class Digests {
  public:
+  Digests();
+  ~Digests();
+  Digests(const Digests&) = delete;
+  Digests& operator=(const Digests&) = delete;
+
   // Starts on new bytes.
   void start();
   void push(const unsigned char* data, size_t n);
-  // Ends them: their hashes, in lower-case hexadecimal.
-  void end(std::string* sha256, std::string* md5);
+  // Ends them: their hashes, in lower-case hexadecimal. Returns false
+  // when the library failed since start() (it can only run out of memory).
+  bool end(std::string* sha256, std::string* md5);
 
  private:
-  SHA2_CTX sha256_;
-  MD5_CTX md5_;
+  struct State;
+  std::unique_ptr<State> state_;
 };
+
+// `n` bytes as lower-case hexadecimal.
+std::string hex(const unsigned char* bytes, size_t n);
 
 }  // namespace pngcarve
 

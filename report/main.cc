@@ -16,11 +16,10 @@
 #include <vector>
 
 #include "check.h"
-#include "digest.h"
 #include "platform.h"
 #include "png_extract.h"
 #include "record.h"
-#include "tag_search.h"
+#include "trace.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -46,8 +45,6 @@ constexpr char kUsage[] =
     "      --version  show the version and exit\n"
     "  --             take every argument after it as a FILE\n";
 
-// In an image: the signature, then IHDR's length and tag.
-constexpr size_t kWidthAt = sizeof kSignature + sizeof kIhdrHeader;
 #ifdef _WIN32
 constexpr char kNullDevice[] = "NUL";
 #else
@@ -63,65 +60,25 @@ struct Options {
 // What is known of the image being carved, from its bytes as they go by.
 struct Image {
   ImageRecord record;
-  Digests digests;
+  ImageTrace trace;
   StructureCheck check;
-  unsigned char head[kWidthAt + 8];
-  unsigned char tail[3];  // the last bytes seen, for a tag across pieces
-  size_t tail_size = 0;
 
   void start(uint64_t offset) {
-    record.offset = offset;
-    record.size = 0;
-    record.hidden_count = 0;
-    record.hidden.clear();
-    tail_size = 0;
-    digests.start();
+    trace.start(offset, &record);
     check.start();
   }
 
-  void hidden_at(uint64_t at) {  // at: where in the image the tag begins
-    if (at < kWidthAt) return;   // the tag it was found by
-    ++record.hidden_count;
-    if (record.hidden.size() < kHiddenListed)
-      record.hidden.push_back(record.offset + 4 + (at - kWidthAt));
-  }
-
   void push(const unsigned char* data, size_t n) {
-    digests.push(data, n);
+    trace.push(data, n);
     check.push(data, n);
-    const uint64_t at = record.size;
-    for (size_t i = 0; at + i < sizeof head && i < n; ++i)
-      head[at + i] = data[i];
-    // Tags that begin in the last bytes seen and end in these, then those
-    // wholly inside these.
-    unsigned char across[6];
-    std::memcpy(across, tail, tail_size);
-    const size_t lead = std::min<size_t>(n, 3);
-    std::memcpy(across + tail_size, data, lead);
-    const size_t joined = tail_size + lead;
-    for (const unsigned char* p = across;
-         (p = find_ihdr(p, across + joined)) < across + tail_size; ++p)
-      hidden_at(at - tail_size + static_cast<uint64_t>(p - across));
-    const unsigned char* end = data + n;
-    for (const unsigned char* p = data; (p = find_ihdr(p, end)) != end; ++p)
-      hidden_at(at + static_cast<uint64_t>(p - data));
-    // The last three bytes seen, for the next piece.
-    tail_size = std::min<size_t>(joined, 3);
-    std::memcpy(tail, n >= 3 ? end - 3 : across + joined - tail_size,
-                tail_size);
-    record.size += n;
   }
 
-  void end(uint64_t run_length, bool iend) {
+  // False when its hashes could not be had.
+  bool end(uint64_t run_length, bool iend) {
     record.run_length = run_length;
     record.iend = iend;
-    record.sized = record.size >= sizeof head;
-    if (record.sized) {
-      record.width = load_be32(head + kWidthAt);
-      record.height = load_be32(head + kWidthAt + 4);
-    }
     record.check = check.end(!iend);
-    digests.end(&record.sha256, &record.md5);
+    return trace.end(&record);
   }
 };
 
@@ -210,6 +167,7 @@ int run(const std::string& program, const std::vector<std::string>& args) {
     }
     image.record.input = path;
     int64_t count = 0;
+    bool hashed = true;
     ExtractResult result = png_extract_stream(
         file, path, console ? console : stderr, terminal,
         [&](uint64_t offset) {
@@ -217,7 +175,7 @@ int run(const std::string& program, const std::vector<std::string>& args) {
           image.start(offset);
         },
         [&](uint64_t run_length, bool iend) {
-          image.end(run_length, iend);
+          hashed = image.end(run_length, iend) && hashed;
           const ImageRecord& r = image.record;
           std::fputs((options.csv ? csv_row(r) : dfxml_fileobject(r)).c_str(),
                      stdout);
@@ -225,6 +183,10 @@ int run(const std::string& program, const std::vector<std::string>& args) {
         [&image](const unsigned char* data, size_t n) { image.push(data, n); },
         !options.dry_run);
     std::fclose(file);
+    if (!hashed) {
+      failed(path, "an image's hashes could not be computed (out of memory)");
+      status = 1;
+    }
     if (result == ExtractResult::kReadFailed) {
       failed(path,
              "could not be read to its end; the images before the error are "

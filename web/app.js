@@ -10,7 +10,9 @@
 // browser can; button[data-action=zip] makes the zip of the images shown,
 // then offers it as a[data-zip][href]; button[data-action=report] makes
 // the report of every image carved, then offers it as
-// a[data-report][href][download]; input[data-filter=undecodable],
+// a[data-report][href][download] (CSV), and button[data-action=report-dfxml]
+// the same as DFXML, as a[data-report-dfxml][href][download];
+// input[data-filter=undecodable],
 // input[data-filter=duplicates] and input[data-filter=small] are the
 // filters, the last with its size in input[data-filter-size]. The
 // [data-summary] element carries data-images (images found), data-shown
@@ -24,13 +26,13 @@
 // data-input="<name>" (inputs.js).
 import {
   changesPending, checkedCount, checksDone, filterCounts, imageAt, imageCount, onChange, setFilter,
-  setSmallSize, shownAt, shownCount,
+  setSmallSize, shownAt, shownCount, traceOf,
 } from './catalog.js';
 import {bytes, count, element, plural} from './dom.js';
 import {carving, probeImages, probeNow} from './gallery.js';
 import {showInputs} from './inputs.js';
 import {addInputs, jobHooks, jobs, jobsBusy, startNext} from './jobs.js';
-import {reportCsv} from './report.js';
+import {reportCsv, reportDfxml} from './report.js';
 import {saveHooks, saveLater, saver, saveTo, savesPending} from './save.js';
 import {zipImages} from './zip.js';
 
@@ -91,7 +93,7 @@ function update() {
   const zip = $('#zip');
   zip.disabled = shown === 0 || zipping;
   if (!zipping) zip.textContent = `Download ${plural(shown, 'image')} as .zip`;
-  $('#report').disabled = images === 0 || jobsBusy() || reporting;
+  $('#report').disabled = $('#report-dfxml').disabled = images === 0 || jobsBusy() || reporting;
   const save = $('#save');
   save.disabled = shown === 0;
   save.textContent = `Save ${plural(shown, 'image')} to a folder…`;
@@ -172,22 +174,25 @@ async function downloadZip() {
   update();
 }
 
-// Every image carved, whatever the filters hide, in one CSV, once no input
-// is left to carve.
+// Every image carved, whatever the filters hide, in one CSV or DFXML file,
+// once no input is left to carve and every image has its structure check,
+// which each row names.
 let reporting = false;
 
-async function downloadReport() {
+async function downloadReport(format) {
+  const button = $(format === 'csv' ? '#report' : '#report-dfxml');
   reporting = true;
   update();
   await offer({
-    button: $('#report'), link: $('#report-link'), name: 'pngcarve-report.csv',
-    what: 'report', count: imageCount, label: 'Download report',
+    button, link: $(format === 'csv' ? '#report-link' : '#report-dfxml-link'),
+    name: `pngcarve-report.${format === 'csv' ? 'csv' : 'xml'}`, what: 'report',
+    count: imageCount, label: button.textContent,
     make: async (progress) => {
-      // Each row has its image's structure check, which the probe finds.
       await checksDone((checked) => {
-        $('#report').textContent = `Waiting for the checks… ${Math.floor(100 * checked / imageCount)} %`;
+        button.textContent = `Waiting for the checks… ${Math.floor(100 * checked / imageCount)} %`;
       });
-      return reportCsv(imageCount, imageAt, progress);
+      return format === 'csv' ? reportCsv(imageCount, imageAt, traceOf, progress) :
+          reportDfxml(imageCount, imageAt, traceOf, jobs, progress);
     },
   });
   reporting = false;
@@ -220,7 +225,8 @@ folderPicker.addEventListener('change', () => {
   folderPicker.value = '';
 });
 $('#zip').addEventListener('click', downloadZip);
-$('#report').addEventListener('click', downloadReport);
+$('#report').addEventListener('click', () => downloadReport('csv'));
+$('#report-dfxml').addEventListener('click', () => downloadReport('dfxml'));
 // Offline after one visit (sw.js); the page as one file needs no server,
 // and can have no service worker.
 if ('serviceWorker' in navigator && /^https?:$/.test(location.protocol) &&

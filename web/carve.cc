@@ -6,7 +6,8 @@
 // The console text goes to a stream that drops it. Where each image was
 // found, the offset of its "IHDR" tag, goes to the worker just before the
 // image's output is opened; once it is closed, the length of the input run
-// it holds and how it ended.
+// it holds, how it ended, and what pngcarve-report's trace of its bytes
+// found (report/trace.h): its SHA-256 and MD5, and the IHDR tags inside it.
 #include <emscripten/emscripten.h>
 #include <stdio.h>
 #include <sys/types.h>
@@ -14,12 +15,22 @@
 #include <cstdint>
 #include <string>
 
-#include "png_extract.h"
+#include <vector>
 
-// Offsets up to 2^53 pass through a double exactly.
+#include "png_extract.h"
+#include "trace.h"
+
+// Offsets up to 2^53 pass through a double exactly. The hashes are hex
+// text, and the hidden tags' offsets `listed` doubles, in the worker's
+// view of the WebAssembly memory.
 EM_JS(void, web_image_found, (double offset), { Module.imageFound(offset); });
-EM_JS(void, web_image_ended, (double run_length, int iend),
-      { Module.imageEnded(run_length, iend !== 0); });
+EM_JS(void, web_image_ended,
+      (double run_length, int iend, const char* sha256, const char* md5,
+       double hidden, const double* offsets, int listed),
+      {
+        Module.imageEnded(run_length, iend !== 0, sha256, md5, hidden,
+                          offsets, listed);
+      });
 
 namespace {
 
@@ -33,13 +44,25 @@ extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
   cookie_io_functions_t io = {nullptr, drop, nullptr, nullptr};
   std::FILE* console = fopencookie(nullptr, "w", io);
   if (console == nullptr) return -1;
+  pngcarve::ImageTrace trace;
+  pngcarve::ImageRecord record;
+  std::vector<double> offsets;
   // The input is the worker's: its reads never touch the stream given.
   int result = static_cast<int>(pngcarve::png_extract_stream(
       nullptr, name, console, false,
-      [](uint64_t offset) { web_image_found(static_cast<double>(offset)); },
-      [](uint64_t run_length, bool iend) {
-        web_image_ended(static_cast<double>(run_length), iend);
-      }));
+      [&](uint64_t offset) {
+        web_image_found(static_cast<double>(offset));
+        trace.start(offset, &record);
+      },
+      [&](uint64_t run_length, bool iend) {
+        trace.end(&record);
+        offsets.assign(record.hidden.begin(), record.hidden.end());
+        web_image_ended(static_cast<double>(run_length), iend,
+                        record.sha256.c_str(), record.md5.c_str(),
+                        static_cast<double>(record.hidden_count),
+                        offsets.data(), static_cast<int>(offsets.size()));
+      },
+      [&trace](const unsigned char* data, size_t n) { trace.push(data, n); }));
   std::fclose(console);
   return result;
 }

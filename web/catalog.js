@@ -7,12 +7,14 @@
 // so a million of them cost some tens of MiB: image i is the i-th found,
 // its input's images one after another, as the inputs are carved in order.
 // imageAt(i) gives it as an object when one is wanted: {index, job, name,
-// path, offset, run, ending, size, crc, width, height}, its name that of the
+// path, offset, run, ending, size, crc, width, height, check}, its name that of the
 // command-line tool's output, `<input>.0000.png` and so on, and its path
 // the name under which the zip and a save keep it: the name, or "2/<name>"
 // and so on for an input given under a name an earlier one had.
 //
 // addImages(job, records) adds a batch of the worker's image records.
+// traceOf(i) gives what the worker's trace of its bytes found: {sha256,
+// md5, hidden: {count, offsets} or null}, the hashes as hex text.
 // setChecks(i, check, decodable, duplicate) records what the probe found;
 // checkOf(i) gives the check (kChecks in protocol.js), null until then;
 // checkedCount() how many images have theirs.
@@ -41,6 +43,9 @@ let heights = new Uint32Array(0);
 let flags = new Uint8Array(0);
 let matched = new Uint8Array(0);
 let checks = new Uint8Array(0);  // 1 + its index in kChecks; 0: not known
+const kDigest = 48;  // an image's SHA-256, then its MD5
+let digests = new Uint8Array(0);
+const hiddenTags = new Map();  // image -> the IHDR tags inside it, if any
 const kFlagIend = 1;
 const kFlagSized = 2;
 const kFlagDecodes = 4;
@@ -60,6 +65,9 @@ function grow() {
   };
   [jobOf, offsets, runs, crcs, widths, heights, flags, matched, checks] =
       [jobOf, offsets, runs, crcs, widths, heights, flags, matched, checks].map(more);
+  const grown = new Uint8Array(capacity * kDigest);
+  grown.set(digests);
+  digests = grown;
 }
 
 // Each input's images get a prefix in their paths when an earlier input
@@ -73,9 +81,11 @@ export function nameJob(job) {
 export function addImages(job, records) {
   if (job.firstImage === undefined) job.firstImage = imageCount;
   jobList[job.id] = job;
-  for (const {offset, run, ending, crc, width, height} of records) {
+  for (const {offset, run, ending, crc, width, height, digest, hidden} of records) {
     if (imageCount === capacity) grow();
     const i = imageCount++;
+    digests.set(digest, i * kDigest);
+    if (hidden) hiddenTags.set(i, hidden);
     jobOf[i] = job.id;
     offsets[i] = offset;
     runs[i] = run;
@@ -100,6 +110,14 @@ export function imageAt(i) {
     ending: iend ? 'iend' : 'cut', size: 16 + runs[i] + (iend ? 12 : 0), crc: crcs[i],
     width: sized ? widths[i] : null, height: sized ? heights[i] : null, check: checkOf(i),
   };
+}
+
+const hex = (bytes) => Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
+
+export function traceOf(i) {
+  const digest = digests.subarray(i * kDigest, (i + 1) * kDigest);
+  return {sha256: hex(digest.subarray(0, 32)), md5: hex(digest.subarray(32)),
+          hidden: hiddenTags.get(i) ?? null};
 }
 
 // What the probe found: undefined until it has.

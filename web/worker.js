@@ -144,6 +144,7 @@ let carver = null;
 let job = null;  // the file being carved
 const decoder = new TextDecoder();
 const kWidthAt = 16;  // in an image: 8 signature bytes, IHDR's length and tag
+const kDigest = 48;   // an image's SHA-256, then its MD5
 
 function held() {
   // The reads in flight, and what has come of them and of the small files
@@ -236,17 +237,31 @@ function closeOutput(id) {
 }
 
 // Where the image just closed ends: it holds `run` bytes of the input.
-function imageEnded(run, iend) {
+// What the trace of its bytes found (carve.cc): its SHA-256 and MD5, as hex
+// text at `sha256` and `md5`, and how many IHDR tags lie inside it, the
+// offsets of the first `listed` of them as doubles at `offsets`.
+function imageEnded(run, iend, sha256, md5, hidden, offsets, listed) {
   const out = job.closed;
   const sized = out.size >= out.head.length;
   const view = new DataView(out.head.buffer);
+  const digest = new Uint8Array(kDigest);
+  for (let k = 0; k < 32; ++k) digest[k] = hexByte(sha256 + 2 * k);
+  for (let k = 0; k < 16; ++k) digest[32 + k] = hexByte(md5 + 2 * k);
   job.batch.push({
     name: out.name, offset: out.offset, run, ending: iend ? 'iend' : 'cut',
     size: out.size, crc: out.crc,
     width: sized ? view.getUint32(kWidthAt) : null,
     height: sized ? view.getUint32(kWidthAt + 4) : null,
+    digest, hidden: hidden ? {count: hidden, offsets: Array.from(
+        new Float64Array(carver.HEAPU8.buffer, offsets, listed))} : null,
   });
   if (job.batch.length >= kBatchImages) send();
+}
+
+// The byte whose two hex digits are at `at` in the WebAssembly memory.
+function hexByte(at) {
+  const digit = (c) => (c <= 57 ? c - 48 : c - 87);  // '0'-'9', 'a'-'f'
+  return digit(carver.HEAPU8[at]) << 4 | digit(carver.HEAPU8[at + 1]);
 }
 
 // Sends the progress and the images finished since the last batch.

@@ -245,7 +245,7 @@ const kZipPiece = 16 << 20;
 // It must be byte for byte what pngcarve-report --csv writes for the same
 // inputs, under the same names.
 const kReportHeader = 'input,output,offset,run_start,run_length,size,ending,width,height,sha256,check';
-async function checkReport(page, want, file) {
+async function checkReport(page, want, file, {dfxml = true} = {}) {
   await page.evaluate(() => document.querySelector('a[data-report]').removeAttribute('href'));
   await until(page, () => !document.querySelector('button[data-action=report]').disabled, null);
   await page.click('button[data-action=report]');
@@ -283,6 +283,20 @@ async function checkReport(page, want, file) {
     return csv.toString().slice(kReportHeader.length + 1);
   });
   assert.ok(text === `${kReportHeader}\n${native.join('')}`, 'the page\'s report is pngcarve-report\'s');
+  if (!dfxml) return;
+  // As DFXML, pngcarve-report's for all the inputs given, in one run, but
+  // for `creator`, where they are names from one folder.
+  await page.evaluate(() => document.querySelector('a[data-report-dfxml]').removeAttribute('href'));
+  await page.click('button[data-action=report-dfxml]');
+  await until(page, () => /^blob:/.test(document.querySelector('a[data-report-dfxml]').href), null);
+  const xml = await page.$eval('a[data-report-dfxml]', async (link) => (await fetch(link.href)).text());
+  const given = [...xml.matchAll(/<image_filename>([^<]*)<\/image_filename>/g)].map((m) => m[1]);
+  const folders = new Set(given.map((input) => file(input).slice(0, -input.length)));
+  if (folders.size > 1) return;
+  const cli = execFileSync(reportTool, ['-n', '--', ...given], {cwd: [...folders][0] || '.'});
+  const uncreated = (text) => text.replace(/\n  <creator>\n[^]*?\n  <\/creator>/, '');
+  assert.ok(xml.includes('<program>pngcarve web page</program>'));
+  assert.ok(uncreated(xml) === uncreated(cli.toString()), 'the page\'s DFXML is pngcarve-report\'s');
 }
 
 // Scrolls the gallery to `at` (0 the top, 1 the end) and gives the name of
@@ -609,7 +623,7 @@ function browserCases(name) {
       assert.equal(got.digest('hex'), want);
       began = performance.now();
       await checkReport(fresh, new Map(Array.from({length: kDense}, (_, i) => [nth(i), sha256(files[nth(i)])])),
-                        () => dense);
+                        () => dense, {dfxml: false});
       const reported = (performance.now() - began) / 1000;
       // The gallery holds the images on screen, wherever it is scrolled,
       // and their links give their bytes.

@@ -1,0 +1,34 @@
+#include "digest.h"
+#include "md5.h"
+#include "sha2.h"
+
+namespace pngcarve {
+
+struct Digests::State {
+  SHA2_CTX sha256;
+  MD5_CTX md5;
+};
+
+Digests::Digests() : state_(new State) {}
+Digests::~Digests() = default;
+
+void Digests::start() {
+  SHA256Init(&state_->sha256);
+  MD5Init(&state_->md5);
+}
+
+void Digests::push(const unsigned char* data, size_t n) {
+  SHA256Update(&state_->sha256, data, n);
+  MD5Update(&state_->md5, data, n);
+}
+
+bool Digests::end(std::string* sha256, std::string* md5) {
+  unsigned char hash[SHA256_DIGEST_LENGTH];
+  SHA256Final(hash, &state_->sha256);
+  *sha256 = hex(hash, SHA256_DIGEST_LENGTH);
+  MD5Final(hash, &state_->md5);
+  *md5 = hex(hash, MD5_DIGEST_LENGTH);
+  return true;
+}
+
+}  // namespace pngcarve

@@ -1,0 +1,57 @@
+#include <openssl/evp.h>
+
+#include "digest.h"
+
+namespace pngcarve {
+
+namespace {
+
+bool finish(EVP_MD_CTX* ctx, std::string* text) {
+  unsigned char hash[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(ctx, hash, &size) != 1) return false;
+  *text = hex(hash, size);
+  return true;
+}
+
+}  // namespace
+
+struct Digests::State {
+  bool ok = false;
+  EVP_MD_CTX* sha256 = EVP_MD_CTX_new();
+  EVP_MD_CTX* md5 = EVP_MD_CTX_new();
+  ~State() {
+    EVP_MD_CTX_free(sha256);
+    EVP_MD_CTX_free(md5);
+  }
+};
+
+Digests::Digests() : state_(new State) {}
+Digests::~Digests() = default;
+
+// The hashes are looked up once: looking them up at each start, as
+// EVP_sha256() has libcrypto 3 do, took most of the time of a record of
+// many small images.
+void Digests::start() {
+  static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  static EVP_MD* const md5 = EVP_MD_fetch(nullptr, "MD5", nullptr);
+  State& s = *state_;
+  s.ok = s.sha256 != nullptr && s.md5 != nullptr && sha256 != nullptr &&
+         md5 != nullptr && EVP_DigestInit_ex2(s.sha256, sha256, nullptr) == 1 &&
+         EVP_DigestInit_ex2(s.md5, md5, nullptr) == 1;
+}
+
+void Digests::push(const unsigned char* data, size_t n) {
+  State& s = *state_;
+  s.ok = s.ok && EVP_DigestUpdate(s.sha256, data, n) == 1 &&
+         EVP_DigestUpdate(s.md5, data, n) == 1;
+}
+
+bool Digests::end(std::string* sha256, std::string* md5) {
+  sha256->clear();
+  md5->clear();
+  State& s = *state_;
+  return s.ok && finish(s.sha256, sha256) && finish(s.md5, md5);
+}
+
+}  // namespace pngcarve
