@@ -29,7 +29,7 @@ const kLarge = 1 << 20;
 const kWindowsAhead = 64;       // a folder of small files has a window each
 const kBytesAhead = 32 << 20;
 
-export const runStart = (image) => image.offset + kTagLength;
+const runStart = (image) => image.offset + kTagLength;
 export const tailOf = (image) => (image.ending === 'iend' ? kIend : kIend.subarray(0, 0));
 
 export function placeBlob(file, image) {
