@@ -12,7 +12,8 @@
 // the name under which the zip and a save keep it: the name, or "2/<name>"
 // and so on for an input given under a name an earlier one had.
 //
-// addImages(job, records) adds a batch of the worker's image records.
+// addImages(job, records, digests) adds a batch of the worker's image
+// records, with their hashes (protocol.js).
 // traceOf(i) gives what the worker's trace of its bytes found: {sha256,
 // md5, hidden: {count, offsets} or null}, the hashes as hex text.
 // setChecks(i, check, decodable, duplicate) records what the probe found;
@@ -78,13 +79,13 @@ export function nameJob(job) {
   job.prefix = given === 1 ? '' : `${given}/`;
 }
 
-export function addImages(job, records) {
+export function addImages(job, records, batchDigests) {
   if (job.firstImage === undefined) job.firstImage = imageCount;
   jobList[job.id] = job;
-  for (const {offset, run, ending, crc, width, height, digest, hidden} of records) {
+  const from = imageCount;
+  for (const {offset, run, ending, crc, width, height, hidden} of records) {
     if (imageCount === capacity) grow();
     const i = imageCount++;
-    digests.set(digest, i * kDigest);
     if (hidden) hiddenTags.set(i, hidden);
     jobOf[i] = job.id;
     offsets[i] = offset;
@@ -96,6 +97,7 @@ export function addImages(job, records) {
     match(i);
     if (!(matched[i] & on)) shown?.push(i);
   }
+  digests.set(batchDigests, from * kDigest);
   job.imageCount = imageCount - job.firstImage;
   changed('images');
 }

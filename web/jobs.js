@@ -93,7 +93,7 @@ function startCarver() {
       job.read = m.read;
       if (m.images.length) {
         const first = imageCount;
-        addImages(job, m.images);
+        addImages(job, m.images, m.digests);
         jobHooks.images(job, first, m.images.length);
       }
       jobHooks.progress(job);

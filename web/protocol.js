@@ -6,20 +6,21 @@
 // "game/data/atlas.pak"; the file's own name when not given), and gets
 // back, for that id:
 //   {type: 'begun', id}                 it has begun on the file
-//   {type: 'batch', id, read, images}
+//   {type: 'batch', id, read, images, digests}
 //       bytes of the file read so far, and the images finished since the
 //       last batch, in order, each {name, offset, run, ending, size, crc,
-//       width, height, digest, hidden}: offset is where in the file its IHDR tag stood;
+//       width, height, hidden}: offset is where in the file its IHDR tag stood;
 //       the image is the 16 bytes of the PNG signature and IHDR chunk
 //       header, the `run` bytes of the file from offset + 4 on, and a
 //       standard IEND chunk when ending is 'iend' (not when it is 'cut',
 //       by the end of the file); size is its length, crc its CRC-32, and
 //       width and height are from its IHDR (null when it is too short to
 //       hold them; plain numbers, as a typed array an image would cost the
-//       page an object each); digest its SHA-256 then its MD5, 48 bytes
-//       in a Uint8Array; hidden null, or {count, offsets} of the IHDR tags
+//       page an object each); hidden null, or {count, offsets} of the IHDR tags
 //       inside it after its own, with the offsets in the file of the first
-//       thousand (what pngcarve-report's record names). No image's bytes
+//       thousand (what pngcarve-report's record names); digests, a
+//       Uint8Array, holds each image's SHA-256 then its MD5, 48 bytes an
+//       image, in the images' order. No image's bytes
 //       leave the worker: the page
 //       reads them from the file again where it needs them.
 //   {type: 'done', id, result, read, seconds, memory}

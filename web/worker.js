@@ -244,7 +244,7 @@ function imageEnded(run, iend, sha256, md5, hidden, offsets, listed) {
   const out = job.closed;
   const sized = out.size >= out.head.length;
   const view = new DataView(out.head.buffer);
-  const digest = new Uint8Array(kDigest);
+  const digest = job.digests.subarray(job.batch.length * kDigest);
   for (let k = 0; k < 32; ++k) digest[k] = hexByte(sha256 + 2 * k);
   for (let k = 0; k < 16; ++k) digest[32 + k] = hexByte(md5 + 2 * k);
   job.batch.push({
@@ -252,7 +252,7 @@ function imageEnded(run, iend, sha256, md5, hidden, offsets, listed) {
     size: out.size, crc: out.crc,
     width: sized ? view.getUint32(kWidthAt) : null,
     height: sized ? view.getUint32(kWidthAt + 4) : null,
-    digest, hidden: hidden ? {count: hidden, offsets: Array.from(
+    hidden: hidden ? {count: hidden, offsets: Array.from(
         new Float64Array(carver.HEAPU8.buffer, offsets, listed))} : null,
   });
   if (job.batch.length >= kBatchImages) send();
@@ -266,7 +266,9 @@ function hexByte(at) {
 
 // Sends the progress and the images finished since the last batch.
 function send() {
-  postMessage({type: 'batch', id: job.id, read: job.read, images: job.batch});
+  const digests = job.digests.slice(0, job.batch.length * kDigest);
+  postMessage({type: 'batch', id: job.id, read: job.read, images: job.batch, digests},
+              [digests.buffer]);
   job.batch = [];
   job.sent = performance.now();
 }
@@ -308,6 +310,7 @@ async function carve({id, file, name = file.name}) {
   job = {
     id, file, reader: readAhead.get(id) || openReader(file), chunk: null, at: 0, read: 0,
     offset: 0, failed: false, open: null, closed: null, batch: [],
+    digests: new Uint8Array(kBatchImages * kDigest),
     sent: performance.now(), peak: 0,
   };
   readAhead.delete(id);
