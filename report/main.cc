@@ -6,7 +6,6 @@
 // when an input could not be opened or read, an image could not be written
 // (the run stops there, as pngcarve's does) or the record could not be
 // written, and 2 for a command line it can't follow.
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

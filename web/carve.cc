@@ -7,7 +7,8 @@
 // found, the offset of its "IHDR" tag, goes to the worker just before the
 // image's output is opened; once it is closed, the length of the input run
 // it holds, how it ended, and what pngcarve-report's trace of its bytes
-// found (report/trace.h): its SHA-256 and MD5, and the IHDR tags inside it.
+// found (report/trace.h): its size, its IHDR's width and height, its SHA-256
+// and MD5, and the IHDR tags inside it.
 #include <emscripten/emscripten.h>
 #include <stdio.h>
 #include <sys/types.h>
@@ -20,16 +21,18 @@
 #include "png_extract.h"
 #include "trace.h"
 
-// Offsets up to 2^53 pass through a double exactly. The hashes are hex
-// text, and the hidden tags' offsets `listed` doubles, in the worker's
-// view of the WebAssembly memory.
+// Offsets up to 2^53 pass through a double exactly; width and height are
+// -1 for an image too short to hold them. The hashes are hex text, and the
+// hidden tags' offsets `listed` doubles, in the worker's view of the
+// WebAssembly memory.
 EM_JS(void, web_image_found, (double offset), { Module.imageFound(offset); });
 EM_JS(void, web_image_ended,
-      (double run_length, int iend, const char* sha256, const char* md5,
-       double hidden, const double* offsets, int listed),
+      (double run_length, int iend, double size, double width, double height,
+       const char* sha256, const char* md5, double hidden,
+       const double* offsets, int listed),
       {
-        Module.imageEnded(run_length, iend !== 0, sha256, md5, hidden,
-                          offsets, listed);
+        Module.imageEnded(run_length, iend !== 0, size, width, height, sha256,
+                          md5, hidden, offsets, listed);
       });
 
 namespace {
@@ -57,7 +60,10 @@ extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
       [&](uint64_t run_length, bool iend) {
         trace.end(&record);
         offsets.assign(record.hidden.begin(), record.hidden.end());
+        const double width = record.sized ? record.width : -1;
+        const double height = record.sized ? record.height : -1;
         web_image_ended(static_cast<double>(run_length), iend,
+                        static_cast<double>(record.size), width, height,
                         record.sha256.c_str(), record.md5.c_str(),
                         static_cast<double>(record.hidden_count),
                         offsets.data(), static_cast<int>(offsets.size()));

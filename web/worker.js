@@ -143,7 +143,6 @@ function wholeReader(file) {
 let carver = null;
 let job = null;  // the file being carved
 const decoder = new TextDecoder();
-const kWidthAt = 16;  // in an image: 8 signature bytes, IHDR's length and tag
 const kDigest = 48;   // an image's SHA-256, then its MD5
 
 function held() {
@@ -209,24 +208,18 @@ function imageFound(offset) {
   job.offset = offset;
 }
 
-// An output's bytes are looked at as they are written, for its CRC-32 and
-// its IHDR's width and height, and not kept: the extractor has one output
-// open at a time.
+// An output's bytes are looked at as they are written, for its CRC-32, and
+// not kept: the extractor has one output open at a time.
 function openOutput(ptr, length) {
   job.open = {
     name: decoder.decode(carver.HEAPU8.subarray(ptr, ptr + length)),
-    offset: job.offset, size: 0, crc: 0, head: new Uint8Array(kWidthAt + 8),
+    offset: job.offset, crc: 0,
   };
   return 0;
 }
 
 function writeOutput(id, ptr, n) {
-  const out = job.open;
-  const data = carver.HEAPU8.subarray(ptr, ptr + n);
-  out.crc = crc32(out.crc, data);
-  if (out.size < out.head.length)
-    out.head.set(data.subarray(0, out.head.length - out.size), out.size);
-  out.size += n;
+  job.open.crc = crc32(job.open.crc, carver.HEAPU8.subarray(ptr, ptr + n));
   return 1;
 }
 
@@ -237,21 +230,18 @@ function closeOutput(id) {
 }
 
 // Where the image just closed ends: it holds `run` bytes of the input.
-// What the trace of its bytes found (carve.cc): its SHA-256 and MD5, as hex
-// text at `sha256` and `md5`, and how many IHDR tags lie inside it, the
-// offsets of the first `listed` of them as doubles at `offsets`.
-function imageEnded(run, iend, sha256, md5, hidden, offsets, listed) {
+// What the trace of its bytes found (carve.cc): its size; its IHDR's width
+// and height (-1 when it is too short to hold them); its SHA-256 and MD5,
+// as hex text at `sha256` and `md5`; and how many IHDR tags lie inside it,
+// the offsets of the first `listed` of them as doubles at `offsets`.
+function imageEnded(run, iend, size, width, height, sha256, md5, hidden, offsets, listed) {
   const out = job.closed;
-  const sized = out.size >= out.head.length;
-  const view = new DataView(out.head.buffer);
   const digest = job.digests.subarray(job.batch.length * kDigest);
   for (let k = 0; k < 32; ++k) digest[k] = hexByte(sha256 + 2 * k);
   for (let k = 0; k < 16; ++k) digest[32 + k] = hexByte(md5 + 2 * k);
   job.batch.push({
     name: out.name, offset: out.offset, run, ending: iend ? 'iend' : 'cut',
-    size: out.size, crc: out.crc,
-    width: sized ? view.getUint32(kWidthAt) : null,
-    height: sized ? view.getUint32(kWidthAt + 4) : null,
+    size, crc: out.crc, width: width < 0 ? null : width, height: height < 0 ? null : height,
     hidden: hidden ? {count: hidden, offsets: Array.from(
         new Float64Array(carver.HEAPU8.buffer, offsets, listed))} : null,
   });
