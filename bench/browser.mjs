@@ -22,14 +22,16 @@
 import fs from 'node:fs';
 import path from 'node:path';
 
-import {carve, kFilesPicker, launch, readAlone, serve, until, untilChecked} from '../web/test/browsers.mjs';
+import {
+  carve, kFilesPicker, launch, openPage, readAlone, serve, until, untilChecked,
+} from '../web/test/browsers.mjs';
 
 const [name, site, runs, random, dense, million, folder] = process.argv.slice(2);
 const server = await serve(site);
 const browser = await launch(name);
 
 async function fresh() {
-  const page = await browser.newPage();
+  const page = await openPage(browser);
   await page.goto(server.url);
   return page;
 }

@@ -30,7 +30,9 @@ import zlib from 'node:zlib';
 
 import {unzipSync} from 'fflate';
 
-import {carve, kFilesPicker, launch, probeAnswers, serve, until, untilChecked} from './browsers.mjs';
+import {
+  carve, kFilesPicker, launch, openPage, probeAnswers, serve, until, untilChecked,
+} from './browsers.mjs';
 
 const {values: args} = parseArgs({
   options: {
@@ -422,7 +424,7 @@ function browserCases(name) {
     before(async () => {
       server = await serve(site);
       browser = await launch(name);
-      page = await browser.newPage();
+      page = await openPage(browser);
       page.on('request', (request) => requests.push(request.url()));
       await page.goto(server.url);
     });
@@ -555,7 +557,7 @@ function browserCases(name) {
     // A new page for each large input, so that the worker is a new one too;
     // Chromium also lets the test read the worker's own heap figures.
     async function freshPage() {
-      const fresh = await browser.newPage();
+      const fresh = await openPage(browser);
       fresh.on('request', (request) => requests.push(request.url()));
       fresh.heap = 0;
       fresh.on('workercreated', (worker) => {
@@ -709,7 +711,7 @@ function browserCases(name) {
       // not be told of them): the page, hidden, gets no animation frames,
       // and must finish all the same.
       await until(fresh, () => document.querySelector('[data-name]') !== null, null);
-      const front = await browser.newPage();
+      const front = await openPage(browser);
       await until(fresh, (n) => document.querySelectorAll('.job').length === n &&
                                 document.body.dataset.state === 'done', files.length);
       assert.equal((await summary(fresh)).images, String(want.size));
@@ -853,7 +855,7 @@ function browserCases(name) {
 
     test('offline after one visit, from the cache of this build alone', async () => {
       const own = await serve(site);
-      const fresh = await browser.newPage();
+      const fresh = await openPage(browser);
       await fresh.goto(own.url);
       const caches = await fresh.evaluate(async () => {
         await navigator.serviceWorker.ready;
@@ -875,7 +877,7 @@ function browserCases(name) {
       const alone = path.join(work, `one-file-${name}`);
       fs.mkdirSync(alone);
       fs.copyFileSync(oneFile, path.join(alone, 'pngcarve.html'));
-      const fresh = await browser.newPage();
+      const fresh = await openPage(browser);
       const asked = [];
       fresh.on('request', (request) => asked.push(request.url()));
       const url = `file://${path.join(alone, 'pngcarve.html')}`;
@@ -901,7 +903,7 @@ function browserCases(name) {
     if (args.screenshots && name === 'chromium') {
       test('screenshots after carving the sample', async () => {
         for (const [file, width] of [['web-page.png', 900], ['web-page-phone.png', 360]]) {
-          const shot = await browser.newPage();
+          const shot = await openPage(browser);
           await shot.setViewport({width, height: 800});
           await shot.goto(server.url);
           await carve(shot, [inputs['game.pak']]);

@@ -77,6 +77,14 @@ export function launch(name) {
   });
 }
 
+// A new page of `browser`, whose loads may take 180 s too: a fresh page's
+// first load took Firefox past puppeteer's 30 s beside a busy test suite.
+export async function openPage(browser) {
+  const page = await browser.newPage();
+  page.setDefaultNavigationTimeout(180000);
+  return page;
+}
+
 // Gives `files` to the page's file input, all at once, and waits until the
 // page says it has finished them all.
 // (The inputs are counted by the summary: the list of inputs has elements
