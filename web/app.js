@@ -18,8 +18,9 @@
 // [data-summary] element carries data-images (images found), data-shown
 // (those no filter hides), data-inputs, data-failed (inputs whose carve
 // failed), data-memory (the most bytes the worker held at once, over all
-// inputs) and data-checked (images whose checks are known). <body data-state="done"> once every input given is
-// finished, every save has been written and the views show it all; the
+// inputs) and data-checked (images whose checks are known).
+// <body data-state="done"> once every input given is finished, every save
+// has been written and the views show it all; the
 // checks of the images (whether they decode, which are duplicates) may
 // come after. Each image on screen is an element with data-name="<output
 // name>" (gallery.js), and each input on screen one with
