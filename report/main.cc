@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "check.h"
+#include "handoff.h"
 #include "platform.h"
 #include "png_extract.h"
 #include "record.h"
@@ -56,29 +57,46 @@ struct Options {
   std::vector<std::string> inputs;
 };
 
-// What is known of the image being carved, from its bytes as they go by.
-struct Image {
-  ImageRecord record;
-  ImageTrace trace;
-  StructureCheck check;
+// What is known of an image from its bytes as they go by; at its end, its
+// record goes to standard output. Its structure check comes with its end
+// when the carve made it, or is made here.
+class Image : public ImageSink {
+ public:
+  Image(bool csv, bool checks) : csv_(csv), checks_(checks) {}
 
-  void start(uint64_t offset) {
-    trace.start(offset, &record);
-    check.start();
+  // False when an image's hashes could not be had (out of memory) since
+  // it was last asked.
+  bool take_hashed() { return std::exchange(hashed_, true); }
+
+  void start(const std::string& input, const std::string& output,
+             uint64_t offset) override {
+    record_.input = input;
+    record_.output = output;
+    trace_.start(offset, &record_);
+    if (checks_) check_.start();
   }
 
-  void push(const unsigned char* data, size_t n) {
-    trace.push(data, n);
-    check.push(data, n);
+  void push(const unsigned char* data, size_t n) override {
+    trace_.push(data, n);
+    if (checks_) check_.push(data, n);
   }
 
-  // False when its hashes could not be had.
-  bool end(uint64_t run_length, bool iend) {
-    record.run_length = run_length;
-    record.iend = iend;
-    record.check = check.end(!iend);
-    return trace.end(&record);
+  void end(uint64_t run_length, bool iend, const char* check) override {
+    record_.run_length = run_length;
+    record_.iend = iend;
+    record_.check = checks_ ? check_.end(!iend) : check;
+    hashed_ = trace_.end(&record_) && hashed_;
+    std::fputs((csv_ ? csv_row(record_) : dfxml_fileobject(record_)).c_str(),
+               stdout);
   }
+
+ private:
+  const bool csv_;
+  const bool checks_;
+  bool hashed_ = true;
+  ImageRecord record_;
+  ImageTrace trace_;
+  StructureCheck check_;
 };
 
 // Returns 0 with `options` filled, or the exit status to end with.
@@ -149,7 +167,13 @@ int run(const std::string& program, const std::vector<std::string>& args) {
                  what.c_str());
     failures.emplace_back(input, what);
   };
-  Image image;
+  // The hashes and records are made on the handoff's second thread, while
+  // this one carves and writes. The structure check goes where there is
+  // time for it: here with -n, which writes nothing, else there.
+  const bool check_here = options.dry_run;
+  Image image(options.csv, !check_here);
+  Handoff handoff(&image);
+  StructureCheck check;
   int status = 0;
   for (const std::string& path : options.inputs) {
     std::FILE* file = open_file(path, "rb");
@@ -164,25 +188,26 @@ int run(const std::string& program, const std::vector<std::string>& args) {
       status = 1;
       continue;
     }
-    image.record.input = path;
     int64_t count = 0;
-    bool hashed = true;
+    std::string output;
     ExtractResult result = png_extract_stream(
         file, path, console ? console : stderr, terminal,
         [&](uint64_t offset) {
-          image.record.output = output_name(path, count++);
-          image.start(offset);
+          output = output_name(path, count++);
+          if (check_here) check.start();
+          handoff.start(path, output, offset);
         },
         [&](uint64_t run_length, bool iend) {
-          hashed = image.end(run_length, iend) && hashed;
-          const ImageRecord& r = image.record;
-          std::fputs((options.csv ? csv_row(r) : dfxml_fileobject(r)).c_str(),
-                     stdout);
+          handoff.end(run_length, iend, check_here ? check.end(!iend) : nullptr);
         },
-        [&image](const unsigned char* data, size_t n) { image.push(data, n); },
+        [&](const unsigned char* data, size_t n) {
+          if (check_here) check.push(data, n);
+          handoff.push(data, n);
+        },
         !options.dry_run);
     std::fclose(file);
-    if (!hashed) {
+    handoff.drain();  // this input's records are all written
+    if (!image.take_hashed()) {
       failed(path, "an image's hashes could not be computed (out of memory)");
       status = 1;
     }
@@ -196,7 +221,7 @@ int run(const std::string& program, const std::vector<std::string>& args) {
       failed(path,
              (result == ExtractResult::kCreateFailed ? "could not create "
                                                      : "could not write ") +
-                 image.record.output + "; nothing after it was carved");
+                 output + "; nothing after it was carved");
       status = 1;
       break;
     }

@@ -1,0 +1,129 @@
+#include "handoff.h"
+
+#include <utility>
+
+namespace pngcarve {
+
+void Handoff::start(const std::string& input, const std::string& output,
+                    uint64_t offset) {
+  Event event;
+  event.kind = Kind::kStart;
+  event.number = offset;
+  event.input = input;
+  event.output = output;
+  post(std::move(event));
+}
+
+void Handoff::end(uint64_t run_length, bool iend, const char* check) {
+  Event event;
+  event.kind = Kind::kEnd;
+  event.number = run_length;
+  event.iend = iend;
+  event.check = check;
+  post(std::move(event));
+}
+
+void Handoff::tell(const Event& event, const unsigned char* bytes) {
+  switch (event.kind) {
+    case Kind::kStart:
+      sink_->start(event.input, event.output, event.number);
+      break;
+    case Kind::kBytes:
+      sink_->push(bytes, event.number);
+      break;
+    case Kind::kEnd:
+      sink_->end(event.number, event.iend, event.check);
+      break;
+  }
+}
+
+#if PNGCARVE_HANDOFF_THREAD
+
+Handoff::Handoff(ImageSink* sink) : sink_(sink), thread_(&Handoff::run, this) {}
+
+Handoff::~Handoff() {
+  drain();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void Handoff::push(const unsigned char* data, size_t n) {
+  // In pieces that fill a batch at most, so that none grows past its size.
+  while (n > 0) {
+    const size_t room = kHandoffBatchBytes - making_.bytes.size();
+    const size_t part = n < room ? n : room;
+    Event event;
+    event.kind = Kind::kBytes;
+    event.number = part;
+    making_.bytes.reserve(kHandoffBatchBytes);
+    making_.bytes.insert(making_.bytes.end(), data, data + part);
+    post(std::move(event));
+    data += part;
+    n -= part;
+  }
+}
+
+void Handoff::post(Event event) {
+  making_.events.reserve(kHandoffEvents);
+  making_.events.push_back(std::move(event));
+  if (making_.bytes.size() >= kHandoffBatchBytes ||
+      making_.events.size() >= kHandoffEvents) {
+    send();
+  }
+}
+
+void Handoff::send() {
+  if (making_.events.empty()) return;
+  const size_t size = making_.bytes.size();
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return bytes_ + size <= kHandoffBytes; });
+    bytes_ += size;
+    batches_.push_back(std::move(making_));
+  }
+  changed_.notify_all();
+  making_ = Batch();
+}
+
+void Handoff::drain() {
+  send();
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return bytes_ == 0 && batches_.empty(); });
+}
+
+void Handoff::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return !batches_.empty() || closing_; });
+    if (batches_.empty()) return;  // closing, with all told
+    Batch batch = std::move(batches_.front());
+    batches_.pop_front();
+    lock.unlock();
+    const unsigned char* bytes = batch.bytes.data();
+    for (const Event& event : batch.events) {
+      tell(event, bytes);
+      if (event.kind == Kind::kBytes) bytes += event.number;
+    }
+    const size_t size = batch.bytes.size();
+    batch = Batch();  // its memory freed before it is counted free
+    lock.lock();
+    bytes_ -= size;
+    changed_.notify_all();
+  }
+}
+
+#else
+
+Handoff::Handoff(ImageSink* sink) : sink_(sink) {}
+Handoff::~Handoff() = default;
+void Handoff::push(const unsigned char* data, size_t n) { sink_->push(data, n); }
+void Handoff::post(Event event) { tell(event, nullptr); }
+void Handoff::drain() {}
+
+#endif
+
+}  // namespace pngcarve

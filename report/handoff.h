@@ -1,0 +1,104 @@
+// Handoff: carries what the carve sees of each image (where it begins, its
+// bytes, how it ends) from the carving thread to a second thread, which
+// tells `sink` in the same order. So the image's hashes are computed, and
+// its record written, while the carve reads and writes the next bytes. The
+// bytes in flight are copies, at most kHandoffBytes of them besides the
+// batch being made: past that the carve waits. Where the C++ library has no
+// threads (MinGW-w64's win32 thread model), `sink` is told at once, on the
+// carving thread.
+//
+//   Handoff handoff(sink);
+//   handoff.start(input, output, offset); handoff.push(data, n); ...
+//   handoff.end(run_length, iend, check);
+//   handoff.drain();  // returns once `sink` has been told all of it
+#ifndef PNGCARVE_REPORT_HANDOFF_H_
+#define PNGCARVE_REPORT_HANDOFF_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+#if !defined(__GLIBCXX__) || defined(_GLIBCXX_HAS_GTHREADS)
+#define PNGCARVE_HANDOFF_THREAD 1
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#else
+#define PNGCARVE_HANDOFF_THREAD 0
+#endif
+
+namespace pngcarve {
+
+// The events go over in batches of at most kHandoffBatchBytes bytes and
+// kHandoffEvents events, so that the threads meet once a batch, not once an
+// image; and at most kHandoffBytes of them are in flight, besides the
+// batch being made.
+constexpr size_t kHandoffBatchBytes = 32 * 1024;
+constexpr size_t kHandoffEvents = 256;
+constexpr size_t kHandoffBytes = 4 * kHandoffBatchBytes;
+
+// What is told of each image, in order, on the second thread.
+class ImageSink {
+ public:
+  virtual ~ImageSink() = default;
+  virtual void start(const std::string& input, const std::string& output,
+                     uint64_t offset) = 0;
+  virtual void push(const unsigned char* data, size_t n) = 0;
+  // `check`: a string that lives as long as the program ("ok", "cut", ...).
+  virtual void end(uint64_t run_length, bool iend, const char* check) = 0;
+};
+
+class Handoff {
+ public:
+  explicit Handoff(ImageSink* sink);
+  ~Handoff();  // drains, then ends the second thread
+  Handoff(const Handoff&) = delete;
+  Handoff& operator=(const Handoff&) = delete;
+
+  void start(const std::string& input, const std::string& output,
+             uint64_t offset);
+  void push(const unsigned char* data, size_t n);
+  void end(uint64_t run_length, bool iend, const char* check);
+  void drain();
+
+ private:
+  enum class Kind { kStart, kBytes, kEnd };
+  struct Event {
+    Kind kind = Kind::kStart;
+    uint64_t number = 0;  // the offset, the run's length, or how many bytes
+    bool iend = false;
+    const char* check = nullptr;
+    std::string input, output;
+  };
+  // Events, and the bytes of its kBytes events one after another.
+  struct Batch {
+    std::vector<Event> events;
+    std::vector<unsigned char> bytes;
+  };
+
+  void post(Event event);
+  // Tells `sink` of one event; `bytes`: a kBytes event's.
+  void tell(const Event& event, const unsigned char* bytes);
+
+  ImageSink* sink_;
+#if PNGCARVE_HANDOFF_THREAD
+  void send();  // hands the batch being made over
+  void run();
+
+  Batch making_;  // on the carving thread
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Batch> batches_;
+  size_t bytes_ = 0;  // of the batches handed over and not yet told
+  bool closing_ = false;
+  std::thread thread_;
+#endif
+};
+
+}  // namespace pngcarve
+
+#endif  // PNGCARVE_REPORT_HANDOFF_H_

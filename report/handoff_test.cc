@@ -1,0 +1,78 @@
+#include "handoff.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+namespace pngcarve {
+namespace {
+
+// Writes down all it is told, as text, and checks it is told on one thread.
+class Log : public ImageSink {
+ public:
+  void start(const std::string& input, const std::string& output,
+             uint64_t offset) override {
+    seen(std::this_thread::get_id());
+    text += "start " + input + " " + output + " " + std::to_string(offset) + "\n";
+  }
+  void push(const unsigned char* data, size_t n) override {
+    seen(std::this_thread::get_id());
+    text.append(reinterpret_cast<const char*>(data), n);
+  }
+  void end(uint64_t run_length, bool iend, const char* check) override {
+    seen(std::this_thread::get_id());
+    text += "\nend " + std::to_string(run_length) + (iend ? " iend " : " cut ") +
+            check + "\n";
+  }
+
+  std::string text;
+
+ private:
+  void seen(std::thread::id id) {
+    if (thread == std::thread::id()) thread = id;
+    EXPECT_EQ(thread, id);
+  }
+  std::thread::id thread;
+};
+
+// Every event arrives, in order, whether it is smaller than a batch, many
+// to a batch, or larger than all the bytes allowed in flight; and drain()
+// returns with all of it told, as between two inputs.
+TEST(Handoff, TellsEverythingInOrderAndDrains) {
+  Log log;
+  std::string expected;
+  {
+    Handoff handoff(&log);
+    for (int input = 0; input < 2; ++input) {
+      const std::string name = "in" + std::to_string(input);
+      for (int image = 0; image < 1000; ++image) {
+        // Images of 0 bytes up to twice the bytes allowed in flight, in
+        // pieces of up to a batch and a half.
+        const size_t size = image % 97 == 0 ? 2 * kHandoffBytes : image * 37 % 5000;
+        handoff.start(name, name + "." + std::to_string(image), image * 10);
+        expected += "start " + name + " " + name + "." + std::to_string(image) +
+                    " " + std::to_string(image * 10) + "\n";
+        std::string bytes(size, static_cast<char>('a' + image % 26));
+        for (size_t at = 0; at < size;) {
+          size_t n = std::min(size - at, kHandoffBatchBytes * 3 / 2);
+          handoff.push(reinterpret_cast<const unsigned char*>(bytes.data() + at), n);
+          at += n;
+        }
+        expected += bytes;
+        handoff.end(size, image % 2 == 0, image % 3 ? "ok" : "crc");
+        expected += "\nend " + std::to_string(size) + (image % 2 ? " cut " : " iend ") +
+                    (image % 3 ? "ok" : "crc") + "\n";
+      }
+      handoff.drain();
+      EXPECT_EQ(log.text, expected);
+    }
+    // Left undrained: the destructor tells the rest before it returns.
+    handoff.start("last", "last.0", 1);
+    handoff.end(0, false, "cut");
+  }
+  EXPECT_EQ(log.text, expected + "start last last.0 1\n\nend 0 cut cut\n");
+}
+
+}  // namespace
+}  // namespace pngcarve
