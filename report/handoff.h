@@ -36,7 +36,7 @@ namespace pngcarve {
 // kHandoffEvents events, so that the threads meet once a batch, not once an
 // image; and at most kHandoffBytes of them are in flight, besides the
 // batch being made.
-constexpr size_t kHandoffBatchBytes = 32 * 1024;
+constexpr size_t kHandoffBatchBytes = 16 * 1024;
 constexpr size_t kHandoffEvents = 256;
 constexpr size_t kHandoffBytes = 4 * kHandoffBatchBytes;
 
