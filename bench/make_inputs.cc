@@ -7,6 +7,9 @@
 //   make_inputs runon PATH MIB           one image whose data chunk's
 //                                        length runs past the end, MIB MiB
 //   make_inputs sparse PATH MIB IMAGES   a sparse file, images past 4 GiB
+//   make_inputs exact PATH BYTES         one image of exactly BYTES bytes
+//                                        (at least 100), padded by a tEXt
+//                                        chunk before its data
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -60,7 +63,7 @@ int main(int argc, char** argv) {
   if (argc < 4) {
     std::fprintf(
         stderr,
-        "usage: make_inputs random|repeat|dense|runon|sparse PATH N [M]\n");
+        "usage: make_inputs random|repeat|dense|runon|sparse|exact PATH N [M]\n");
     return 2;
   }
   std::string kind = argv[1];
@@ -115,6 +118,19 @@ int main(int argc, char** argv) {
     }
     std::fflush(f);
     if (ftruncate(fileno(f), total) != 0) std::perror("ftruncate");
+  } else if (kind == "exact" && argc == 4) {
+    const size_t bytes = std::strtoull(argv[3], nullptr, 10);
+    testutil::PngShape shape = testutil::sized(4, 4, 1);
+    const std::string bare = testutil::make_png(shape);
+    const std::string text = "Comment";
+    const size_t chunk = 12 + text.size() + 1;  // length, type, CRC, NUL
+    if (bytes < bare.size() + chunk) {
+      std::fprintf(stderr, "make_inputs: %zu bytes is too few\n", bytes);
+      return 2;
+    }
+    shape.before_idat.push_back(testutil::chunk(
+        "tEXt", text + '\0' + std::string(bytes - bare.size() - chunk, '.')));
+    put(f, testutil::make_png(shape));
   } else {
     std::fprintf(stderr, "make_inputs: bad arguments\n");
     return 2;

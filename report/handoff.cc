@@ -83,16 +83,20 @@ void Handoff::send() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return bytes_ + size <= kHandoffBytes; });
     bytes_ += size;
+    ++untold_;
     batches_.push_back(std::move(making_));
   }
   changed_.notify_all();
   making_ = Batch();
 }
 
+// Counted by batches told, not by bytes: a batch of no bytes (an end
+// alone, after a batch filled exactly) is still being told once it has left
+// `batches_`.
 void Handoff::drain() {
   send();
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return bytes_ == 0 && batches_.empty(); });
+  changed_.wait(lock, [&] { return untold_ == 0; });
 }
 
 void Handoff::run() {
@@ -112,6 +116,7 @@ void Handoff::run() {
     batch = Batch();  // its memory freed before it is counted free
     lock.lock();
     bytes_ -= size;
+    --untold_;
     changed_.notify_all();
   }
 }

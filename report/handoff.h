@@ -93,7 +93,8 @@ class Handoff {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Batch> batches_;
-  size_t bytes_ = 0;  // of the batches handed over and not yet told
+  size_t bytes_ = 0;   // of the batches handed over and not yet told
+  size_t untold_ = 0;  // batches handed over and not yet told whole
   bool closing_ = false;
   std::thread thread_;
 #endif

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -72,6 +73,35 @@ TEST(Handoff, TellsEverythingInOrderAndDrains) {
     handoff.end(0, false, "cut");
   }
   EXPECT_EQ(log.text, expected + "start last last.0 1\n\nend 0 cut cut\n");
+}
+
+// A sink whose end is slow, so that an image's end is still being told
+// well after its batch has left the queue.
+class SlowEnd : public ImageSink {
+ public:
+  void start(const std::string&, const std::string&, uint64_t) override {}
+  void push(const unsigned char*, size_t) override {}
+  void end(uint64_t, bool, const char*) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ++ended;  // unguarded: read after drain(), which must order it
+  }
+  int ended = 0;
+};
+
+// A batch filled exactly by one image's bytes leaves its end to a batch of
+// no bytes at all; drain() still waits until that end has been told, as
+// pngcarve-report waits before it closes the record.
+TEST(Handoff, DrainWaitsForAnEndThatCameAlone) {
+  SlowEnd sink;
+  Handoff handoff(&sink);
+  const std::string bytes(kHandoffBatchBytes, 'x');
+  for (int image = 1; image <= 10; ++image) {
+    handoff.start("in", "in.0", 0);
+    handoff.push(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    handoff.end(bytes.size(), true, "ok");
+    handoff.drain();
+    ASSERT_EQ(sink.ended, image);
+  }
 }
 
 }  // namespace

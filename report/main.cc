@@ -172,58 +172,64 @@ int run(const std::string& program, const std::vector<std::string>& args) {
   // time for it: here with -n, which writes nothing, else there.
   const bool check_here = options.dry_run;
   Image image(options.csv, !check_here);
-  Handoff handoff(&image);
-  StructureCheck check;
   int status = 0;
-  for (const std::string& path : options.inputs) {
-    std::FILE* file = open_file(path, "rb");
-    if (file == nullptr) {
-      failed(path, std::string("could not be opened: ") + std::strerror(errno));
-      status = 1;
-      continue;
-    }
-    if (is_directory(file)) {
+  {
+    // The second thread lives in this block: it has told and written all
+    // before the record's end is written and standard output closed.
+    Handoff handoff(&image);
+    StructureCheck check;
+    for (const std::string& path : options.inputs) {
+      std::FILE* file = open_file(path, "rb");
+      if (file == nullptr) {
+        failed(path,
+               std::string("could not be opened: ") + std::strerror(errno));
+        status = 1;
+        continue;
+      }
+      if (is_directory(file)) {
+        std::fclose(file);
+        failed(path, "is a folder, not a file");
+        status = 1;
+        continue;
+      }
+      int64_t count = 0;
+      std::string output;
+      ExtractResult result = png_extract_stream(
+          file, path, console ? console : stderr, terminal,
+          [&](uint64_t offset) {
+            output = output_name(path, count++);
+            if (check_here) check.start();
+            handoff.start(path, output, offset);
+          },
+          [&](uint64_t run_length, bool iend) {
+            handoff.end(run_length, iend,
+                        check_here ? check.end(!iend) : nullptr);
+          },
+          [&](const unsigned char* data, size_t n) {
+            if (check_here) check.push(data, n);
+            handoff.push(data, n);
+          },
+          !options.dry_run);
       std::fclose(file);
-      failed(path, "is a folder, not a file");
-      status = 1;
-      continue;
-    }
-    int64_t count = 0;
-    std::string output;
-    ExtractResult result = png_extract_stream(
-        file, path, console ? console : stderr, terminal,
-        [&](uint64_t offset) {
-          output = output_name(path, count++);
-          if (check_here) check.start();
-          handoff.start(path, output, offset);
-        },
-        [&](uint64_t run_length, bool iend) {
-          handoff.end(run_length, iend, check_here ? check.end(!iend) : nullptr);
-        },
-        [&](const unsigned char* data, size_t n) {
-          if (check_here) check.push(data, n);
-          handoff.push(data, n);
-        },
-        !options.dry_run);
-    std::fclose(file);
-    handoff.drain();  // this input's records are all written
-    if (!image.take_hashed()) {
-      failed(path, "an image's hashes could not be computed (out of memory)");
-      status = 1;
-    }
-    if (result == ExtractResult::kReadFailed) {
-      failed(path,
-             "could not be read to its end; the images before the error are "
-             "recorded");
-      status = 1;
-    } else if (result == ExtractResult::kCreateFailed ||
-               result == ExtractResult::kWriteFailed) {
-      failed(path,
-             (result == ExtractResult::kCreateFailed ? "could not create "
-                                                     : "could not write ") +
-                 output + "; nothing after it was carved");
-      status = 1;
-      break;
+      handoff.drain();  // this input's records are all written
+      if (!image.take_hashed()) {
+        failed(path, "an image's hashes could not be computed (out of memory)");
+        status = 1;
+      }
+      if (result == ExtractResult::kReadFailed) {
+        failed(path,
+               "could not be read to its end; the images before the error are "
+               "recorded");
+        status = 1;
+      } else if (result == ExtractResult::kCreateFailed ||
+                 result == ExtractResult::kWriteFailed) {
+        failed(path,
+               (result == ExtractResult::kCreateFailed ? "could not create "
+                                                       : "could not write ") +
+                   output + "; nothing after it was carved");
+        status = 1;
+        break;
+      }
     }
   }
   if (quiet) std::fclose(quiet);
