@@ -1,6 +1,7 @@
 #include "tool_runner.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,9 @@ pid_t start_tool(const fs::path& cwd, const std::vector<std::string>& args,
     dup2(e, 2);
     for (const std::string& entry : options.env)
       putenv(const_cast<char*>(entry.c_str()));
+    // The signals as a shell leaves them to a program it starts, whatever
+    // this process was given (a background job ignores SIGINT) or set.
+    for (int sig : {SIGINT, SIGQUIT, SIGPIPE, SIGTERM}) signal(sig, SIG_DFL);
     alarm(300);  // a hang shows as SIGALRM, not as a stuck test run
     std::vector<char*> argv{tool.data()};
     for (const std::string& a : args)
