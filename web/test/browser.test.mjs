@@ -227,14 +227,16 @@ async function zipFiles(page) {
     window.zipRead = await (await fetch(link.href)).blob();
     return window.zipRead.size;
   });
+  // Each piece as base64 by the browser's own FileReader, many times
+  // faster than building the text in JavaScript.
   const pieces = [];
   for (let at = 0; at < size; at += kZipPiece) {
-    pieces.push(Buffer.from(await page.evaluate(async (at, n) => {
-      const all = new Uint8Array(await window.zipRead.slice(at, at + n).arrayBuffer());
-      let text = '';
-      for (let i = 0; i < all.length; i += 8192) text += String.fromCharCode(...all.subarray(i, i + 8192));
-      return btoa(text);
-    }, at, kZipPiece), 'base64'));
+    pieces.push(Buffer.from(await page.evaluate((at, n) => new Promise((resolve, reject) => {
+      const reader = new FileReader();
+      reader.onload = () => resolve(reader.result.slice(reader.result.indexOf(',') + 1));
+      reader.onerror = () => reject(reader.error);
+      reader.readAsDataURL(window.zipRead.slice(at, at + n));
+    }), at, kZipPiece), 'base64'));
   }
   await page.evaluate(() => { delete window.zipRead; });
   return unzipSync(Buffer.concat(pieces));
