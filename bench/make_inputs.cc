@@ -61,9 +61,9 @@ void put(FILE* f, const std::string& s) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(
-        stderr,
-        "usage: make_inputs random|repeat|dense|runon|sparse|exact PATH N [M]\n");
+    std::fprintf(stderr,
+                 "usage: make_inputs random|repeat|dense|runon|sparse|exact "
+                 "PATH N [M]\n");
     return 2;
   }
   std::string kind = argv[1];
