@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "png_extract.h"
 #include "stream_copy.h"
@@ -16,6 +17,7 @@ constexpr size_t kCrcSize = 4;
 constexpr size_t kIhdrDataSize = 13;
 constexpr double kMaxSide = 0x7FFFFFFF;
 constexpr size_t kOutSize = 64 * 1024;
+constexpr unsigned char kAncillaryBit = 0x20;  // of a type's first letter
 
 // Channels for each colour type, and whether it allows a bit depth.
 int channels(int type) {
@@ -76,6 +78,14 @@ double raw_size(const unsigned char* ihdr) {
   return size;
 }
 
+int check_code(const char* check) {
+  int code = 0;
+  while (code + 1 < static_cast<int>(std::size(kCheckNames)) &&
+         std::strcmp(kCheckNames[code], check) != 0)
+    ++code;
+  return code;
+}
+
 StructureCheck::StructureCheck() : out_(kOutSize) { inflateInit(&stream_); }
 
 StructureCheck::~StructureCheck() { inflateEnd(&stream_); }
@@ -85,7 +95,7 @@ void StructureCheck::start() {
   have_ = 0;
   left_ = -1;
   crc_ = 0;
-  crc_bad_ = idat_ = false;
+  crc_bad_ = critical_crc_bad_ = critical_ = idat_ = false;
   ihdr_have_ = 0;
   expected_ = -2;
   inflated_ = 0;
@@ -132,11 +142,12 @@ void StructureCheck::push(const unsigned char* data, size_t n) {
       // The carve takes length + 4 bytes, modulo 2^32, after the header;
       // a length that wraps leaves no room for a CRC.
       if (length > 0xFFFFFFFFu - kCrcSize) {
-        crc_bad_ = true;
+        crc_bad_ = critical_crc_bad_ = true;
         skip_ = static_cast<uint32_t>(length + kCrcSize);
         continue;
       }
       idat_ = std::memcmp(header_ + 4, kIdatTag, sizeof kIdatTag) == 0;
+      critical_ = (header_[4] & kAncillaryBit) == 0;
       crc_ = crc32(0, header_ + 4, 4);
       left_ = length;
     }
@@ -153,7 +164,10 @@ void StructureCheck::push(const unsigned char* data, size_t n) {
     if (left_ > 0) return;
     while (have_ < kCrcSize && i < n) header_[have_++] = data[i++];
     if (have_ < kCrcSize) return;
-    if (load_be32(header_) != crc_) crc_bad_ = true;
+    if (load_be32(header_) != crc_) {
+      crc_bad_ = true;
+      critical_crc_bad_ = critical_crc_bad_ || critical_;
+    }
     have_ = 0;
     left_ = -1;
   }
@@ -165,6 +179,12 @@ const char* StructureCheck::end(bool cut) const {
   if (too_long_) return "size";
   if (!stream_ended_) return "inflate";
   return static_cast<double>(inflated_) == raw_size(ihdr_) ? "ok" : "size";
+}
+
+bool StructureCheck::sound(bool cut) const {
+  return !cut && left_ < 0 && have_ == 0 && skip_ == 0 && !critical_crc_bad_ &&
+         !too_long_ && stream_ended_ &&
+         static_cast<double>(inflated_) == raw_size(ihdr_);
 }
 
 }  // namespace pngcarve

@@ -29,6 +29,11 @@ namespace pngcarve {
 // two agree on any IHDR; it is exact up to 2^53.
 double raw_size(const unsigned char* ihdr);
 
+// The answers, in the order the page's kChecks (web/protocol.js) has them,
+// and an answer's index among them.
+constexpr const char* kCheckNames[] = {"ok", "cut", "crc", "inflate", "size"};
+int check_code(const char* check);
+
 class StructureCheck {
  public:
   StructureCheck();
@@ -43,6 +48,10 @@ class StructureCheck {
   // The answer, once every byte is pushed, `cut` when the input ended
   // inside the image: "ok", "cut", "crc", "inflate" or "size".
   const char* end(bool cut) const;
+  // Whether the image is whole but for the CRCs of ancillary chunks (a
+  // type whose first letter is lower case), which browsers let be: they
+  // show such an image, and the page need not decode it to know.
+  bool sound(bool cut) const;
 
  private:
   void inflate_some(const unsigned char* data, size_t n);
@@ -56,6 +65,8 @@ class StructureCheck {
   int64_t left_ = -1;        // the chunk's data still to come; -1: header
   uint32_t crc_ = 0;
   bool crc_bad_ = false;
+  bool critical_crc_bad_ = false;  // in a chunk whose type is upper case first
+  bool critical_ = false;
   bool idat_ = false;
   unsigned char ihdr_[13] = {};
   size_t ihdr_have_ = 0;

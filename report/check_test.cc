@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <string>
+#include <utility>
 
 #include "png_builder.h"
 
@@ -46,13 +47,15 @@ std::string gray3(int interlace, size_t raw, const std::string& extra = "") {
          chunk("IDAT", deflated(raw)) + kIend;
 }
 
-const char* check(const std::string& png, bool cut, size_t piece) {
+// The check's answer, and whether it found the image sound.
+std::pair<std::string, bool> check(const std::string& png, bool cut,
+                                   size_t piece) {
   pngcarve::StructureCheck c;
   c.start();
   const auto* data = reinterpret_cast<const unsigned char*>(png.data());
   for (size_t at = 0; at < png.size(); at += piece)
     c.push(data + at, std::min(piece, png.size() - at));
-  return c.end(cut);
+  return {c.end(cut), c.sound(cut)};
 }
 
 TEST(StructureCheckTest, FindsTheFirstFaultInPiecesOfAnySize) {
@@ -63,56 +66,63 @@ TEST(StructureCheckTest, FindsTheFirstFaultInPiecesOfAnySize) {
     std::string png;
     bool cut;
     const char* expected;
+    bool sound;  // whole but for ancillary chunks' CRCs
   } rows[] = {
-      {"whole", whole, false, "ok"},
-      {"whole, IDAT in pieces", make_png(sized(9, 7, 3, 4)), false, "ok"},
-      {"ended by the input", whole, true, "cut"},
-      {"a chunk unfinished", whole.substr(0, whole.size() - 14), false, "cut"},
+      {"whole", whole, false, "ok", true},
+      {"whole, IDAT in pieces", make_png(sized(9, 7, 3, 4)), false, "ok", true},
+      {"ended by the input", whole, true, "cut", false},
+      {"a chunk unfinished", whole.substr(0, whole.size() - 14), false, "cut", false},
+      // An ancillary chunk's CRC, which browsers let be; a critical one's.
       {"wrong CRC in tEXt",
        gray3(0, 12, bad_crc(chunk("tEXt", std::string("a\0b", 3)))), false,
-       "crc"},
+       "crc", true},
+      {"wrong CRC in IDAT",
+       kSig + ihdr(3, 3, 8, 0, 0) + bad_crc(chunk("IDAT", deflated(12))) +
+           kIend,
+       false, "crc", false},
       {"wrong CRC in IHDR",
        kSig + bad_crc(ihdr(3, 3, 8, 0, 0)) + chunk("IDAT", deflated(12)) +
            kIend,
-       false, "crc"},
+       false, "crc", false},
       {"a length that wraps",
        kSig + ihdr(3, 3, 8, 0, 0) + be32(0xFFFFFFFD) + "tEXt" + "x" +
            chunk("IDAT", deflated(12)) + kIend,
-       false, "crc"},
+       false, "crc", false},
       {"stream cut short",
        kSig + ihdr(4, 3, 8, 2, 0) + chunk("IDAT", z.substr(0, z.size() - 4)) +
            kIend,
-       false, "inflate"},
+       false, "inflate", false},
       {"Adler-32 wrong",
        kSig + ihdr(4, 3, 8, 2, 0) +
            chunk("IDAT",
                  z.substr(0, z.size() - 1) + static_cast<char>(z.back() ^ 1)) +
            kIend,
-       false, "inflate"},
-      {"no IDAT", kSig + ihdr(3, 3, 8, 0, 0) + kIend, false, "inflate"},
+       false, "inflate", false},
+      {"no IDAT", kSig + ihdr(3, 3, 8, 0, 0) + kIend, false, "inflate", false},
       {"not zlib",
        kSig + ihdr(3, 3, 8, 0, 0) + chunk("IDAT", "nonsense") + kIend, false,
-       "inflate"},
+       "inflate", false},
       {"bytes after the stream's end",
        kSig + ihdr(4, 3, 8, 2, 0) + chunk("IDAT", z + "trailing") + kIend,
-       false, "ok"},
-      {"a row short", gray3(0, 8), false, "size"},
-      {"a row more", gray3(0, 16), false, "size"},
-      {"far more than the IHDR implies", gray3(0, 1 << 20), false, "size"},
+       false, "ok", true},
+      {"a row short", gray3(0, 8), false, "size", false},
+      {"a row more", gray3(0, 16), false, "size", false},
+      {"far more than the IHDR implies", gray3(0, 1 << 20), false, "size", false},
       {"RGB of 4 bits",
        kSig + ihdr(3, 3, 4, 2, 0) + chunk("IDAT", deflated(12)) + kIend, false,
-       "size"},
+       "size", false},
       {"width 0",
        kSig + ihdr(0, 3, 8, 0, 0) + chunk("IDAT", deflated(3)) + kIend, false,
-       "size"},
-      {"interlace method 2", gray3(2, 12), false, "size"},
-      {"plain 3 x 3", gray3(0, 12), false, "ok"},
-      {"Adam7 3 x 3", gray3(1, 15), false, "ok"},
-      {"Adam7 sized as if plain", gray3(1, 12), false, "size"},
+       "size", false},
+      {"interlace method 2", gray3(2, 12), false, "size", false},
+      {"plain 3 x 3", gray3(0, 12), false, "ok", true},
+      {"Adam7 3 x 3", gray3(1, 15), false, "ok", true},
+      {"Adam7 sized as if plain", gray3(1, 12), false, "size", false},
   };
   for (const Row& row : rows) {
     for (size_t piece : {row.png.size(), size_t{1}, size_t{7}}) {
-      EXPECT_STREQ(check(row.png, row.cut, piece), row.expected)
+      EXPECT_EQ(check(row.png, row.cut, piece),
+                std::make_pair(std::string(row.expected), row.sound))
           << row.what << ", in pieces of " << piece;
     }
   }

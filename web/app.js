@@ -18,15 +18,14 @@
 // [data-summary] element carries data-images (images found), data-shown
 // (those no filter hides), data-inputs, data-failed (inputs whose carve
 // failed), data-memory (the most bytes the worker held at once, over all
-// inputs) and data-checked (images whose checks are known).
+// inputs) and data-checked (images known to decode or not).
 // <body data-state="done"> once every input given is finished, every save
-// has been written and the views show it all; the
-// checks of the images (whether they decode, which are duplicates) may
-// come after. Each image on screen is an element with data-name="<output
+// has been written and the views show it all; whether the images that
+// their structure checks can't vouch for decode may come after. Each image on screen is an element with data-name="<output
 // name>" (gallery.js), and each input on screen one with
 // data-input="<name>" (inputs.js).
 import {
-  changesPending, checkedCount, checksDone, filterCounts, imageAt, imageCount, onChange, setFilter,
+  changesPending, checkedCount, filterCounts, imageAt, imageCount, onChange, setFilter,
   setSmallSize, shownAt, shownCount, traceOf,
 } from './catalog.js';
 import {bytes, count, element, plural} from './dom.js';
@@ -188,13 +187,8 @@ async function downloadReport(format) {
     button, link: $(format === 'csv' ? '#report-link' : '#report-dfxml-link'),
     name: `pngcarve-report.${format === 'csv' ? 'csv' : 'xml'}`, what: 'report',
     count: imageCount, label: button.textContent,
-    make: async (progress) => {
-      await checksDone((checked) => {
-        button.textContent = `Waiting for the checks… ${Math.floor(100 * checked / imageCount)} %`;
-      });
-      return format === 'csv' ? reportCsv(imageCount, imageAt, traceOf, progress) :
-          reportDfxml(imageCount, imageAt, traceOf, jobs, progress);
-    },
+    make: (progress) => (format === 'csv' ? reportCsv(imageCount, imageAt, traceOf, progress) :
+        reportDfxml(imageCount, imageAt, traceOf, jobs, progress)),
   });
   reporting = false;
   update();

@@ -13,12 +13,14 @@
 // and so on for an input given under a name an earlier one had.
 //
 // addImages(job, records, digests) adds a batch of the worker's image
-// records, with their hashes (protocol.js).
+// records, with their hashes and structure checks (protocol.js). An image
+// whose SHA-256 an earlier one has is a duplicate; one its check finds
+// sound decodes, and whether the rest do is found out by the probe.
 // traceOf(i) gives what the worker's trace of its bytes found: {sha256,
 // md5, hidden: {count, offsets} or null}, the hashes as hex text.
-// setChecks(i, check, decodable, duplicate) records what the probe found;
-// checkOf(i) gives the check (kChecks in protocol.js), null until then;
-// checkedCount() how many images have theirs.
+// checkOf(i) gives the check (kChecks in protocol.js). setDecodable(i,
+// decodes) records what the probe found; decodable(i) gives it, undefined
+// until it is known; checkedCount() is how many images have it.
 //
 // The filters are a list, kFilters, each with what it matches: a filter
 // more is a row more. setFilter(name, on) switches one, setSmallSize(px)
@@ -43,7 +45,7 @@ let widths = new Uint32Array(0);
 let heights = new Uint32Array(0);
 let flags = new Uint8Array(0);
 let matched = new Uint8Array(0);
-let checks = new Uint8Array(0);  // 1 + its index in kChecks; 0: not known
+let checks = new Uint8Array(0);  // its index in kChecks
 const kDigest = 48;  // an image's SHA-256, then its MD5
 let digests = new Uint8Array(0);
 const hiddenTags = new Map();  // image -> the IHDR tags inside it, if any
@@ -82,9 +84,9 @@ export function nameJob(job) {
 export function addImages(job, records, batchDigests) {
   if (job.firstImage === undefined) job.firstImage = imageCount;
   jobList[job.id] = job;
-  const from = imageCount;
-  for (const {offset, run, ending, crc, width, height, hidden} of records) {
-    if (imageCount === capacity) grow();
+  while (imageCount + records.length > capacity) grow();
+  digests.set(batchDigests, imageCount * kDigest);
+  for (const {offset, run, ending, crc, width, height, hidden, check, sound} of records) {
     const i = imageCount++;
     if (hidden) hiddenTags.set(i, hidden);
     jobOf[i] = job.id;
@@ -93,11 +95,13 @@ export function addImages(job, records, batchDigests) {
     crcs[i] = crc;
     widths[i] = width ?? 0;
     heights[i] = height ?? 0;
-    flags[i] = (ending === 'iend' ? kFlagIend : 0) | (width === null ? 0 : kFlagSized);
+    checks[i] = kChecks.indexOf(check);
+    flags[i] = (ending === 'iend' ? kFlagIend : 0) | (width === null ? 0 : kFlagSized) |
+        (sound ? kFlagDecodes : 0) | (isDuplicate(i) ? kFlagDuplicate : 0);
+    if (sound) ++checked;
     match(i);
     if (!(matched[i] & on)) shown?.push(i);
   }
-  digests.set(batchDigests, from * kDigest);
   job.imageCount = imageCount - job.firstImage;
   changed('images');
 }
@@ -122,33 +126,54 @@ export function traceOf(i) {
           hidden: hiddenTags.get(i) ?? null};
 }
 
-// What the probe found: undefined until it has.
+// The first image with each SHA-256, as its index + 1 (0: none), in a
+// table of twice as many places at least, found by the hash's first four
+// bytes and then the next place but one.
+let firsts = new Uint32Array(0);
+let firstCount = 0;
+
+const keyOf = (i) => (digests[i * kDigest] << 24 | digests[i * kDigest + 1] << 16 |
+                      digests[i * kDigest + 2] << 8 | digests[i * kDigest + 3]) >>> 0;
+
+function sameSha256(a, b) {
+  for (let k = 0; k < 32; ++k) if (digests[a * kDigest + k] !== digests[b * kDigest + k]) return false;
+  return true;
+}
+
+function placeOf(i) {  // where image i's SHA-256 is, or would go, in firsts
+  const mask = firsts.length - 1;
+  let at = keyOf(i) & mask;
+  while (firsts[at] !== 0 && !sameSha256(firsts[at] - 1, i)) at = (at + 1) & mask;
+  return at;
+}
+
+// Whether an earlier image has image i's SHA-256, and so its bytes; if
+// not, it is the first with it.
+function isDuplicate(i) {
+  if (2 * (firstCount + 1) > firsts.length) {
+    const old = firsts;
+    firsts = new Uint32Array(Math.max(1024, 2 * old.length));
+    for (const first of old) if (first) firsts[placeOf(first - 1)] = first;
+  }
+  const at = placeOf(i);
+  if (firsts[at] !== 0) return true;
+  firsts[at] = i + 1;
+  ++firstCount;
+  return false;
+}
+
 export function decodable(i) {
   return flags[i] & kFlagDecodes ? true : flags[i] & kFlagUndecodable ? false : undefined;
 }
 
-export const checkOf = (i) => kChecks[checks[i] - 1] ?? null;
-let checked = 0;  // images whose checks are known
+export const checkOf = (i) => kChecks[checks[i]];
+let checked = 0;  // images whose decodability is known
 export const checkedCount = () => checked;
 
-// Resolves once every image carved so far has its checks, calling
-// waiting(checked) at each frame until then.
-export function checksDone(waiting) {
-  return new Promise((resolve) => {
-    const poll = () => {
-      if (checked >= imageCount) return resolve();
-      waiting(checked);
-      nextFrame(poll);
-    };
-    poll();
-  });
-}
-
-export function setChecks(i, check, decodes, duplicate) {
-  if (!checks[i]) ++checked;
-  checks[i] = kChecks.indexOf(check) + 1;
-  flags[i] = flags[i] & ~(kFlagDecodes | kFlagUndecodable | kFlagDuplicate) |
-      (decodes ? kFlagDecodes : kFlagUndecodable) | (duplicate ? kFlagDuplicate : 0);
+export function setDecodable(i, decodes) {
+  if (decodable(i) === undefined) ++checked;
+  flags[i] = flags[i] & ~(kFlagDecodes | kFlagUndecodable) |
+      (decodes ? kFlagDecodes : kFlagUndecodable);
   const was = matched[i] & on;
   match(i);
   if (!was !== !(matched[i] & on)) shown = null;

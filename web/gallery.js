@@ -6,18 +6,18 @@
 // decoded only there, and holds an <a download> link to its bytes, built
 // from its place in its input (runs.js); it shows, and carries as
 // data-offset, where in its input the image's IHDR tag stood, and carries
-// where it ends as data-run and data-ending, and as data-decodable "yes" or
-// "no" and data-check (its structure check, check.js) once they are known;
-// a fault found shows beside its sizes.
+// where it ends as data-run and data-ending, as data-check its structure
+// check (the carve's), and as data-decodable "yes" or "no" once that is
+// known; a fault found shows beside its sizes.
 //
-// Whether each image decodes, and whether it has the same bytes as an
-// earlier one, is found out by another worker (probe.js), once no file is
-// being carved, so that it takes no time from the carving or the page
-// meanwhile (a thumbnail shows before that all the same). probeImages(job,
-// first, count) queues images for it; the page calls probeNow() when the
-// carving worker is idle, and carving() when it is given more to do.
+// Whether an image the check can't vouch for decodes is found out by
+// another worker (probe.js), once no file is being carved, so that it takes
+// no time from the carving or the page meanwhile (a thumbnail shows before
+// that all the same). probeImages(job, first, count) queues images for it;
+// the page calls probeNow() when the carving worker is idle, and carving()
+// when it is given more to do.
 
-import {checkOf, decodable, imageAt, onChange, setChecks, shownAt, shownCount} from './catalog.js';
+import {checkOf, decodable, imageAt, onChange, setDecodable, shownAt, shownCount} from './catalog.js';
 import {count, element} from './dom.js';
 import {startWorker} from './jobs.js';
 import {placeBlob} from './runs.js';
@@ -74,9 +74,8 @@ function drawItem(li, k) {
         `at ${count.format(image.offset)} (0x${image.offset.toString(16).toUpperCase()})`;
   }
   const check = checkOf(i);
-  if (check === null) delete li.dataset.check;
-  else li.dataset.check = check;
-  li.fault.textContent = check === null || check === 'ok' ? '' : ` · ${check}`;
+  li.dataset.check = check;
+  li.fault.textContent = check === 'ok' ? '' : ` · ${check}`;
   const decodes = decodable(i);
   if (li.decodes === decodes) return;
   li.decodes = decodes;
@@ -88,8 +87,9 @@ function drawItem(li, k) {
   else if (!li.img.hasAttribute('src')) li.img.src = li.url;
 }
 
-// The probe's work: images in order, by their catalog indices, a batch of
-// each input's at a time, with a few messages in flight.
+// The probe's work: the images not known to decode, in order, by their
+// catalog indices, a batch of each input's at a time, with a few messages in
+// flight.
 const probe = startWorker('probe.js');
 const toProbe = [];   // [job, first, count] not yet sent
 let inFlight = 0;
@@ -112,11 +112,13 @@ export function probeNow() {
       room -= take;
       const images = [];
       for (let i = first; i < first + take; ++i) {
-        const {offset, run, ending, crc, width, height} = imageAt(i);
-        images.push({key: i, offset, run, ending, crc, pixels: width * height});
+        if (decodable(i) !== undefined) continue;
+        const {offset, run, ending, width, height} = imageAt(i);
+        images.push({key: i, offset, run, ending, pixels: width * height});
       }
-      groups.push({file: job.file, name: job.name, images});
+      if (images.length) groups.push({file: job.file, name: job.name, images});
     }
+    if (groups.length === 0) continue;
     probe.postMessage(groups);
     ++inFlight;
   }
@@ -124,7 +126,7 @@ export function probeNow() {
 
 probe.onmessage = (event) => {
   const {answers, done} = event.data;
-  for (const [key, check, shows, duplicate] of answers) setChecks(key, check, shows, duplicate);
+  for (const [key, shows] of answers) setDecodable(key, shows);
   inFlight -= done;
   if (done && idle) probeNow();
 };

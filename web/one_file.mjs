@@ -12,7 +12,7 @@
 // return {its exports}; })();`. It fails on an import circle, and on a
 // name declared at the top of two modules, which would clash once they
 // share one scope. A module with a licence beside it in the site
-// (pako.js: pako.LICENSE.txt) keeps it, as a comment before its code.
+// (carve.js: carve.LICENSE.txt) keeps it, as a comment before its code.
 //
 // Usage: node one_file.mjs SITE OUT
 //

@@ -9,7 +9,8 @@
 //   {type: 'batch', id, read, images, digests}
 //       bytes of the file read so far, and the images finished since the
 //       last batch, in order, each {name, offset, run, ending, size, crc,
-//       width, height, hidden}: offset is where in the file its IHDR tag stood;
+//       width, height, hidden, check, sound}: offset is where in the file its
+//       IHDR tag stood;
 //       the image is the 16 bytes of the PNG signature and IHDR chunk
 //       header, the `run` bytes of the file from offset + 4 on, and a
 //       standard IEND chunk when ending is 'iend' (not when it is 'cut',
@@ -18,7 +19,10 @@
 //       hold them; plain numbers, as a typed array an image would cost the
 //       page an object each); hidden null, or {count, offsets} of the IHDR tags
 //       inside it after its own, with the offsets in the file of the first
-//       thousand (what pngcarve-report's record names); digests, a
+//       thousand (what pngcarve-report's record names); check its
+//       structure check (kChecks), pngcarve-report's own, and sound whether
+//       it is whole but for ancillary chunks' CRCs, which browsers let be,
+//       so that it shows; digests, a
 //       Uint8Array, holds each image's SHA-256 then its MD5, 48 bytes an
 //       image, in the images' order. No image's bytes
 //       leave the worker: the page
@@ -38,6 +42,6 @@ export const kResults = ['ok', 'read-failed', 'create-failed', 'write-failed'];
 
 export const resultOf = (code) => kResults[code] || 'failed';
 
-// An image's structure check (check.js, doc/report.md): 'ok' or its first
-// fault, in this order. The probe (probe.js) sends it in its answers.
+// An image's structure check (report/check.h, doc/report.md): 'ok' or its
+// first fault, in this order (kCheckNames there).
 export const kChecks = ['ok', 'cut', 'crc', 'inflate', 'size'];

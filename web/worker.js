@@ -16,7 +16,7 @@
 // is sent, while the files before it are carved.
 import createCarver from './carve.js';
 import {crc32} from './crc.js';
-import {resultOf} from './protocol.js';
+import {kChecks, resultOf} from './protocol.js';
 
 const kPart = 64 << 20;   // the bytes of one part of the file
 const kChunk = 64 << 10;  // what a read of Chromium's streams gives
@@ -232,9 +232,11 @@ function closeOutput(id) {
 // Where the image just closed ends: it holds `run` bytes of the input.
 // What the trace of its bytes found (carve.cc): its size; its IHDR's width
 // and height (-1 when it is too short to hold them); its SHA-256 and MD5,
-// as hex text at `sha256` and `md5`; and how many IHDR tags lie inside it,
-// the offsets of the first `listed` of them as doubles at `offsets`.
-function imageEnded(run, iend, size, width, height, sha256, md5, hidden, offsets, listed) {
+// as hex text at `sha256` and `md5`; how many IHDR tags lie inside it,
+// the offsets of the first `listed` of them as doubles at `offsets`; and its
+// structure check, by its index in kChecks, and whether it is sound.
+function imageEnded(run, iend, size, width, height, sha256, md5, hidden, offsets, listed,
+                    check, sound) {
   const out = job.closed;
   const digest = job.digests.subarray(job.batch.length * kDigest);
   for (let k = 0; k < 32; ++k) digest[k] = hexByte(sha256 + 2 * k);
@@ -242,6 +244,7 @@ function imageEnded(run, iend, size, width, height, sha256, md5, hidden, offsets
   job.batch.push({
     name: out.name, offset: out.offset, run, ending: iend ? 'iend' : 'cut',
     size, crc: out.crc, width: width < 0 ? null : width, height: height < 0 ? null : height,
+    check: kChecks[check], sound,
     hidden: hidden ? {count: hidden, offsets: Array.from(
         new Float64Array(carver.HEAPU8.buffer, offsets, listed))} : null,
   });
