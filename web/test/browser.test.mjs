@@ -468,10 +468,11 @@ function browserCases(name) {
       fs.writeFileSync(file, images3);
       // (The zeros after them make no image.)
       const want = nativeOutputs(path.join(work, `failing-${name}`), [file]);
-      // Sparse: a read after them long enough that it can't have ended
-      // before the page shows them, on a machine however busy (4 GiB once
-      // ended first in Firefox, whose page drew them only then).
-      fs.truncateSync(file, 64 * 2 ** 30);
+      // Sparse: a read after them that can't end within the wait for the
+      // page to show them, on a machine however busy (half an hour at
+      // 0.5 GB/s; 4 GiB, and once 64 GiB, beside the million images in
+      // Chromium, ended first in Firefox, whose page drew them only then).
+      fs.truncateSync(file, 2 ** 40);
       const input = await page.$(kFilesPicker);
       await input.uploadFile(file);
       const its = `[data-name^="${path.basename(file)}."]`;
