@@ -39,7 +39,10 @@ void Handoff::tell(const Event& event, const unsigned char* bytes) {
 
 #if PNGCARVE_HANDOFF_THREAD
 
-Handoff::Handoff(ImageSink* sink) : sink_(sink), thread_(&Handoff::run, this) {}
+Handoff::Handoff(ImageSink* sink) : sink_(sink), thread_(&Handoff::run, this) {
+  making_.events.reserve(kHandoffEvents);
+  making_.bytes.reserve(kHandoffBatchBytes);
+}
 
 Handoff::~Handoff() {
   drain();
@@ -59,7 +62,6 @@ void Handoff::push(const unsigned char* data, size_t n) {
     Event event;
     event.kind = Kind::kBytes;
     event.number = part;
-    making_.bytes.reserve(kHandoffBatchBytes);
     making_.bytes.insert(making_.bytes.end(), data, data + part);
     post(std::move(event));
     data += part;
@@ -68,7 +70,6 @@ void Handoff::push(const unsigned char* data, size_t n) {
 }
 
 void Handoff::post(Event event) {
-  making_.events.reserve(kHandoffEvents);
   making_.events.push_back(std::move(event));
   if (making_.bytes.size() >= kHandoffBatchBytes ||
       making_.events.size() >= kHandoffEvents) {
@@ -81,13 +82,25 @@ void Handoff::send() {
   const size_t size = making_.bytes.size();
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return bytes_ + size <= kHandoffBytes; });
+    changed_.wait(lock, [&] {
+      return bytes_ + size <= kHandoffBytes && batches_.size() < kHandoffBatches;
+    });
     bytes_ += size;
     ++untold_;
     batches_.push_back(std::move(making_));
+    // The next batch in the memory of one told, if there is one: a batch
+    // of its own each time cost the carve a fresh allocation, and the
+    // kernel its pages, for each.
+    if (spare_.empty()) {
+      making_ = Batch();
+    } else {
+      making_ = std::move(spare_.back());
+      spare_.pop_back();
+    }
   }
   changed_.notify_all();
-  making_ = Batch();
+  making_.events.reserve(kHandoffEvents);
+  making_.bytes.reserve(kHandoffBatchBytes);
 }
 
 // Counted by batches told, not by bytes: a batch of no bytes (an end
@@ -113,10 +126,12 @@ void Handoff::run() {
       if (event.kind == Kind::kBytes) bytes += event.number;
     }
     const size_t size = batch.bytes.size();
-    batch = Batch();  // its memory freed before it is counted free
+    batch.events.clear();  // its strings freed here, not on the carve's
+    batch.bytes.clear();
     lock.lock();
     bytes_ -= size;
     --untold_;
+    spare_.push_back(std::move(batch));
     changed_.notify_all();
   }
 }

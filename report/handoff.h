@@ -34,11 +34,12 @@ namespace pngcarve {
 
 // The events go over in batches of at most kHandoffBatchBytes bytes and
 // kHandoffEvents events, so that the threads meet once a batch, not once an
-// image; and at most kHandoffBytes of them are in flight, besides the
-// batch being made.
-constexpr size_t kHandoffBatchBytes = 16 * 1024;
-constexpr size_t kHandoffEvents = 256;
-constexpr size_t kHandoffBytes = 4 * kHandoffBatchBytes;
+// image; and at most kHandoffBatches batches and kHandoffBytes bytes are in
+// flight, besides the batch being made.
+constexpr size_t kHandoffBatchBytes = 64 * 1024;
+constexpr size_t kHandoffEvents = 1024;
+constexpr size_t kHandoffBatches = 4;
+constexpr size_t kHandoffBytes = kHandoffBatches * kHandoffBatchBytes;
 
 // What is told of each image, in order, on the second thread.
 class ImageSink {
@@ -93,6 +94,7 @@ class Handoff {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Batch> batches_;
+  std::vector<Batch> spare_;  // told, their memory kept for the carve's next
   size_t bytes_ = 0;   // of the batches handed over and not yet told
   size_t untold_ = 0;  // batches handed over and not yet told whole
   bool closing_ = false;

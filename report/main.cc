@@ -58,11 +58,10 @@ struct Options {
 };
 
 // What is known of an image from its bytes as they go by; at its end, its
-// record goes to standard output. Its structure check comes with its end
-// when the carve made it, or is made here.
+// record goes to standard output, with the structure check the carve made.
 class Image : public ImageSink {
  public:
-  Image(bool csv, bool checks) : csv_(csv), checks_(checks) {}
+  explicit Image(bool csv) : csv_(csv) {}
 
   // False when an image's hashes could not be had (out of memory) since
   // it was last asked.
@@ -73,18 +72,16 @@ class Image : public ImageSink {
     record_.input = input;
     record_.output = output;
     trace_.start(offset, &record_);
-    if (checks_) check_.start();
   }
 
   void push(const unsigned char* data, size_t n) override {
     trace_.push(data, n);
-    if (checks_) check_.push(data, n);
   }
 
   void end(uint64_t run_length, bool iend, const char* check) override {
     record_.run_length = run_length;
     record_.iend = iend;
-    record_.check = checks_ ? check_.end(!iend) : check;
+    record_.check = check;
     hashed_ = trace_.end(&record_) && hashed_;
     std::fputs((csv_ ? csv_row(record_) : dfxml_fileobject(record_)).c_str(),
                stdout);
@@ -92,11 +89,9 @@ class Image : public ImageSink {
 
  private:
   const bool csv_;
-  const bool checks_;
   bool hashed_ = true;
   ImageRecord record_;
   ImageTrace trace_;
-  StructureCheck check_;
 };
 
 // Returns 0 with `options` filled, or the exit status to end with.
@@ -168,10 +163,10 @@ int run(const std::string& program, const std::vector<std::string>& args) {
     failures.emplace_back(input, what);
   };
   // The hashes and records are made on the handoff's second thread, while
-  // this one carves and writes. The structure check goes where there is
-  // time for it: here with -n, which writes nothing, else there.
-  const bool check_here = options.dry_run;
-  Image image(options.csv, !check_here);
+  // this one carves, writes and checks: the two hashes take that one longer
+  // than the rest takes this one (4,000 images of 2.8 KB on tmpfs: 36 ms
+  // with the check here, 43 ms with it there).
+  Image image(options.csv);
   int status = 0;
   {
     // The second thread lives in this block: it has told and written all
@@ -198,15 +193,14 @@ int run(const std::string& program, const std::vector<std::string>& args) {
           file, path, console ? console : stderr, terminal,
           [&](uint64_t offset) {
             output = output_name(path, count++);
-            if (check_here) check.start();
+            check.start();
             handoff.start(path, output, offset);
           },
           [&](uint64_t run_length, bool iend) {
-            handoff.end(run_length, iend,
-                        check_here ? check.end(!iend) : nullptr);
+            handoff.end(run_length, iend, check.end(!iend));
           },
           [&](const unsigned char* data, size_t n) {
-            if (check_here) check.push(data, n);
+            check.push(data, n);
             handoff.push(data, n);
           },
           !options.dry_run);
