@@ -83,7 +83,8 @@ void Handoff::send() {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] {
-      return bytes_ + size <= kHandoffBytes && batches_.size() < kHandoffBatches;
+      return bytes_ + size <= kHandoffBytes &&
+             batches_.size() < kHandoffBatches;
     });
     bytes_ += size;
     ++untold_;
@@ -140,7 +141,9 @@ void Handoff::run() {
 
 Handoff::Handoff(ImageSink* sink) : sink_(sink) {}
 Handoff::~Handoff() = default;
-void Handoff::push(const unsigned char* data, size_t n) { sink_->push(data, n); }
+void Handoff::push(const unsigned char* data, size_t n) {
+  sink_->push(data, n);
+}
 void Handoff::post(Event event) { tell(event, nullptr); }
 void Handoff::drain() {}
 

@@ -95,8 +95,8 @@ class Handoff {
   std::condition_variable changed_;
   std::deque<Batch> batches_;
   std::vector<Batch> spare_;  // told, their memory kept for the carve's next
-  size_t bytes_ = 0;   // of the batches handed over and not yet told
-  size_t untold_ = 0;  // batches handed over and not yet told whole
+  size_t bytes_ = 0;          // of the batches handed over and not yet told
+  size_t untold_ = 0;         // batches handed over and not yet told whole
   bool closing_ = false;
   std::thread thread_;
 #endif

@@ -17,7 +17,6 @@
 
 #include <cstdint>
 #include <string>
-
 #include <vector>
 
 #include "check.h"
@@ -34,8 +33,8 @@ EM_JS(void, web_image_ended,
        const char* sha256, const char* md5, double hidden,
        const double* offsets, int listed, int check, int sound),
       {
-        Module.imageEnded(run_length, iend !== 0, size, width, height, sha256,
-                          md5, hidden, offsets, listed, check, sound !== 0);
+        Module.imageEnded(run_length, iend != = 0, size, width, height, sha256,
+                          md5, hidden, offsets, listed, check, sound != = 0);
       });
 
 namespace {
