@@ -1,5 +1,6 @@
 // The page: takes files and folders from the pickers or a drop, has them
-// carved (jobs.js), and shows each input's progress (inputs.js) and the
+// carved (jobs.js) and the images the carve's check can't vouch for
+// decoded (probes.js), and shows each input's progress (inputs.js) and the
 // images in one gallery (gallery.js), all of it read from the catalog
 // (catalog.js); the images shown go into a zip (zip.js) or straight into a
 // folder (save.js), and every image into the report (report.js).
@@ -29,9 +30,10 @@ import {
   setSmallSize, shownAt, shownCount, traceOf,
 } from './catalog.js';
 import {bytes, count, element, plural} from './dom.js';
-import {carving, probeImages, probeNow} from './gallery.js';
+import {showGallery} from './gallery.js';
 import {showInputs} from './inputs.js';
 import {addInputs, jobHooks, jobs, jobsBusy, startNext} from './jobs.js';
+import {carving, probeImages, probeNow} from './probes.js';
 import {reportCsv, reportDfxml} from './report.js';
 import {saveHooks, saveLater, saver, saveTo, savesPending} from './save.js';
 import {zipImages} from './zip.js';
@@ -123,6 +125,7 @@ jobHooks.finished = (job) => {
   peakMemory = Math.max(peakMemory, job.memory);
   showLater();
 };
+showGallery();
 onChange(showLater);
 saveHooks.progress = () => showLater();
 saveHooks.failed = (image, error) => listError('#save-errors', `${image.path}: `, error);

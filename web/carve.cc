@@ -26,16 +26,19 @@
 // Offsets up to 2^53 pass through a double exactly; width and height are
 // -1 for an image too short to hold them. The hashes are hex text, and the
 // hidden tags' offsets `listed` doubles, in the worker's view of the
-// WebAssembly memory; `check` is its answer's index in kCheckNames.
+// WebAssembly memory; `check` is its answer's index in kCheckNames. (The
+// bodies are JavaScript, which clang-format would take for C++.)
+// clang-format off
 EM_JS(void, web_image_found, (double offset), { Module.imageFound(offset); });
 EM_JS(void, web_image_ended,
       (double run_length, int iend, double size, double width, double height,
        const char* sha256, const char* md5, double hidden,
        const double* offsets, int listed, int check, int sound),
       {
-        Module.imageEnded(run_length, iend != = 0, size, width, height, sha256,
-                          md5, hidden, offsets, listed, check, sound != = 0);
+        Module.imageEnded(run_length, iend !== 0, size, width, height, sha256,
+                          md5, hidden, offsets, listed, check, sound !== 0);
       });
+// clang-format on
 
 namespace {
 

@@ -10,28 +10,23 @@
 // check (the carve's), and as data-decodable "yes" or "no" once that is
 // known; a fault found shows beside its sizes.
 //
-// Whether an image the check can't vouch for decodes is found out by
-// another worker (probe.js), once no file is being carved, so that it takes
-// no time from the carving or the page meanwhile (a thumbnail shows before
-// that all the same). probeImages(job, first, count) queues images for it;
-// the page calls probeNow() when the carving worker is idle, and carving()
-// when it is given more to do.
+// showGallery() draws it in #gallery, and again at each change of the
+// catalog; importing this module draws nothing.
 
-import {checkOf, decodable, imageAt, onChange, setDecodable, shownAt, shownCount} from './catalog.js';
+import {checkOf, decodable, imageAt, onChange, shownAt, shownCount} from './catalog.js';
 import {count, element} from './dom.js';
-import {startWorker} from './jobs.js';
 import {placeBlob} from './runs.js';
 import {virtualGrid} from './virtual.js';
 
 const kCellWidth = 168;
 const kCellHeight = 232;
-const kProbeBatch = 2000;   // images a message to the probe
-const kProbesAhead = 4;     // messages it has and hasn't answered
 
-const grid = virtualGrid(document.querySelector('#gallery'), {
-  cellWidth: kCellWidth, cellHeight: kCellHeight, make: makeItem, draw: drawItem,
-});
-onChange(() => grid.refresh(shownCount()));
+export function showGallery() {
+  const grid = virtualGrid(document.querySelector('#gallery'), {
+    cellWidth: kCellWidth, cellHeight: kCellHeight, make: makeItem, draw: drawItem,
+  });
+  onChange(() => grid.refresh(shownCount()));
+}
 
 function makeItem() {
   const img = element('img', {decoding: 'async'});
@@ -85,52 +80,4 @@ function drawItem(li, k) {
   li.img.hidden = decodes === false;
   if (decodes === false) li.box.append(li.note);
   else if (!li.img.hasAttribute('src')) li.img.src = li.url;
-}
-
-// The probe's work: the images not known to decode, in order, by their
-// catalog indices, a batch of each input's at a time, with a few messages in
-// flight.
-const probe = startWorker('probe.js');
-const toProbe = [];   // [job, first, count] not yet sent
-let inFlight = 0;
-let idle = false;     // the carving worker has nothing to do
-
-export function probeImages(job, first, n) {
-  toProbe.push([job, first, n]);
-}
-
-export function probeNow() {
-  idle = true;
-  while (inFlight < kProbesAhead && toProbe.length) {
-    // Up to kProbeBatch images, of as many inputs as they take.
-    const groups = [];
-    for (let room = kProbeBatch; room > 0 && toProbe.length;) {
-      const [job, first, n] = toProbe[0];
-      const take = Math.min(n, room);
-      if (take === n) toProbe.shift();
-      else toProbe[0] = [job, first + take, n - take];
-      room -= take;
-      const images = [];
-      for (let i = first; i < first + take; ++i) {
-        if (decodable(i) !== undefined) continue;
-        const {offset, run, ending, width, height} = imageAt(i);
-        images.push({key: i, offset, run, ending, pixels: width * height});
-      }
-      if (images.length) groups.push({file: job.file, name: job.name, images});
-    }
-    if (groups.length === 0) continue;
-    probe.postMessage(groups);
-    ++inFlight;
-  }
-}
-
-probe.onmessage = (event) => {
-  const {answers, done} = event.data;
-  for (const [key, shows] of answers) setDecodable(key, shows);
-  inFlight -= done;
-  if (done && idle) probeNow();
-};
-
-export function carving() {
-  idle = false;
 }

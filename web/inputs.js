@@ -6,7 +6,8 @@
 // data-result, data-seconds (the worker's time) and data-memory (the most
 // bytes the worker held at once while carving it).
 //
-// showInputs() draws the rows on screen anew.
+// showInputs() draws the rows on screen anew (the list is made the first
+// time).
 
 import {bytes, element, plural} from './dom.js';
 import {cancelJob, jobs} from './jobs.js';
@@ -14,11 +15,12 @@ import {virtualGrid} from './virtual.js';
 
 const kRowHeight = 136;
 
-const list = virtualGrid(document.querySelector('#jobs'), {
-  cellWidth: 0, cellHeight: kRowHeight, make: makeRow, draw: drawRow, fit: true,
-});
+let list = null;
 
 export function showInputs() {
+  list ??= virtualGrid(document.querySelector('#jobs'), {
+    cellWidth: 0, cellHeight: kRowHeight, make: makeRow, draw: drawRow, fit: true,
+  });
   list.refresh(jobs.length);
 }
 
