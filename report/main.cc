@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -125,19 +124,6 @@ int parse(const std::vector<std::string>& args, Options* options) {
   return 0;
 }
 
-std::string utc_now() {
-  std::time_t now = std::time(nullptr);
-  std::tm parts{};
-#ifdef _WIN32
-  gmtime_s(&parts, &now);
-#else
-  gmtime_r(&now, &parts);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
-}
-
 // `args`: the arguments after the program's name.
 int run(const std::string& program, const std::vector<std::string>& args) {
   Options options;
@@ -149,7 +135,8 @@ int run(const std::string& program, const std::vector<std::string>& args) {
   if (options.csv) {
     std::fputs(csv_header().c_str(), stdout);
   } else {
-    Creator creator{PNGCARVE_VERSION, command_line, utc_now()};
+    Creator creator{"pngcarve-report", PNGCARVE_VERSION, command_line,
+                    utc_now()};
     std::fputs(dfxml_begin(creator, options.inputs).c_str(), stdout);
   }
 
@@ -211,9 +198,7 @@ int run(const std::string& program, const std::vector<std::string>& args) {
         status = 1;
       }
       if (result == ExtractResult::kReadFailed) {
-        failed(path,
-               "could not be read to its end; the images before the error are "
-               "recorded");
+        failed(path, kReadFailedText);
         status = 1;
       } else if (result == ExtractResult::kCreateFailed ||
                  result == ExtractResult::kWriteFailed) {

@@ -1,5 +1,7 @@
 #include "record.h"
 
+#include <ctime>
+
 namespace pngcarve {
 
 namespace {
@@ -52,6 +54,19 @@ std::string tag(const char* name, const std::string& text) {
 }
 
 }  // namespace
+
+std::string utc_now() {
+  std::time_t now = std::time(nullptr);
+  std::tm parts{};
+#ifdef _WIN32
+  gmtime_s(&parts, &now);
+#else
+  gmtime_r(&now, &parts);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
 
 std::string csv_header() {
   return "input,output,offset,run_start,run_length,size,ending,width,height,"
@@ -116,20 +131,19 @@ std::string dfxml_begin(const Creator& creator,
       "       version=\"2.0.0-beta.0\">\n"
       "  <metadata><dc:type>Carve Report</dc:type></metadata>\n"
       "  <creator>\n"
-      "    <program>pngcarve-report</program>\n"
       "    " +
+      tag("program", xml_text(creator.program)) + "\n    " +
       tag("version", xml_text(creator.version)) +
       "\n"
-      "    <execution_environment>\n"
-      "      " +
-      tag("command_line", xml_text(creator.command_line)) +
-      "\n"
-      "      " +
-      tag("start_time", creator.start_time) +
-      "\n"
-      "    </execution_environment>\n"
-      "  </creator>\n"
-      "  <source>\n";
+      "    <execution_environment>\n";
+  if (!creator.command_line.empty())
+    xml +=
+        "      " + tag("command_line", xml_text(creator.command_line)) + "\n";
+  xml += "      " + tag("start_time", creator.start_time) +
+         "\n"
+         "    </execution_environment>\n"
+         "  </creator>\n"
+         "  <source>\n";
   for (const std::string& input : inputs)
     xml += "    " + tag("image_filename", xml_text(input)) + "\n";
   return xml + "  </source>\n";

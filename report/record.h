@@ -1,13 +1,13 @@
 // The record of the images carved, as CSV or DFXML text, one image at a
 // time, so that a record of any length is written in constant memory.
 //
-// CSV is the page's report format (doc/report.md). DFXML 2.0.0-beta.0 has each image as a `fileobject`: its
-// output's name and size, one `byte_run` (the input bytes at `img_offset`,
-// `len` long, are the output's from its offset 16), its SHA-256 and MD5,
-// and in this tool's own namespace the input it came from, its IHDR tag's
-// offset, how it ended, its structure check and the IHDR tags hidden in
-// its run (how many, and where the first kHiddenListed lie). The inputs that
-// failed are listed after the images.
+// CSV is the page's report format (doc/report.md). DFXML 2.0.0-beta.0 has each
+// image as a `fileobject`: its output's name and size, one `byte_run` (the
+// input bytes at `img_offset`, `len` long, are the output's from its offset
+// 16), its SHA-256 and MD5, and in this tool's own namespace the input it came
+// from, its IHDR tag's offset, how it ended, its structure check and the IHDR
+// tags hidden in its run (how many, and where the first kHiddenListed lie). The
+// inputs that failed are listed after the images.
 #ifndef PNGCARVE_REPORT_RECORD_H_
 #define PNGCARVE_REPORT_RECORD_H_
 
@@ -38,12 +38,21 @@ struct ImageRecord {
 
 constexpr size_t kHiddenListed = 1000;
 
-// Where a record was made, for DFXML's `creator`.
+// Where a record was made, for DFXML's `creator`: the command line is left
+// out when there is none (the web page's).
 struct Creator {
+  std::string program;
   std::string version;
   std::string command_line;
   std::string start_time;  // ISO 8601, UTC
 };
+
+// Now, as Creator's start_time has it.
+std::string utc_now();
+
+// What the record says of an input that could not be read to its end.
+constexpr char kReadFailedText[] =
+    "could not be read to its end; the images before the error are recorded";
 
 std::string csv_header();
 std::string csv_row(const ImageRecord& image);

@@ -3,7 +3,7 @@
 // decoded (probes.js), and shows each input's progress (inputs.js) and the
 // images in one gallery (gallery.js), all of it read from the catalog
 // (catalog.js); the images shown go into a zip (zip.js) or straight into a
-// folder (save.js), and every image into the report (report.js).
+// folder (save.js), and every image into the report (record.js).
 //
 // For automated tests: input[type=file][multiple]:not([webkitdirectory])
 // is the files picker and input[type=file][webkitdirectory] the folder
@@ -27,14 +27,14 @@
 // data-input="<name>" (inputs.js).
 import {
   changesPending, checkedCount, filterCounts, imageAt, imageCount, onChange, setFilter,
-  setSmallSize, shownAt, shownCount, traceOf,
+  setSmallSize, shownAt, shownCount,
 } from './catalog.js';
 import {bytes, count, element, plural} from './dom.js';
 import {showGallery} from './gallery.js';
 import {showInputs} from './inputs.js';
 import {addInputs, jobHooks, jobs, jobsBusy, startNext} from './jobs.js';
 import {carving, probeImages, probeNow} from './probes.js';
-import {reportCsv, reportDfxml} from './report.js';
+import {makeRecord} from './record.js';
 import {saveHooks, saveLater, saver, saveTo, savesPending} from './save.js';
 import {zipImages} from './zip.js';
 
@@ -190,8 +190,7 @@ async function downloadReport(format) {
     button, link: $(format === 'csv' ? '#report-link' : '#report-dfxml-link'),
     name: `pngcarve-report.${format === 'csv' ? 'csv' : 'xml'}`, what: 'report',
     count: imageCount, label: button.textContent,
-    make: (progress) => (format === 'csv' ? reportCsv(imageCount, imageAt, traceOf, progress) :
-        reportDfxml(imageCount, imageAt, traceOf, jobs, progress)),
+    make: (progress) => makeRecord(format !== 'csv', progress),
   });
   reporting = false;
   update();

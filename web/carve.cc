@@ -1,6 +1,6 @@
-// The web page's entry into the extractor, compiled to WebAssembly and run
-// in a Web Worker (worker.js). It carves one input exactly as the
-// command-line tool carves one argument, with the same code: the stream
+// The web page's entry into the extractor and the record, compiled to
+// WebAssembly and run in a Web Worker (worker.js). It carves one input exactly
+// as the command-line tool carves one argument, with the same code: the stream
 // extractor reads the input's bytes from the worker as it goes, and writes
 // each output to the worker under the name the tool gives it (platform.cc).
 // The console text goes to a stream that drops it. Where each image was
@@ -11,16 +11,24 @@
 // and MD5, and the IHDR tags inside it; and its structure check
 // (report/check.h), pngcarve-report's own, with whether it is sound, so
 // that the page need not decode it to know that it shows.
+//
+// The page's record (its report, as CSV or DFXML) is pngcarve-report's
+// text, made here a piece at a time from the fields the page keeps of each
+// image (record_begin, record_images, record_end).
 #include <emscripten/emscripten.h>
 #include <stdio.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "check.h"
+#include "digest.h"
 #include "png_extract.h"
+#include "record.h"
 #include "trace.h"
 
 // Offsets up to 2^53 pass through a double exactly; width and height are
@@ -40,11 +48,111 @@ EM_JS(void, web_image_ended,
       });
 // clang-format on
 
+#ifndef PNGCARVE_VERSION
+#define PNGCARVE_VERSION "unknown"
+#endif
+
 namespace {
 
 ssize_t drop(void*, const char*, size_t n) { return static_cast<ssize_t>(n); }
 
+// The last piece of a record made, which the worker copies out.
+std::string text;
+
+// `count` strings one after another at `strings`, each ended by a NUL.
+std::vector<std::string> split(const char* strings, int count) {
+  std::vector<std::string> list;
+  for (int k = 0; k < count; ++k) {
+    list.emplace_back(strings);
+    strings += list.back().size() + 1;
+  }
+  return list;
+}
+
+// An image's flags, as the page keeps them.
+constexpr unsigned char kFlagIend = 1;
+constexpr unsigned char kFlagSized = 2;
+
 }  // namespace
+
+// The length of the last piece of a record made.
+extern "C" EMSCRIPTEN_KEEPALIVE int record_size() {
+  return static_cast<int>(text.size());
+}
+
+// The record's head: CSV's header, or DFXML's up to its images, naming the
+// page as its creator and `count` inputs at `inputs`.
+extern "C" EMSCRIPTEN_KEEPALIVE const char* record_begin(int dfxml,
+                                                         const char* inputs,
+                                                         int count) {
+  text = dfxml ? pngcarve::dfxml_begin({"pngcarve web page", PNGCARVE_VERSION,
+                                        "", pngcarve::utc_now()},
+                                       split(inputs, count))
+               : pngcarve::csv_header();
+  return text.data();
+}
+
+// The records of `count` images of the input named `input`, its images
+// `first` to `first + count - 1`, from the page's columns: where each IHDR
+// tag stood, the run it holds, its flags, width, height, check (by its
+// index in kCheckNames), its SHA-256 then MD5, and how many IHDR tags lie
+// inside it, with the offsets of the first `listed[i]` of them one image
+// after another at `hidden`.
+extern "C" EMSCRIPTEN_KEEPALIVE const char* record_images(
+    int dfxml, const char* input, double first, int count,
+    const double* offsets, const double* runs, const unsigned char* flags,
+    const uint32_t* widths, const uint32_t* heights,
+    const unsigned char* checks, const unsigned char* digests,
+    const double* hidden_counts, const int* listed, const double* hidden) {
+  constexpr size_t kDigests = 48;  // SHA-256, then MD5
+  text.clear();
+  pngcarve::ImageRecord image;
+  image.input = input;
+  for (int i = 0; i < count; ++i) {
+    image.output =
+        pngcarve::output_name(input, static_cast<int64_t>(first) + i);
+    image.offset = static_cast<uint64_t>(offsets[i]);
+    image.run_length = static_cast<uint64_t>(runs[i]);
+    image.iend = flags[i] & kFlagIend;
+    image.size = sizeof pngcarve::kSignature + sizeof pngcarve::kIhdrHeader +
+                 image.run_length +
+                 (image.iend ? sizeof pngcarve::kIendChunk : 0);
+    image.sized = flags[i] & kFlagSized;
+    image.width = widths[i];
+    image.height = heights[i];
+    image.check = pngcarve::kCheckNames[checks[i]];
+    image.sha256 = pngcarve::hex(digests + i * kDigests, 32);
+    image.md5 = pngcarve::hex(digests + i * kDigests + 32, 16);
+    image.hidden_count = static_cast<uint64_t>(hidden_counts[i]);
+    image.hidden.assign(hidden, hidden + listed[i]);
+    hidden += listed[i];
+    text +=
+        dfxml ? pngcarve::dfxml_fileobject(image) : pngcarve::csv_row(image);
+  }
+  return text.data();
+}
+
+// The record's end: nothing for CSV; for DFXML, the inputs that failed,
+// `count` of them at `failures`, each its name then its result
+// (protocol.js) then what went wrong, and the document's end.
+extern "C" EMSCRIPTEN_KEEPALIVE const char* record_end(int dfxml,
+                                                       const char* failures,
+                                                       int count) {
+  text.clear();
+  if (!dfxml) return text.data();
+  const std::vector<std::string> fields = split(failures, 3 * count);
+  std::vector<std::pair<std::string, std::string>> failed;
+  for (int k = 0; k < count; ++k) {
+    const std::string& result = fields[3 * k + 1];
+    const std::string& detail = fields[3 * k + 2];
+    failed.emplace_back(fields[3 * k], result == "read-failed"
+                                           ? pngcarve::kReadFailedText
+                                       : detail.empty() ? result
+                                                        : detail);
+  }
+  text = pngcarve::dfxml_end(failed);
+  return text.data();
+}
 
 // Carves the input the worker holds, naming the outputs after `name` (the
 // input's path as the page shows it). Returns the ExtractResult as a number.

@@ -16,8 +16,10 @@
 // records, with their hashes and structure checks (protocol.js). An image
 // whose SHA-256 an earlier one has is a duplicate; one its check finds
 // sound decodes, and whether the rest do is found out by the probe.
-// traceOf(i) gives what the worker's trace of its bytes found: {sha256,
-// md5, hidden: {count, offsets} or null}, the hashes as hex text.
+// columnsOf(first, count) gives the images from index `first` on as the
+// record is made from them (protocol.js): {offsets, runs, flags, widths,
+// heights, checks, digests, hiddenCounts, listed, hidden}, typed arrays of
+// their own, flags with bit 1 for an IEND and 2 for a width and height.
 // checkOf(i) gives the check (kChecks in protocol.js). setDecodable(i,
 // decodes) records what the probe found; decodable(i) gives it, undefined
 // until it is known; checkedCount() is how many images have it.
@@ -118,12 +120,25 @@ export function imageAt(i) {
   };
 }
 
-const hex = (bytes) => Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
-
-export function traceOf(i) {
-  const digest = digests.subarray(i * kDigest, (i + 1) * kDigest);
-  return {sha256: hex(digest.subarray(0, 32)), md5: hex(digest.subarray(32)),
-          hidden: hiddenTags.get(i) ?? null};
+export function columnsOf(first, count) {
+  const end = first + count;
+  const hiddenCounts = new Float64Array(count);
+  const listed = new Int32Array(count);
+  const hidden = [];
+  for (let i = first; i < end; ++i) {
+    const tags = hiddenTags.get(i);
+    if (tags === undefined) continue;
+    hiddenCounts[i - first] = tags.count;
+    listed[i - first] = tags.offsets.length;
+    hidden.push(...tags.offsets);
+  }
+  return {
+    offsets: offsets.slice(first, end), runs: runs.slice(first, end),
+    flags: flags.slice(first, end), widths: widths.slice(first, end),
+    heights: heights.slice(first, end), checks: checks.slice(first, end),
+    digests: digests.slice(first * kDigest, end * kDigest), hiddenCounts, listed,
+    hidden: Float64Array.from(hidden),
+  };
 }
 
 // The first image with each SHA-256, as its index + 1 (0: none), in a

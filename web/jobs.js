@@ -18,6 +18,9 @@
 // A job is {id, file, name, read, result, seconds, memory, imageCount}.
 // jobsBusy() is true while any input is
 // still to carve; startWorker(name) starts a worker of the page's.
+// askCarver(message, transfer) gives the worker a message it answers once
+// (a piece of the record, protocol.js), after what it was given before,
+// and resolves to its answer.
 import {addImages, imageCount, nameJob} from './catalog.js';
 
 export const jobs = [];     // every input given, in order
@@ -60,6 +63,8 @@ export function startNext() {
 function restartCarver() {
   if (carver) carver.terminate();
   carver = null;
+  for (const {reject} of asked.values()) reject(new Error('the carving worker stopped'));
+  asked.clear();
   waiting.unshift(...sent.slice(1));
   sent = sent.slice(0, 1);
 }
@@ -80,10 +85,29 @@ export function startWorker(name) {
   return new Worker(workerUrls.get(name));
 }
 
+const asked = new Map();  // what the worker is to answer, by number
+let asks = 0;
+
+export function askCarver(message, transfer = []) {
+  if (carver === null) startCarver();
+  const ask = ++asks;
+  return new Promise((resolve, reject) => {
+    asked.set(ask, {resolve, reject});
+    carver.postMessage({...message, ask}, transfer);
+  });
+}
+
 function startCarver() {
   carver = startWorker('worker.js');
   carver.onmessage = (event) => {
     const m = event.data;
+    if (m.ask !== undefined) {
+      const {resolve, reject} = asked.get(m.ask);
+      asked.delete(m.ask);
+      if (m.error === undefined) resolve(m.bytes);
+      else reject(new Error(m.error));
+      return;
+    }
     const job = jobs[m.id];
     if (job.result !== null) return;  // cancelled meanwhile
     if (m.type === 'begun') {

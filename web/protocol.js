@@ -33,6 +33,20 @@
 //   {type: 'error', id, message, outOfMemory, memory}
 //       the carve broke off; this worker is done for and must be replaced
 // {type: 'skip', id} takes back a file sent but not yet begun.
+// {type: 'record', ask, dfxml, part, ...} asks for a piece of the page's
+// record (its report), pngcarve-report's text made by the core, after
+// whatever the worker was given before; dfxml 1 for DFXML, 0 for CSV, and
+// part one of
+//   'begin'   {inputs}: the names of every input given, in order
+//   'images'  {input, first, count, offsets, runs, flags, widths, heights,
+//             checks, digests, hiddenCounts, listed, hidden}: `count`
+//             images of the input named `input`, its images `first` on, as
+//             the catalog keeps them (catalog.js columnsOf; checks by
+//             their index in kChecks, digests 48 bytes an image, the hidden
+//             IHDR tags' offsets `listed[i]` an image one after another)
+//   'end'     {failures}: [name, result, detail] of each input that failed
+// and gets back {type: 'record', ask, bytes}, or {type: 'record', ask,
+// error} when it could not be made.
 //
 // The results of carving one input, by the number the extractor returns
 // (ExtractResult in src/png_extract.h, in its order); any other number is

@@ -296,6 +296,11 @@ onmessage = (event) => {
     readAhead.delete(m.id);
   }
   if (m.type === 'read') queue = queue.then(() => readAlone(m.file));
+  if (m.type === 'record') {
+    queue = queue.then(() => record(m)).catch((e) => {
+      postMessage({type: 'record', ask: m.ask, error: String(e && e.message || e)});
+    });
+  }
 };
 
 async function carve({id, file, name = file.name}) {
@@ -329,6 +334,47 @@ async function carve({id, file, name = file.name}) {
     seconds: (performance.now() - start) / 1000, memory: memory(),
   });
   job = null;
+}
+
+// A piece of the page's record, made by the core (carve.cc) from the
+// fields the message carries (protocol.js), sent back as its bytes.
+async function record(m) {
+  if (carver === null) carver = await ready;
+  const encoder = new TextEncoder();
+  const strings = (list) => encoder.encode(list.map((text) => `${text}\0`).join(''));
+  // The arrays one after another in the WebAssembly memory, each at an
+  // address its elements align to; then the call, with their addresses.
+  const call = (fn, ...args) => {
+    const arrays = args.filter((a) => ArrayBuffer.isView(a));
+    let size = 0;
+    const at = arrays.map((a) => {
+      const here = size;
+      size += Math.ceil(a.byteLength / 8) * 8;
+      return here;
+    });
+    const base = carver._malloc(Math.max(size, 8));
+    if (!base) throw new Error('out of memory');
+    arrays.forEach((a, k) => carver.HEAPU8.set(new Uint8Array(a.buffer, a.byteOffset, a.byteLength),
+                                               base + at[k]));
+    try {
+      let k = 0;
+      const ptr = fn(...args.map((a) => (ArrayBuffer.isView(a) ? base + at[k++] : a)));
+      return carver.HEAPU8.slice(ptr, ptr + carver._record_size());
+    } finally {
+      carver._free(base);
+    }
+  };
+  let bytes;
+  if (m.part === 'begin') {
+    bytes = call(carver._record_begin, m.dfxml, strings(m.inputs), m.inputs.length);
+  } else if (m.part === 'images') {
+    bytes = call(carver._record_images, m.dfxml, strings([m.input]), m.first, m.count,
+                 m.offsets, m.runs, m.flags, m.widths, m.heights, m.checks, m.digests,
+                 m.hiddenCounts, m.listed, m.hidden);
+  } else {
+    bytes = call(carver._record_end, m.dfxml, strings(m.failures.flat()), m.failures.length);
+  }
+  postMessage({type: 'record', ask: m.ask, bytes}, [bytes.buffer]);
 }
 
 function memory() {
