@@ -19,8 +19,10 @@
 #include <stdio.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,19 +34,20 @@
 #include "trace.h"
 
 // Offsets up to 2^53 pass through a double exactly; width and height are
-// -1 for an image too short to hold them. The hashes are hex text, and the
-// hidden tags' offsets `listed` doubles, in the worker's view of the
-// WebAssembly memory; `check` is its answer's index in kCheckNames. (The
-// bodies are JavaScript, which clang-format would take for C++.)
+// -1 for an image too short to hold them. The hashes are 48 bytes at
+// `digests`, SHA-256 then MD5, and the hidden tags' offsets `listed`
+// doubles, in the worker's view of the WebAssembly memory; `check` is its
+// answer's index in kCheckNames. (The bodies are JavaScript, which
+// clang-format would take for C++.)
 // clang-format off
 EM_JS(void, web_image_found, (double offset), { Module.imageFound(offset); });
 EM_JS(void, web_image_ended,
       (double run_length, int iend, double size, double width, double height,
-       const char* sha256, const char* md5, double hidden,
+       const unsigned char* digests, double hidden,
        const double* offsets, int listed, int check, int sound),
       {
-        Module.imageEnded(run_length, iend !== 0, size, width, height, sha256,
-                          md5, hidden, offsets, listed, check, sound !== 0);
+        Module.imageEnded(run_length, iend !== 0, size, width, height, digests,
+                          hidden, offsets, listed, check, sound !== 0);
       });
 // clang-format on
 
@@ -67,6 +70,13 @@ std::vector<std::string> split(const char* strings, int count) {
     strings += list.back().size() + 1;
   }
   return list;
+}
+
+// The bytes that `text`, hexadecimal, spells, at `out`.
+void unhex(const std::string& text, unsigned char* out) {
+  auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+  for (size_t i = 0; i + 1 < text.size(); i += 2)
+    out[i / 2] = static_cast<unsigned char>(digit(text[i]) << 4 | digit(text[i + 1]));
 }
 
 // An image's flags, as the page keeps them.
@@ -164,6 +174,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
   pngcarve::ImageRecord record;
   pngcarve::StructureCheck check;
   std::vector<double> offsets;
+  unsigned char digests[48] = {};
   // The input is the worker's: its reads never touch the stream given.
   int result = static_cast<int>(pngcarve::png_extract_stream(
       nullptr, name, console, false,
@@ -177,9 +188,12 @@ extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
         offsets.assign(record.hidden.begin(), record.hidden.end());
         const double width = record.sized ? record.width : -1;
         const double height = record.sized ? record.height : -1;
+        std::fill(std::begin(digests), std::end(digests), 0);  // none had
+        unhex(record.sha256, digests);
+        unhex(record.md5, digests + 32);
         web_image_ended(static_cast<double>(run_length), iend,
                         static_cast<double>(record.size), width, height,
-                        record.sha256.c_str(), record.md5.c_str(),
+                        digests,
                         static_cast<double>(record.hidden_count),
                         offsets.data(), static_cast<int>(offsets.size()),
                         pngcarve::check_code(check.end(!iend)),

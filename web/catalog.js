@@ -12,8 +12,8 @@
 // the name under which the zip and a save keep it: the name, or "2/<name>"
 // and so on for an input given under a name an earlier one had.
 //
-// addImages(job, records, digests) adds a batch of the worker's image
-// records, with their hashes and structure checks (protocol.js). An image
+// addImages(job, batch) adds a batch of the worker's images, its columns
+// as protocol.js has them, with their hashes and structure checks. An image
 // whose SHA-256 an earlier one has is a duplicate; one its check finds
 // sound decodes, and whether the rest do is found out by the probe.
 // columnsOf(first, count) gives the images from index `first` on as the
@@ -36,7 +36,7 @@
 // changesPending() is true while a change is yet to be told.
 
 import {nextFrame} from './dom.js';
-import {kChecks} from './protocol.js';
+import {kChecks, kDigestBytes, kFlagIend, kFlagSized, kFlagSound} from './protocol.js';
 
 let capacity = 0;
 let jobOf = new Uint32Array(0);
@@ -48,12 +48,12 @@ let heights = new Uint32Array(0);
 let flags = new Uint8Array(0);
 let matched = new Uint8Array(0);
 let checks = new Uint8Array(0);  // its index in kChecks
-const kDigest = 48;  // an image's SHA-256, then its MD5
 let digests = new Uint8Array(0);
 const hiddenTags = new Map();  // image -> the IHDR tags inside it, if any
-const kFlagIend = 1;
-const kFlagSized = 2;
-const kFlagDecodes = 4;
+// An image's flags: the batch's (protocol.js), of which kFlagSound is
+// kFlagDecodes here, since a sound image shows; then what the probe and
+// the copies found.
+const kFlagDecodes = kFlagSound;
 const kFlagUndecodable = 8;
 const kFlagDuplicate = 16;
 
@@ -70,7 +70,7 @@ function grow() {
   };
   [jobOf, offsets, runs, crcs, widths, heights, flags, matched, checks] =
       [jobOf, offsets, runs, crcs, widths, heights, flags, matched, checks].map(more);
-  const grown = new Uint8Array(capacity * kDigest);
+  const grown = new Uint8Array(capacity * kDigestBytes);
   grown.set(digests);
   digests = grown;
 }
@@ -83,24 +83,25 @@ export function nameJob(job) {
   job.prefix = given === 1 ? '' : `${given}/`;
 }
 
-export function addImages(job, records, batchDigests) {
+export function addImages(job, batch) {
   if (job.firstImage === undefined) job.firstImage = imageCount;
   jobList[job.id] = job;
-  while (imageCount + records.length > capacity) grow();
-  digests.set(batchDigests, imageCount * kDigest);
-  for (const {offset, run, ending, crc, width, height, hidden, check, sound} of records) {
+  while (imageCount + batch.count > capacity) grow();
+  const from = imageCount;
+  offsets.set(batch.offsets, from);
+  runs.set(batch.runs, from);
+  crcs.set(batch.crcs, from);
+  widths.set(batch.widths, from);
+  heights.set(batch.heights, from);
+  checks.set(batch.checks, from);
+  digests.set(batch.digests, from * kDigestBytes);
+  for (const [k, count, tagOffsets] of batch.hidden) hiddenTags.set(from + k, {count, offsets: tagOffsets});
+  for (let k = 0; k < batch.count; ++k) {
     const i = imageCount++;
-    if (hidden) hiddenTags.set(i, hidden);
     jobOf[i] = job.id;
-    offsets[i] = offset;
-    runs[i] = run;
-    crcs[i] = crc;
-    widths[i] = width ?? 0;
-    heights[i] = height ?? 0;
-    checks[i] = kChecks.indexOf(check);
-    flags[i] = (ending === 'iend' ? kFlagIend : 0) | (width === null ? 0 : kFlagSized) |
-        (sound ? kFlagDecodes : 0) | (isDuplicate(i) ? kFlagDuplicate : 0);
-    if (sound) ++checked;
+    flags[i] = batch.flags[k] & (kFlagIend | kFlagSized | kFlagSound) |
+        (isDuplicate(i) ? kFlagDuplicate : 0);
+    if (flags[i] & kFlagDecodes) ++checked;
     match(i);
     if (!(matched[i] & on)) shown?.push(i);
   }
@@ -136,7 +137,7 @@ export function columnsOf(first, count) {
     offsets: offsets.slice(first, end), runs: runs.slice(first, end),
     flags: flags.slice(first, end), widths: widths.slice(first, end),
     heights: heights.slice(first, end), checks: checks.slice(first, end),
-    digests: digests.slice(first * kDigest, end * kDigest), hiddenCounts, listed,
+    digests: digests.slice(first * kDigestBytes, end * kDigestBytes), hiddenCounts, listed,
     hidden: Float64Array.from(hidden),
   };
 }
@@ -147,11 +148,11 @@ export function columnsOf(first, count) {
 let firsts = new Uint32Array(0);
 let firstCount = 0;
 
-const keyOf = (i) => (digests[i * kDigest] << 24 | digests[i * kDigest + 1] << 16 |
-                      digests[i * kDigest + 2] << 8 | digests[i * kDigest + 3]) >>> 0;
+const keyOf = (i) => (digests[i * kDigestBytes] << 24 | digests[i * kDigestBytes + 1] << 16 |
+                      digests[i * kDigestBytes + 2] << 8 | digests[i * kDigestBytes + 3]) >>> 0;
 
 function sameSha256(a, b) {
-  for (let k = 0; k < 32; ++k) if (digests[a * kDigest + k] !== digests[b * kDigest + k]) return false;
+  for (let k = 0; k < 32; ++k) if (digests[a * kDigestBytes + k] !== digests[b * kDigestBytes + k]) return false;
   return true;
 }
 

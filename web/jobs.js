@@ -115,10 +115,10 @@ function startCarver() {
       jobHooks.started(job);
     } else if (m.type === 'batch') {
       job.read = m.read;
-      if (m.images.length) {
+      if (m.images.count) {
         const first = imageCount;
-        addImages(job, m.images, m.digests);
-        jobHooks.images(job, first, m.images.length);
+        addImages(job, m.images);
+        jobHooks.images(job, first, m.images.count);
       }
       jobHooks.progress(job);
     } else if (m.type === 'done') {

@@ -6,27 +6,20 @@
 // "game/data/atlas.pak"; the file's own name when not given), and gets
 // back, for that id:
 //   {type: 'begun', id}                 it has begun on the file
-//   {type: 'batch', id, read, images, digests}
+//   {type: 'batch', id, read, images}
 //       bytes of the file read so far, and the images finished since the
-//       last batch, in order, each {name, offset, run, ending, size, crc,
-//       width, height, hidden, check, sound}: offset is where in the file its
-//       IHDR tag stood;
-//       the image is the 16 bytes of the PNG signature and IHDR chunk
-//       header, the `run` bytes of the file from offset + 4 on, and a
-//       standard IEND chunk when ending is 'iend' (not when it is 'cut',
-//       by the end of the file); size is its length, crc its CRC-32, and
-//       width and height are from its IHDR (null when it is too short to
-//       hold them; plain numbers, as a typed array an image would cost the
-//       page an object each); hidden null, or {count, offsets} of the IHDR tags
-//       inside it after its own, with the offsets in the file of the first
-//       thousand (what pngcarve-report's record names); check its
-//       structure check (kChecks), pngcarve-report's own, and sound whether
-//       it is whole but for ancillary chunks' CRCs, which browsers let be,
-//       so that it shows; digests, a
-//       Uint8Array, holds each image's SHA-256 then its MD5, 48 bytes an
-//       image, in the images' order. No image's bytes
-//       leave the worker: the page
-//       reads them from the file again where it needs them.
+//       last batch, in order, as columns (kBatchColumns, and digests):
+//       images.count of them, the k-th entry of each column the k-th
+//       image's. No image's
+//       bytes leave the worker: each image is the 16 bytes of the PNG
+//       signature and IHDR chunk header, the `runs[k]` bytes of the file
+//       from offsets[k] + 4 on (offsets[k] is where its IHDR tag stood),
+//       and a standard IEND chunk when its flags have kFlagIend (not when
+//       the file ended inside it); the page reads them from the file again
+//       where it needs them. images.hidden lists [k, count, offsets] for
+//       each image with IHDR tags inside it after its own: how many, and
+//       where in the file the first thousand lie (what pngcarve-report's
+//       record names).
 //   {type: 'done', id, result, read, seconds, memory}
 //       result: 'ok', 'read-failed', 'create-failed' or 'write-failed';
 //       memory: the most bytes the worker held at once
@@ -59,3 +52,20 @@ export const resultOf = (code) => kResults[code] || 'failed';
 // An image's structure check (report/check.h, doc/report.md): 'ok' or its
 // first fault, in this order (kCheckNames there).
 export const kChecks = ['ok', 'cut', 'crc', 'inflate', 'size'];
+
+// A batch's columns and their types: where each image's IHDR tag stood,
+// the run of the file it holds, its flags, its IHDR's width and height (0
+// when it is too short to hold them), the CRC-32 of its bytes, its
+// structure check (by its index in kChecks), and its hashes, kDigestBytes
+// an image: SHA-256, then MD5.
+export const kBatchColumns = {
+  offsets: Float64Array, runs: Float64Array, flags: Uint8Array, widths: Uint32Array,
+  heights: Uint32Array, crcs: Uint32Array, checks: Uint8Array,
+};
+export const kDigestBytes = 48;
+// An image's flags: it ended at an IEND; its IHDR's width and height are
+// known; its structure check finds it sound, whole but for ancillary
+// chunks' CRCs, which browsers let be, so that it shows.
+export const kFlagIend = 1;
+export const kFlagSized = 2;
+export const kFlagSound = 4;

@@ -16,7 +16,7 @@
 // is sent, while the files before it are carved.
 import createCarver from './carve.js';
 import {crc32} from './crc.js';
-import {kChecks, resultOf} from './protocol.js';
+import {kBatchColumns, kDigestBytes, kFlagIend, kFlagSized, kFlagSound, resultOf} from './protocol.js';
 
 const kPart = 64 << 20;   // the bytes of one part of the file
 const kChunk = 64 << 10;  // what a read of Chromium's streams gives
@@ -142,8 +142,6 @@ function wholeReader(file) {
 
 let carver = null;
 let job = null;  // the file being carved
-const decoder = new TextDecoder();
-const kDigest = 48;   // an image's SHA-256, then its MD5
 
 function held() {
   // The reads in flight, and what has come of them and of the small files
@@ -209,12 +207,10 @@ function imageFound(offset) {
 }
 
 // An output's bytes are looked at as they are written, for its CRC-32, and
-// not kept: the extractor has one output open at a time.
-function openOutput(ptr, length) {
-  job.open = {
-    name: decoder.decode(carver.HEAPU8.subarray(ptr, ptr + length)),
-    offset: job.offset, crc: 0,
-  };
+// not kept: the extractor has one output open at a time. (Its name is the
+// page's to give, as the catalog does.)
+function openOutput() {
+  job.open = {offset: job.offset, crc: 0};
   return 0;
 }
 
@@ -232,37 +228,44 @@ function closeOutput(id) {
 // Where the image just closed ends: it holds `run` bytes of the input.
 // What the trace of its bytes found (carve.cc): its size; its IHDR's width
 // and height (-1 when it is too short to hold them); its SHA-256 and MD5,
-// as hex text at `sha256` and `md5`; how many IHDR tags lie inside it,
-// the offsets of the first `listed` of them as doubles at `offsets`; and its
-// structure check, by its index in kChecks, and whether it is sound.
-function imageEnded(run, iend, size, width, height, sha256, md5, hidden, offsets, listed,
+// 48 bytes at `digests`; how many IHDR tags lie inside it, the offsets of
+// the first `listed` of them as doubles at `offsets`; and its structure
+// check, by its index in kChecks, and whether it is sound.
+function imageEnded(run, iend, size, width, height, digests, hidden, offsets, listed,
                     check, sound) {
-  const out = job.closed;
-  const digest = job.digests.subarray(job.batch.length * kDigest);
-  for (let k = 0; k < 32; ++k) digest[k] = hexByte(sha256 + 2 * k);
-  for (let k = 0; k < 16; ++k) digest[32 + k] = hexByte(md5 + 2 * k);
-  job.batch.push({
-    name: out.name, offset: out.offset, run, ending: iend ? 'iend' : 'cut',
-    size, crc: out.crc, width: width < 0 ? null : width, height: height < 0 ? null : height,
-    check: kChecks[check], sound,
-    hidden: hidden ? {count: hidden, offsets: Array.from(
-        new Float64Array(carver.HEAPU8.buffer, offsets, listed))} : null,
-  });
-  if (job.batch.length >= kBatchImages) send();
+  const batch = job.batch;
+  const k = batch.count++;
+  batch.offsets[k] = job.closed.offset;
+  batch.runs[k] = run;
+  batch.flags[k] = (iend ? kFlagIend : 0) | (width < 0 ? 0 : kFlagSized) | (sound ? kFlagSound : 0);
+  batch.widths[k] = Math.max(width, 0);
+  batch.heights[k] = Math.max(height, 0);
+  batch.crcs[k] = job.closed.crc;
+  batch.checks[k] = check;
+  batch.digests.set(carver.HEAPU8.subarray(digests, digests + kDigestBytes), k * kDigestBytes);
+  if (hidden) {
+    batch.hidden.push([k, hidden, Array.from(new Float64Array(carver.HEAPU8.buffer, offsets, listed))]);
+  }
+  if (batch.count >= kBatchImages) send();
 }
 
-// The byte whose two hex digits are at `at` in the WebAssembly memory.
-function hexByte(at) {
-  const digit = (c) => (c <= 57 ? c - 48 : c - 87);  // '0'-'9', 'a'-'f'
-  return digit(carver.HEAPU8[at]) << 4 | digit(carver.HEAPU8[at + 1]);
+// A batch of kBatchImages images at most, as columns (protocol.js).
+function newBatch() {
+  const batch = {count: 0, digests: new Uint8Array(kBatchImages * kDigestBytes), hidden: []};
+  for (const [name, Type] of Object.entries(kBatchColumns)) batch[name] = new Type(kBatchImages);
+  return batch;
 }
 
 // Sends the progress and the images finished since the last batch.
 function send() {
-  const digests = job.digests.slice(0, job.batch.length * kDigest);
-  postMessage({type: 'batch', id: job.id, read: job.read, images: job.batch, digests},
-              [digests.buffer]);
-  job.batch = [];
+  const batch = job.batch;
+  const images = {count: batch.count, hidden: batch.hidden,
+                  digests: batch.digests.slice(0, batch.count * kDigestBytes)};
+  for (const name of Object.keys(kBatchColumns)) images[name] = batch[name].slice(0, batch.count);
+  postMessage({type: 'batch', id: job.id, read: job.read, images},
+              Object.values(images).filter(ArrayBuffer.isView).map((column) => column.buffer));
+  batch.count = 0;
+  batch.hidden = [];
   job.sent = performance.now();
 }
 
@@ -307,8 +310,7 @@ async function carve({id, file, name = file.name}) {
   if (carver === null) carver = await ready;
   job = {
     id, file, reader: readAhead.get(id) || openReader(file), chunk: null, at: 0, read: 0,
-    offset: 0, failed: false, open: null, closed: null, batch: [],
-    digests: new Uint8Array(kBatchImages * kDigest),
+    offset: 0, failed: false, open: null, closed: null, batch: newBatch(),
     sent: performance.now(), peak: 0,
   };
   readAhead.delete(id);

@@ -20,6 +20,8 @@ const catalog = await import('../catalog.js');
 const {zipImages} = await import('../zip.js');
 const {crc32} = await import('../crc.js');
 const {kHead, kIend} = await import('../runs.js');
+const {kBatchColumns, kChecks, kDigestBytes, kFlagIend, kFlagSized, kFlagSound} =
+    await import('../protocol.js');
 
 const has = (tool) => {
   try {
@@ -113,22 +115,28 @@ test('the catalog: copies by SHA-256, checks, and what each filter hides', async
   const kImages = 3000;
   const kFirst = 1200;
   const sha = (k) => createHash('sha256').update(`image ${k}`).digest();
-  const digests = new Uint8Array(kImages * 48);
-  const records = [];
-  for (let i = 0; i < kImages; ++i) {
-    const digest = sha(i % kFirst);
-    if (i % kFirst === 1) digest.set(sha(0).subarray(0, 8));
-    digests.set(digest, i * 48);
-    const side = 4 + i % 10;  // under 8 px for four in ten
-    records.push({
-      offset: 100 * i, run: 60, ending: 'iend', crc: 0, width: side, height: side, hidden: null,
-      check: i % 5 ? 'ok' : 'crc', sound: i % 5 !== 0,
-    });
-  }
+  // Two batches, as the worker sends them (protocol.js).
+  const batchOf = (first, count) => {
+    const batch = {count, hidden: [], digests: new Uint8Array(count * kDigestBytes)};
+    for (const [name, Type] of Object.entries(kBatchColumns)) batch[name] = new Type(count);
+    for (let k = 0; k < count; ++k) {
+      const i = first + k;
+      const digest = sha(i % kFirst);
+      if (i % kFirst === 1) digest.set(sha(0).subarray(0, 8));
+      batch.digests.set(digest, k * kDigestBytes);
+      const side = 4 + i % 10;  // under 8 px for four in ten
+      batch.offsets[k] = 100 * i;
+      batch.runs[k] = 60;
+      batch.widths[k] = batch.heights[k] = side;
+      batch.checks[k] = i % 5 ? 0 : kChecks.indexOf('crc');
+      batch.flags[k] = kFlagIend | kFlagSized | (i % 5 ? kFlagSound : 0);
+    }
+    return batch;
+  };
   const job = {id: 0, name: 'disk.img'};
   catalog.nameJob(job);
-  catalog.addImages(job, records.slice(0, 1000), digests.slice(0, 1000 * 48));
-  catalog.addImages(job, records.slice(1000), digests.slice(1000 * 48));
+  catalog.addImages(job, batchOf(0, 1000));
+  catalog.addImages(job, batchOf(1000, kImages - 1000));
   assert.equal(catalog.imageCount, kImages);
   assert.equal(catalog.imageAt(1234).name, 'disk.img.1234.png');
   assert.equal(catalog.checkOf(10), 'crc');
