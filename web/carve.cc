@@ -76,7 +76,8 @@ std::vector<std::string> split(const char* strings, int count) {
 void unhex(const std::string& text, unsigned char* out) {
   auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
   for (size_t i = 0; i + 1 < text.size(); i += 2)
-    out[i / 2] = static_cast<unsigned char>(digit(text[i]) << 4 | digit(text[i + 1]));
+    out[i / 2] =
+        static_cast<unsigned char>(digit(text[i]) << 4 | digit(text[i + 1]));
 }
 
 // An image's flags, as the page keeps them.
@@ -193,8 +194,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
         unhex(record.md5, digests + 32);
         web_image_ended(static_cast<double>(run_length), iend,
                         static_cast<double>(record.size), width, height,
-                        digests,
-                        static_cast<double>(record.hidden_count),
+                        digests, static_cast<double>(record.hidden_count),
                         offsets.data(), static_cast<int>(offsets.size()),
                         pngcarve::check_code(check.end(!iend)),
                         check.sound(!iend));
