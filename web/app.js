@@ -26,8 +26,8 @@
 // name>" (gallery.js), and each input on screen one with
 // data-input="<name>" (inputs.js).
 import {
-  changesPending, checkedCount, filterCounts, imageAt, imageCount, onChange, setFilter,
-  setSmallSize, shownAt, shownCount,
+  changesPending, checkedCount, filterCounts, imageAt, imageCount, onChange, setFilters,
+  shownAt, shownCount,
 } from './catalog.js';
 import {bytes, count, element, plural} from './dom.js';
 import {showGallery} from './gallery.js';
@@ -236,14 +236,14 @@ const smallSizeBox = $('input[data-filter-size]');
 smallSizeBox.value = '8';
 smallSizeBox.addEventListener('change', () => {
   const px = Math.floor(Number(smallSizeBox.value));
-  if (px >= 1) setSmallSize(px);
+  if (px >= 1) setFilters({smallSize: px});
   else smallSizeBox.value = '8';
   update();
 });
 for (const box of document.querySelectorAll('input[data-filter]')) {
   box.checked = false;
   box.addEventListener('change', () => {
-    setFilter(box.dataset.filter, box.checked);
+    setFilters({[box.dataset.filter]: box.checked});
     update();
   });
 }

@@ -25,8 +25,9 @@
 // until it is known; checkedCount() is how many images have it.
 //
 // The filters are a list, kFilters, each with what it matches: a filter
-// more is a row more. setFilter(name, on) switches one, setSmallSize(px)
-// sets the size the 'small' filter hides under. isHidden(i) says whether a
+// more is a row more. The filters are the catalog's state, changed only
+// through setFilters({name: on, ..., smallSize: px}): it switches those
+// named, and sets the size the 'small' filter hides under. isHidden(i) says whether a
 // filter switched on hides image i; filterCounts() gives, by filter name,
 // how many images each would hide. shownCount() is how many no filter
 // hides, and shownAt(k) the index of the k-th of them.
@@ -227,16 +228,16 @@ export function filterCounts() {
   return counts;
 }
 
-export function setFilter(name, switched) {
-  const bit = 1 << kFilters.findIndex((filter) => filter.name === name);
-  on = switched ? on | bit : on & ~bit;
-  shown = null;
-  changed('filters');
-}
-
-export function setSmallSize(px) {
-  smallSize = px;
-  for (let i = 0; i < imageCount; ++i) match(i);
+export function setFilters(changes) {
+  for (const [name, value] of Object.entries(changes)) {
+    if (name === 'smallSize') {
+      smallSize = value;
+      for (let i = 0; i < imageCount; ++i) match(i);
+    } else {
+      const bit = 1 << kFilters.findIndex((filter) => filter.name === name);
+      on = value ? on | bit : on & ~bit;
+    }
+  }
   shown = null;
   changed('filters');
 }

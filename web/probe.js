@@ -4,13 +4,9 @@
 // (which Chromium and Firefox let be), is taken to show undecoded, and
 // never comes here.
 //
-// Takes messages of [{file, name, images: [{key, offset, run, ending,
-// pixels}]}]: images of each input `file`, each a place in it (runs.js) and
-// pixels its width times height (0 if not known), in the order they were
-// found, and answers with {answers, done}: answers a list of [key, shows],
-// done how many of the messages given are answered in full with it; at
-// most every kAnswerMs, and at once when no message is left to probe, so
-// the last answers wait on no timer. The bytes are read from the file
+// Its messages are protocol.js's. It answers at most every kAnswerMs, and
+// at once when no message is left to probe, so the last answers wait on
+// no timer. The bytes are read from the file
 // again in large reads (a run of a MiB or more is decoded from a Blob of
 // the file, never read whole here).
 //

@@ -1,5 +1,6 @@
-// The messages between the page (jobs.js) and the carving worker
-// (worker.js), and the results of a carve: one definition for both.
+// Every message between the page and its workers, the carving worker
+// (worker.js, which jobs.js drives) and the probe (probe.js, which
+// probes.js drives), and the results of a carve: one definition for all.
 //
 // The page sends files to carve, in order:  {type: 'carve', id, file, name}
 // (name: the input's path as the outputs are to be named after it, such as
@@ -40,6 +41,17 @@
 //   'end'     {failures}: [name, result, detail] of each input that failed
 // and gets back {type: 'record', ask, bytes}, or {type: 'record', ask,
 // error} when it could not be made.
+// {type: 'read', file} times reading a file alone, with nothing copied or
+// carved, for the tests and the benchmark, and gets back {type: 'read',
+// read, seconds}.
+//
+// The probe is sent lists of groups, [{file, name, images: [{key, offset,
+// run, ending, pixels}]}]: images of each input `file` whose check can't
+// vouch for them, each a place in it (runs.js) and pixels its width times
+// height (0 if not known), in the order they were found. It answers
+// {answers, done}: answers a list of [key, shows], whether the browser
+// decodes the image, and done how many of the lists given are answered in
+// full with it.
 //
 // The results of carving one input, by the number the extractor returns
 // (ExtractResult in src/png_extract.h, in its order); any other number is

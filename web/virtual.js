@@ -10,7 +10,8 @@
 // a cell's element, which is used again for other cells as the box
 // scrolls, and draw(element, index) shows cell `index` in it, and is
 // called again whenever it may have changed. refresh(count) sets the
-// number of cells and draws those on screen again.
+// number of cells and draws those on screen again. gridWindow() is its
+// arithmetic, which needs no page.
 //
 // Browsers cap an element's height (Firefox near 17.9 million px), short
 // of a million rows: past kMaxHeight, the scrollbar's range maps onto the
@@ -32,35 +33,21 @@ export function virtualGrid(box, {cellWidth, cellHeight, make, draw, fit = false
   const drawn = new Map();  // index -> element
   const spare = [];
 
-  const layout = () => {
-    const columns = cellWidth ? Math.max(1, Math.floor(box.clientWidth / cellWidth)) : 1;
-    const rows = Math.ceil(count / columns);
-    const height = Math.min(rows * cellHeight, kMaxHeight);
-    const seen = Math.ceil(box.clientHeight / cellHeight);
-    return {columns, rows, height, seen};
-  };
-
-  // The first row on screen, and where it is drawn.
-  const firstRow = ({rows, height, seen}) => {
-    const top = box.scrollTop;
-    if (rows * cellHeight <= kMaxHeight) return {row: Math.floor(top / cellHeight), at: null};
-    const range = Math.max(1, height - box.clientHeight);
-    const row = Math.round(Math.min(1, top / range) * Math.max(0, rows - seen));
-    return {row, at: top};
-  };
+  const layout = () => gridWindow({
+    count, cellWidth, cellHeight, width: box.clientWidth, height: box.clientHeight,
+    scrollTop: box.scrollTop,
+  });
 
   let asked = false;
   const show = (all) => {
     asked = false;
     let shape = layout();
-    spacer.style.height = `${shape.height}px`;
+    spacer.style.height = `${shape.spacer}px`;
     if (fit) {
-      box.style.height = `${shape.height}px`;
+      box.style.height = `${shape.spacer}px`;
       shape = layout();
     }
-    const {row, at} = firstRow(shape);
-    const from = Math.max(0, row - kAround) * shape.columns;
-    const to = Math.min(count, (row + shape.seen + kAround) * shape.columns);
+    const {from, to} = shape;
     for (const [index, element] of drawn) {
       if (index < from || index >= to) {
         drawn.delete(index);
@@ -83,9 +70,7 @@ export function virtualGrid(box, {cellWidth, cellHeight, make, draw, fit = false
       const element = drawn.get(index);
       if (cells.children[k] !== element) cells.insertBefore(element, cells.children[k] || null);
     });
-    const rowAt = Math.floor(from / shape.columns);
-    const top = at === null ? rowAt * cellHeight : at + (rowAt - row) * cellHeight;
-    cells.style.transform = `translateY(${top}px)`;
+    cells.style.transform = `translateY(${shape.top}px)`;
     cells.style.gridTemplateColumns = `repeat(${shape.columns}, ${cellWidth ? `${cellWidth}px` : '1fr'})`;
   };
   const ask = () => {
@@ -102,11 +87,37 @@ export function virtualGrid(box, {cellWidth, cellHeight, make, draw, fit = false
       show(true);
     },
     scrollTo(index) {
-      const {columns, rows, height, seen} = layout();
+      const {columns, rows, spacer: height, seen} = layout();
       const row = Math.floor(index / columns);
       box.scrollTop = rows * cellHeight <= kMaxHeight ? row * cellHeight :
           row / Math.max(1, rows - seen) * (height - box.clientHeight);
       show(false);
     },
   };
+}
+
+// The arithmetic of a grid of `count` cells of cellWidth by cellHeight px
+// (one column when cellWidth is 0) in a box of width by height px,
+// scrolled to scrollTop: its columns and rows, the rows a screen holds
+// (seen), the spacer's height, and the cells to draw, `from` to `to` - 1,
+// their first row drawn `top` px down. Past kMaxHeight the scrollbar's
+// range maps onto the rows in proportion.
+export function gridWindow({count, cellWidth, cellHeight, width, height, scrollTop}) {
+  const columns = cellWidth ? Math.max(1, Math.floor(width / cellWidth)) : 1;
+  const rows = Math.ceil(count / columns);
+  const spacer = Math.min(rows * cellHeight, kMaxHeight);
+  const seen = Math.ceil(height / cellHeight);
+  // The first row on screen, and where it is drawn (null: at its place).
+  let row = Math.floor(scrollTop / cellHeight);
+  let at = null;
+  if (rows * cellHeight > kMaxHeight) {
+    const range = Math.max(1, spacer - height);
+    row = Math.round(Math.min(1, scrollTop / range) * Math.max(0, rows - seen));
+    at = scrollTop;
+  }
+  const from = Math.max(0, row - kAround) * columns;
+  const to = Math.min(count, (row + seen + kAround) * columns);
+  const rowAt = Math.floor(from / columns);
+  const top = at === null ? rowAt * cellHeight : at + (rowAt - row) * cellHeight;
+  return {columns, rows, seen, spacer, from, to, top};
 }

@@ -6,9 +6,8 @@
 // once it holds kBatchImages images, so the page gets few messages however
 // dense the input.
 //
-// It also times reading a file alone, with nothing copied or carved, for
-// the tests and the benchmark:  {type: 'read', file}  ->  {type: 'read',
-// read, seconds}.
+// It also times reading a file alone, and writes the page's record from
+// the catalog's columns with the core (carve.cc), as protocol.js has it.
 //
 // The file is read a block at a time, so a file of any size is never held
 // whole, with several reads asked for ahead so that the browser reads on

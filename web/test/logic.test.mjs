@@ -1,6 +1,7 @@
 // The page's logic that needs no browser, in Node: the zip, its Zip64
-// records included, read back by unzip and Python's zipfile; and the
-// catalog, its copies told by SHA-256, its checks and its filters.
+// records included, read back by unzip and Python's zipfile; the catalog,
+// filled from the worker's batches, its copies told by SHA-256, its checks
+// and its filters; and the virtual grid's arithmetic.
 //
 // Usage: node --test web/test/logic.test.mjs   (Node 18 or newer; the zip
 // is read back where unzip and python3 are installed)
@@ -20,6 +21,7 @@ const catalog = await import('../catalog.js');
 const {zipImages} = await import('../zip.js');
 const {crc32} = await import('../crc.js');
 const {kHead, kIend} = await import('../runs.js');
+const {gridWindow} = await import('../virtual.js');
 const {kBatchColumns, kChecks, kDigestBytes, kFlagIend, kFlagSized, kFlagSound} =
     await import('../protocol.js');
 
@@ -150,19 +152,38 @@ test('the catalog: copies by SHA-256, checks, and what each filter hides', async
   const counts = catalog.filterCounts();
   assert.deepEqual(counts, {undecodable: kImages / 10, duplicates: kImages - kFirst,
                             small: kImages * 4 / 10});
-  catalog.setFilter('duplicates', true);
+  catalog.setFilters({duplicates: true});
   assert.equal(catalog.shownCount(), kFirst);
   assert.equal(catalog.shownAt(kFirst - 1), kFirst - 1);
-  catalog.setFilter('small', true);
-  catalog.setFilter('undecodable', true);
+  catalog.setFilters({small: true, undecodable: true});
   const shown = [];
   for (let k = 0; k < catalog.shownCount(); ++k) shown.push(catalog.shownAt(k));
   assert.deepEqual(shown, [...Array(kFirst).keys()].filter((i) => i % 10 >= 4));
-  catalog.setSmallSize(5);
+  catalog.setFilters({smallSize: 5});
   assert.equal(catalog.filterCounts().small, kImages / 10);
   // What the record is made from: an image's columns, its hashes as found.
   const columns = catalog.columnsOf(kFirst + 7, 2);
   assert.deepEqual(Buffer.from(columns.digests.subarray(0, 32)), sha(7));
   assert.deepEqual([...columns.checks], [0, 0]);
   assert.deepEqual([...columns.flags].map((f) => f & 3), [3, 3]);
+});
+
+test('the virtual grid draws a screenful of cells, and reaches the last of a million', () => {
+  const box = {cellWidth: 168, cellHeight: 232, width: 1000, height: 800};
+  for (const count of [0, 7, 1000, 1000000]) {
+    const top = gridWindow({...box, count, scrollTop: 0});
+    assert.equal(top.from, 0);
+    assert.equal(top.to, Math.min(count, (top.seen + 2) * top.columns));
+    // Scrolled to the end (past the height browsers allow, by proportion),
+    // and half way: few cells drawn, those on screen among them.
+    const end = gridWindow({...box, count, scrollTop: Math.max(0, top.spacer - box.height)});
+    assert.equal(end.to, count, `${count} cells`);
+    assert.ok(end.spacer <= 8e6);
+    const half = gridWindow({...box, count, scrollTop: (top.spacer - box.height) / 2});
+    for (const window of [top, end, half]) assert.ok(window.to - window.from <= (window.seen + 4) * window.columns);
+    if (count === 1000000) assert.ok(Math.abs(half.from / count - 0.5) < 0.01, `${half.from}`);
+  }
+  // One column when cells have no width, a list's rows.
+  const list = gridWindow({count: 50, cellWidth: 0, cellHeight: 136, width: 700, height: 400, scrollTop: 136 * 10});
+  assert.deepEqual([list.columns, list.from, list.to, list.top], [1, 8, 15, 8 * 136]);
 });
