@@ -93,6 +93,40 @@ class Image : public ImageSink {
   ImageTrace trace_;
 };
 
+// What the carve of one input tells: each image's structure check is made
+// here, on the carving thread, and the image handed over to the second.
+class Carve : public CarveSink {
+ public:
+  Carve(const std::string& path, bool writes, StructureCheck* check,
+        Handoff* handoff)
+      : path_(path), writes_(writes), check_(check), handoff_(handoff) {}
+
+  // The last output named: the one being written when the carve stopped.
+  const std::string& output() const { return output_; }
+
+  void start(uint64_t offset) override {
+    output_ = output_name(path_, count_++);
+    check_->start();
+    handoff_->start(path_, output_, offset);
+  }
+  void bytes(const unsigned char* data, size_t n) override {
+    check_->push(data, n);
+    handoff_->push(data, n);
+  }
+  void end(uint64_t run_length, bool iend) override {
+    handoff_->end(run_length, iend, check_->end(!iend));
+  }
+  bool writes() const override { return writes_; }
+
+ private:
+  const std::string& path_;
+  const bool writes_;
+  StructureCheck* check_;
+  Handoff* handoff_;
+  int64_t count_ = 0;
+  std::string output_;
+};
+
 // Returns 0 with `options` filled, or the exit status to end with.
 int parse(const std::vector<std::string>& args, Options* options) {
   bool files_only = false;
@@ -174,23 +208,10 @@ int run(const std::string& program, const std::vector<std::string>& args) {
         status = 1;
         continue;
       }
-      int64_t count = 0;
-      std::string output;
+      Carve carve(path, !options.dry_run, &check, &handoff);
       ExtractResult result = png_extract_stream(
-          file, path, console ? console : stderr, terminal,
-          [&](uint64_t offset) {
-            output = output_name(path, count++);
-            check.start();
-            handoff.start(path, output, offset);
-          },
-          [&](uint64_t run_length, bool iend) {
-            handoff.end(run_length, iend, check.end(!iend));
-          },
-          [&](const unsigned char* data, size_t n) {
-            check.push(data, n);
-            handoff.push(data, n);
-          },
-          !options.dry_run);
+          file, path, console ? console : stderr, terminal, &carve);
+      const std::string& output = carve.output();
       std::fclose(file);
       handoff.drain();  // this input's records are all written
       if (!image.take_hashed()) {

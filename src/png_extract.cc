@@ -81,9 +81,7 @@ std::string output_name(const std::string& path, int64_t n) {
 
 ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
                                  std::FILE* console, bool terminal,
-                                 const ImageFound& found,
-                                 const ImageEnded& ended,
-                                 const ImageBytes& bytes, bool write) {
+                                 CarveSink* sink) {
   static const char kCreateFailed[] = "\n  Failed to create file !!\n";
   static const char kWriteFailed[] = "\n  Failed to write file !!\n";
   static const char kReadFailed[] = "\n  Failed to read file !!\n";
@@ -93,13 +91,22 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
   int64_t counter = 0;
   std::vector<char> out_buffer(kOutputBufferSize);
   const std::string shown = terminal ? terminal_safe(path) : path;
+  // With no sink, no one is told of the bytes: pngcarve's copy goes
+  // untapped.
+  CarveSink none;
+  const Tap bytes =
+      sink == nullptr ? Tap() : [sink](const unsigned char* data, size_t n) {
+        sink->bytes(data, n);
+      };
+  if (sink == nullptr) sink = &none;
+  const bool write = sink->writes();
 
   while (search_ihdr(in)) {
     std::string name = output_name(path, counter);
     std::fprintf(console, "\rExtracting: %s -> %" PRId64, shown.c_str(),
                  counter);
     if (terminal) std::fflush(console);
-    if (found) found(in.base + in.pos - 4);  // back to the tag's start
+    sink->start(in.base + in.pos - 4);  // back to the tag's start
 
     std::FILE* out = nullptr;
     if (write) {
@@ -137,7 +144,7 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
       ok = write_all(out, kIendChunk, sizeof kIendChunk, bytes);
     if (!close_output(out, ok))
       return fail(console, kWriteFailed, ExtractResult::kWriteFailed);
-    if (ended) ended(run_end - run_start, ended_by_chunk);
+    sink->end(run_end - run_start, ended_by_chunk);
     if (!ended_by_chunk) break;  // the input ended inside the image
     ++counter;
   }
@@ -146,8 +153,7 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
   return ExtractResult::kOk;
 }
 
-ExtractResult png_extract(const std::string& path, const ImageFound& found,
-                          const ImageEnded& ended) {
+ExtractResult png_extract(const std::string& path) {
   std::FILE* file = open_file(path, "rb");
   if (file == nullptr) return ExtractResult::kOk;
   if (is_directory(file)) {
@@ -155,7 +161,7 @@ ExtractResult png_extract(const std::string& path, const ImageFound& found,
     return ExtractResult::kOk;
   }
   ExtractResult result =
-      png_extract_stream(file, path, stdout, is_terminal(stdout), found, ended);
+      png_extract_stream(file, path, stdout, is_terminal(stdout));
   std::fclose(file);
   return result;
 }

@@ -17,7 +17,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <string>
 
 #include "stream_copy.h"
@@ -53,45 +52,47 @@ std::string terminal_safe(const std::string& path);
 // Returns "<path>.<n>.png" with n in decimal, zero-padded to four digits.
 std::string output_name(const std::string& path, int64_t n);
 
-// Told, as each image begins and before its output is created, the offset
-// in the input of the "IHDR" tag that the image was found by.
-using ImageFound = std::function<void(uint64_t offset)>;
-
-// Told, once an image's output is written and closed, where it lies in the
-// input: the output is the 16 constant bytes (signature and IHDR chunk
-// header), then `run_length` input bytes from just after the "IHDR" tag,
-// then kIendChunk when `iend` is set. `iend` is false when the input ended
-// inside the image. So an image is a place in its input, and can be built
-// again from it.
-using ImageEnded = std::function<void(uint64_t run_length, bool iend)>;
-
-// Told each piece of an image's bytes, in order, as it goes to the output.
-using ImageBytes = Tap;
+// What a carve tells its caller of each image, in order: the one seam
+// between the extractor and what is made of its images (pngcarve-report's
+// record, the web page's catalog). Each call does nothing unless
+// overridden.
+class CarveSink {
+ public:
+  virtual ~CarveSink() = default;
+  // As the image begins, before its output is created: the offset in the
+  // input of the "IHDR" tag it was found by.
+  virtual void start(uint64_t /*offset*/) {}
+  // Each piece of the image's bytes, in order, as it goes to the output.
+  virtual void bytes(const unsigned char* /*data*/, size_t /*n*/) {}
+  // Once its output is written and closed, where the image lies in the
+  // input: the output is the 16 constant bytes (signature and IHDR chunk
+  // header), then `run_length` input bytes from just after the "IHDR" tag,
+  // then kIendChunk when `iend` is set. `iend` is false when the input
+  // ended inside the image. So an image is a place in its input, and can
+  // be built again from it.
+  virtual void end(uint64_t /*run_length*/, bool /*iend*/) {}
+  // Whether the outputs are written: when not, no file is created, and the
+  // images go only to bytes(), as they would have been written.
+  virtual bool writes() const { return true; }
+};
 
 // Carves every image out of `in`, naming the outputs after `path`, and
-// writes the console text to `console`. `found`, when set, is told where
-// each image begins, `ended` where it ends, and `bytes` every byte of it.
-// With `write` unset no output is created: the images go only to `bytes`,
-// as they would have been written. When `terminal` is set, the
-// console is a terminal: it is flushed after each progress line so it shows as
-// the image begins, and the path shows through terminal_safe(). On a create or
-// write failure, prints its message, flushes the console and returns at once;
-// the images already finished stay on disk. A read error ends the input as its
-// end would (the image being written keeps what it holds, with no IEND chunk),
-// and its message takes the place of the closing "\n". Does not close `in`.
+// writes the console text to `console`; `sink`, when given, is told of each
+// image. When `terminal` is set, the console is a terminal: it is flushed
+// after each progress line so it shows as the image begins, and the path
+// shows through terminal_safe(). On a create or write failure, prints its
+// message, flushes the console and returns at once; the images already
+// finished stay on disk. A read error ends the input as its end would (the
+// image being written keeps what it holds, with no IEND chunk), and its
+// message takes the place of the closing "\n". Does not close `in`.
 ExtractResult png_extract_stream(std::FILE* in, const std::string& path,
                                  std::FILE* console, bool terminal,
-                                 const ImageFound& found = nullptr,
-                                 const ImageEnded& ended = nullptr,
-                                 const ImageBytes& bytes = nullptr,
-                                 bool write = true);
+                                 CarveSink* sink = nullptr);
 
 // Opens `path` for binary reading and carves it with png_extract_stream,
 // printing to standard output. An input that can't be opened, or that is a
 // directory, is passed over in silence and returns kOk.
-ExtractResult png_extract(const std::string& path,
-                          const ImageFound& found = nullptr,
-                          const ImageEnded& ended = nullptr);
+ExtractResult png_extract(const std::string& path);
 
 }  // namespace pngcarve
 

@@ -288,20 +288,24 @@ TEST_F(ExtractTest, WithoutWritingEveryImageIsToldAsItWouldBeWritten) {
   for (uint64_t seed = 1; seed <= 200; ++seed) {
     std::string input = random_input(seed);
     Carve written = run(input);
-    std::vector<std::string> told;
+    // A sink that wants the bytes and no files.
+    struct DryRun : pngcarve::CarveSink {
+      std::vector<std::string> told;
+      void start(uint64_t) override { told.emplace_back(); }
+      void bytes(const unsigned char* data, size_t n) override {
+        told.back().append(reinterpret_cast<const char*>(data), n);
+      }
+      bool writes() const override { return false; }
+    } sink;
     std::FILE* in = open_memory(input);
     std::FILE* console = std::tmpfile();
     ExtractResult r = pngcarve::png_extract_stream(
         in, (dir_ / "no such folder" / "in.bin").string(), console, false,
-        [&told](uint64_t) { told.emplace_back(); }, nullptr,
-        [&told](const unsigned char* data, size_t n) {
-          told.back().append(reinterpret_cast<const char*>(data), n);
-        },
-        false);
+        &sink);
     std::fclose(in);
     std::fclose(console);
     EXPECT_EQ(r, ExtractResult::kOk) << seed;
-    EXPECT_EQ(told, written.images) << seed;
+    EXPECT_EQ(sink.told, written.images) << seed;
     EXPECT_TRUE(fs::is_empty(dir_)) << seed;
   }
 }

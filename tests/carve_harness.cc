@@ -24,20 +24,27 @@ Carving real_carve_stream(std::FILE* in, const std::string& path,
   char* text = nullptr;
   size_t text_size = 0;
   FILE* console = open_memstream(&text, &text_size);
+  // Where each image lies, and its bytes as the sink was told them.
+  struct Told : pngcarve::CarveSink {
+    Carving* c;
+    std::vector<std::string> bytes_told;
+    explicit Told(Carving* carving) : c(carving) {}
+    void start(uint64_t offset) override {
+      c->offsets.push_back(offset);
+      bytes_told.emplace_back();
+    }
+    void bytes(const unsigned char* data, size_t n) override {
+      bytes_told.back().append(reinterpret_cast<const char*>(data), n);
+    }
+    void end(uint64_t run_length, bool iend) override {
+      c->places.emplace_back(run_length, iend);
+    }
+  };
   Carving c;
-  std::vector<std::string> told;  // each image's bytes, as the hook had them
-  pngcarve::ExtractResult r = pngcarve::png_extract_stream(
-      in, path, console, false,
-      [&](uint64_t offset) {
-        c.offsets.push_back(offset);
-        told.emplace_back();
-      },
-      [&c](uint64_t run_length, bool iend) {
-        c.places.emplace_back(run_length, iend);
-      },
-      [&told](const unsigned char* data, size_t n) {
-        told.back().append(reinterpret_cast<const char*>(data), n);
-      });
+  Told sink(&c);
+  std::vector<std::string>& told = sink.bytes_told;
+  pngcarve::ExtractResult r =
+      pngcarve::png_extract_stream(in, path, console, false, &sink);
   if (result) *result = r;
   fclose(console);
   c.console.assign(text, text_size);

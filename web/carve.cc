@@ -165,44 +165,57 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* record_end(int dfxml,
   return text.data();
 }
 
+namespace {
+
+// What the carve tells of each image goes to the worker, with what its
+// trace and check found.
+class ToWorker : public pngcarve::CarveSink {
+ public:
+  void start(uint64_t offset) override {
+    web_image_found(static_cast<double>(offset));
+    trace_.start(offset, &record_);
+    check_.start();
+  }
+  void bytes(const unsigned char* data, size_t n) override {
+    trace_.push(data, n);
+    check_.push(data, n);
+  }
+  void end(uint64_t run_length, bool iend) override {
+    trace_.end(&record_);
+    offsets_.assign(record_.hidden.begin(), record_.hidden.end());
+    const double width = record_.sized ? record_.width : -1;
+    const double height = record_.sized ? record_.height : -1;
+    std::fill(std::begin(digests_), std::end(digests_), 0);  // none had
+    unhex(record_.sha256, digests_);
+    unhex(record_.md5, digests_ + 32);
+    web_image_ended(static_cast<double>(run_length), iend,
+                    static_cast<double>(record_.size), width, height, digests_,
+                    static_cast<double>(record_.hidden_count), offsets_.data(),
+                    static_cast<int>(offsets_.size()),
+                    pngcarve::check_code(check_.end(!iend)),
+                    check_.sound(!iend));
+  }
+
+ private:
+  pngcarve::ImageTrace trace_;
+  pngcarve::ImageRecord record_;
+  pngcarve::StructureCheck check_;
+  std::vector<double> offsets_;
+  unsigned char digests_[48] = {};
+};
+
+}  // namespace
+
 // Carves the input the worker holds, naming the outputs after `name` (the
 // input's path as the page shows it). Returns the ExtractResult as a number.
 extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
   cookie_io_functions_t io = {nullptr, drop, nullptr, nullptr};
   std::FILE* console = fopencookie(nullptr, "w", io);
   if (console == nullptr) return -1;
-  pngcarve::ImageTrace trace;
-  pngcarve::ImageRecord record;
-  pngcarve::StructureCheck check;
-  std::vector<double> offsets;
-  unsigned char digests[48] = {};
+  ToWorker sink;
   // The input is the worker's: its reads never touch the stream given.
-  int result = static_cast<int>(pngcarve::png_extract_stream(
-      nullptr, name, console, false,
-      [&](uint64_t offset) {
-        web_image_found(static_cast<double>(offset));
-        trace.start(offset, &record);
-        check.start();
-      },
-      [&](uint64_t run_length, bool iend) {
-        trace.end(&record);
-        offsets.assign(record.hidden.begin(), record.hidden.end());
-        const double width = record.sized ? record.width : -1;
-        const double height = record.sized ? record.height : -1;
-        std::fill(std::begin(digests), std::end(digests), 0);  // none had
-        unhex(record.sha256, digests);
-        unhex(record.md5, digests + 32);
-        web_image_ended(static_cast<double>(run_length), iend,
-                        static_cast<double>(record.size), width, height,
-                        digests, static_cast<double>(record.hidden_count),
-                        offsets.data(), static_cast<int>(offsets.size()),
-                        pngcarve::check_code(check.end(!iend)),
-                        check.sound(!iend));
-      },
-      [&](const unsigned char* data, size_t n) {
-        trace.push(data, n);
-        check.push(data, n);
-      }));
+  int result = static_cast<int>(
+      pngcarve::png_extract_stream(nullptr, name, console, false, &sink));
   std::fclose(console);
   return result;
 }
