@@ -7,9 +7,9 @@
 // found, the offset of its "IHDR" tag, goes to the worker just before the
 // image's output is opened; once it is closed, the length of the input run
 // it holds, how it ended, and what pngcarve-report's trace of its bytes
-// found (report/trace.h): its size, its IHDR's width and height, its SHA-256
+// found (record/trace.h): its size, its IHDR's width and height, its SHA-256
 // and MD5, and the IHDR tags inside it; and its structure check
-// (report/check.h), pngcarve-report's own, with whether it is sound, so
+// (record/check.h), pngcarve-report's own, with whether it is sound, so
 // that the page need not decode it to know that it shows.
 //
 // The page's record (its report, as CSV or DFXML) is pngcarve-report's

@@ -1,5 +1,5 @@
 // Finds out, off the page's thread, whether the browser can show each image
-// whose structure check (the carve's, report/check.h) could not vouch for
+// whose structure check (the carve's, record/check.h) could not vouch for
 // it: one the check finds sound, all right but for ancillary chunks' CRCs
 // (which Chromium and Firefox let be), is taken to show undecoded, and
 // never comes here.

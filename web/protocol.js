@@ -61,7 +61,7 @@ export const kResults = ['ok', 'read-failed', 'create-failed', 'write-failed'];
 
 export const resultOf = (code) => kResults[code] || 'failed';
 
-// An image's structure check (report/check.h, doc/report.md): 'ok' or its
+// An image's structure check (record/check.h, doc/report.md): 'ok' or its
 // first fault, in this order (kCheckNames there).
 export const kChecks = ['ok', 'cut', 'crc', 'inflate', 'size'];
 
