@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <string>
 
 namespace pngcarve {
 
@@ -22,17 +21,15 @@ class Digests {
   // Starts on new bytes.
   void start();
   void push(const unsigned char* data, size_t n);
-  // Ends them: their hashes, in lower-case hexadecimal. Returns false
-  // when the library failed since start() (it can only run out of memory).
-  bool end(std::string* sha256, std::string* md5);
+  // Ends them: their SHA-256, then their MD5, at `out` (48 bytes). Returns
+  // false when the library failed since start() (it can only run out of
+  // memory).
+  bool end(unsigned char* out);
 
  private:
   struct State;
   std::unique_ptr<State> state_;
 };
-
-// `n` bytes as lower-case hexadecimal.
-std::string hex(const unsigned char* bytes, size_t n);
 
 }  // namespace pngcarve
 

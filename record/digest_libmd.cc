@@ -22,12 +22,9 @@ void Digests::push(const unsigned char* data, size_t n) {
   MD5Update(&state_->md5, data, n);
 }
 
-bool Digests::end(std::string* sha256, std::string* md5) {
-  unsigned char hash[SHA256_DIGEST_LENGTH];
-  SHA256Final(hash, &state_->sha256);
-  *sha256 = hex(hash, SHA256_DIGEST_LENGTH);
-  MD5Final(hash, &state_->md5);
-  *md5 = hex(hash, MD5_DIGEST_LENGTH);
+bool Digests::end(unsigned char* out) {
+  SHA256Final(out, &state_->sha256);
+  MD5Final(out + SHA256_DIGEST_LENGTH, &state_->md5);
   return true;
 }
 

@@ -6,12 +6,9 @@ namespace pngcarve {
 
 namespace {
 
-bool finish(EVP_MD_CTX* ctx, std::string* text) {
-  unsigned char hash[EVP_MAX_MD_SIZE];
+bool finish(EVP_MD_CTX* ctx, unsigned char* out) {
   unsigned int size = 0;
-  if (EVP_DigestFinal_ex(ctx, hash, &size) != 1) return false;
-  *text = hex(hash, size);
-  return true;
+  return EVP_DigestFinal_ex(ctx, out, &size) == 1;
 }
 
 }  // namespace
@@ -47,11 +44,9 @@ void Digests::push(const unsigned char* data, size_t n) {
          EVP_DigestUpdate(s.md5, data, n) == 1;
 }
 
-bool Digests::end(std::string* sha256, std::string* md5) {
-  sha256->clear();
-  md5->clear();
+bool Digests::end(unsigned char* out) {
   State& s = *state_;
-  return s.ok && finish(s.sha256, sha256) && finish(s.md5, md5);
+  return s.ok && finish(s.sha256, out) && finish(s.md5, out + 32);
 }
 
 }  // namespace pngcarve

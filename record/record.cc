@@ -68,6 +68,16 @@ std::string utc_now() {
   return text;
 }
 
+std::string hex(const unsigned char* bytes, size_t n) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text(2 * n, '0');
+  for (size_t i = 0; i < n; ++i) {
+    text[2 * i] = kHex[bytes[i] >> 4];
+    text[2 * i + 1] = kHex[bytes[i] & 15];
+  }
+  return text;
+}
+
 std::string csv_header() {
   return "input,output,offset,run_start,run_length,size,ending,width,height,"
          "sha256,check\n";
@@ -83,7 +93,8 @@ std::string csv_row(const ImageRecord& image) {
     row += std::to_string(image.width) + ',' + std::to_string(image.height);
   else
     row += ',';
-  return row + ',' + image.sha256 + ',' + image.check + '\n';
+  return row + ',' + hex(image.digests.data(), kSha256Size) + ',' +
+         image.check + '\n';
 }
 
 std::string xml_text(const std::string& text) {
@@ -158,8 +169,10 @@ std::string dfxml_fileobject(const ImageRecord& image) {
          "    <byte_runs><byte_run file_offset=\"16\" img_offset=\"" +
          std::to_string(image.offset + 4) + "\" len=\"" +
          std::to_string(image.run_length) + "\"/></byte_runs>\n" +
-         "    <hashdigest type=\"sha256\">" + image.sha256 + "</hashdigest>\n" +
-         "    <hashdigest type=\"md5\">" + image.md5 + "</hashdigest>\n" +
+         "    <hashdigest type=\"sha256\">" +
+         hex(image.digests.data(), kSha256Size) + "</hashdigest>\n" +
+         "    <hashdigest type=\"md5\">" +
+         hex(image.digests.data() + kSha256Size, kMd5Size) + "</hashdigest>\n" +
          "    " + tag("pngcarve:input", xml_text(image.input)) + "\n" + "    " +
          tag("pngcarve:ihdr_offset", std::to_string(image.offset)) + "\n" +
          "    " + tag("pngcarve:ending", image.iend ? "iend" : "cut") + "\n";

@@ -11,11 +11,17 @@
 #ifndef PNGCARVE_REPORT_RECORD_H_
 #define PNGCARVE_REPORT_RECORD_H_
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace pngcarve {
+
+constexpr size_t kSha256Size = 32;
+constexpr size_t kMd5Size = 16;
+constexpr size_t kDigestsSize = kSha256Size + kMd5Size;
 
 struct ImageRecord {
   std::string input;        // the input's path, as given
@@ -27,8 +33,8 @@ struct ImageRecord {
   bool sized = false;       // long enough to hold a width and height
   uint32_t width = 0;
   uint32_t height = 0;
-  std::string sha256;
-  std::string md5;
+  // Its SHA-256, then its MD5, as bytes; the record writes them as hex.
+  std::array<unsigned char, kDigestsSize> digests{};
   std::string check;  // "ok" or the first fault
   // The IHDR tags inside the run, after the one the image was found by:
   // how many, and the offsets of the first kHiddenListed.
@@ -63,6 +69,9 @@ std::string dfxml_fileobject(const ImageRecord& image);
 // `failures` are (input, what went wrong) pairs.
 std::string dfxml_end(
     const std::vector<std::pair<std::string, std::string>>& failures);
+
+// `n` bytes as lower-case hexadecimal.
+std::string hex(const unsigned char* bytes, size_t n);
 
 // `text` fit for XML: &, <, > and " escaped, and what XML 1.0 can't hold
 // (control characters but tab, LF and CR, and bytes that are not UTF-8)

@@ -56,7 +56,8 @@ bool ImageTrace::end(ImageRecord* record) {
     record->width = load_be32(head_ + kWidthAt);
     record->height = load_be32(head_ + kWidthAt + 4);
   }
-  return digests_.end(&record->sha256, &record->md5);
+  record->digests.fill(0);  // none, if they could not be had
+  return digests_.end(record->digests.data());
 }
 
 }  // namespace pngcarve

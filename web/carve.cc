@@ -22,13 +22,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "check.h"
-#include "digest.h"
 #include "png_extract.h"
 #include "record.h"
 #include "trace.h"
@@ -72,14 +70,6 @@ std::vector<std::string> split(const char* strings, int count) {
   return list;
 }
 
-// The bytes that `text`, hexadecimal, spells, at `out`.
-void unhex(const std::string& text, unsigned char* out) {
-  auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-  for (size_t i = 0; i + 1 < text.size(); i += 2)
-    out[i / 2] =
-        static_cast<unsigned char>(digit(text[i]) << 4 | digit(text[i + 1]));
-}
-
 // An image's flags, as the page keeps them.
 constexpr unsigned char kFlagIend = 1;
 constexpr unsigned char kFlagSized = 2;
@@ -115,7 +105,6 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* record_images(
     const uint32_t* widths, const uint32_t* heights,
     const unsigned char* checks, const unsigned char* digests,
     const double* hidden_counts, const int* listed, const double* hidden) {
-  constexpr size_t kDigests = 48;  // SHA-256, then MD5
   text.clear();
   pngcarve::ImageRecord image;
   image.input = input;
@@ -132,8 +121,8 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* record_images(
     image.width = widths[i];
     image.height = heights[i];
     image.check = pngcarve::kCheckNames[checks[i]];
-    image.sha256 = pngcarve::hex(digests + i * kDigests, 32);
-    image.md5 = pngcarve::hex(digests + i * kDigests + 32, 16);
+    std::copy_n(digests + i * pngcarve::kDigestsSize, pngcarve::kDigestsSize,
+                image.digests.begin());
     image.hidden_count = static_cast<uint64_t>(hidden_counts[i]);
     image.hidden.assign(hidden, hidden + listed[i]);
     hidden += listed[i];
@@ -185,15 +174,12 @@ class ToWorker : public pngcarve::CarveSink {
     offsets_.assign(record_.hidden.begin(), record_.hidden.end());
     const double width = record_.sized ? record_.width : -1;
     const double height = record_.sized ? record_.height : -1;
-    std::fill(std::begin(digests_), std::end(digests_), 0);  // none had
-    unhex(record_.sha256, digests_);
-    unhex(record_.md5, digests_ + 32);
-    web_image_ended(static_cast<double>(run_length), iend,
-                    static_cast<double>(record_.size), width, height, digests_,
-                    static_cast<double>(record_.hidden_count), offsets_.data(),
-                    static_cast<int>(offsets_.size()),
-                    pngcarve::check_code(check_.end(!iend)),
-                    check_.sound(!iend));
+    web_image_ended(
+        static_cast<double>(run_length), iend,
+        static_cast<double>(record_.size), width, height,
+        record_.digests.data(), static_cast<double>(record_.hidden_count),
+        offsets_.data(), static_cast<int>(offsets_.size()),
+        pngcarve::check_code(check_.end(!iend)), check_.sound(!iend));
   }
 
  private:
@@ -201,7 +187,6 @@ class ToWorker : public pngcarve::CarveSink {
   pngcarve::ImageRecord record_;
   pngcarve::StructureCheck check_;
   std::vector<double> offsets_;
-  unsigned char digests_[48] = {};
 };
 
 }  // namespace
