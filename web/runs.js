@@ -55,7 +55,7 @@ export async function wholeImage(image, run) {
   return bytes;
 }
 
-export async function readSlice(job, blob, start, end) {
+async function readSlice(job, blob, start, end) {
   let buffer;
   try {
     buffer = await blob.slice(start, end).arrayBuffer();
