@@ -7,7 +7,7 @@
 // found, the offset of its "IHDR" tag, goes to the worker just before the
 // image's output is opened; once it is closed, the length of the input run
 // it holds, how it ended, and what pngcarve-report's trace of its bytes
-// found (record/trace.h): its size, its IHDR's width and height, its SHA-256
+// found (record/trace.h): its IHDR's width and height, its SHA-256
 // and MD5, and the IHDR tags inside it; and its structure check
 // (record/check.h), pngcarve-report's own, with whether it is sound, so
 // that the page need not decode it to know that it shows.
@@ -40,11 +40,11 @@
 // clang-format off
 EM_JS(void, web_image_found, (double offset), { Module.imageFound(offset); });
 EM_JS(void, web_image_ended,
-      (double run_length, int iend, double size, double width, double height,
+      (double run_length, int iend, double width, double height,
        const unsigned char* digests, double hidden,
        const double* offsets, int listed, int check, int sound),
       {
-        Module.imageEnded(run_length, iend !== 0, size, width, height, digests,
+        Module.imageEnded(run_length, iend !== 0, width, height, digests,
                           hidden, offsets, listed, check, sound !== 0);
       });
 // clang-format on
@@ -175,8 +175,7 @@ class ToWorker : public pngcarve::CarveSink {
     const double width = record_.sized ? record_.width : -1;
     const double height = record_.sized ? record_.height : -1;
     web_image_ended(
-        static_cast<double>(run_length), iend,
-        static_cast<double>(record_.size), width, height,
+        static_cast<double>(run_length), iend, width, height,
         record_.digests.data(), static_cast<double>(record_.hidden_count),
         offsets_.data(), static_cast<int>(offsets_.size()),
         pngcarve::check_code(check_.end(!iend)), check_.sound(!iend));

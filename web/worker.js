@@ -225,12 +225,12 @@ function closeOutput(id) {
 }
 
 // Where the image just closed ends: it holds `run` bytes of the input.
-// What the trace of its bytes found (carve.cc): its size; its IHDR's width
-// and height (-1 when it is too short to hold them); its SHA-256 and MD5,
+// What the trace of its bytes found (carve.cc): its IHDR's width and
+// height (-1 when it is too short to hold them); its SHA-256 and MD5,
 // 48 bytes at `digests`; how many IHDR tags lie inside it, the offsets of
 // the first `listed` of them as doubles at `offsets`; and its structure
 // check, by its index in kChecks, and whether it is sound.
-function imageEnded(run, iend, size, width, height, digests, hidden, offsets, listed,
+function imageEnded(run, iend, width, height, digests, hidden, offsets, listed,
                     check, sound) {
   const batch = job.batch;
   const k = batch.count++;
