@@ -14,9 +14,7 @@ namespace pngcarve {
 class Digests {
  public:
   Digests();
-  ~Digests();
-  Digests(const Digests&) = delete;
-  Digests& operator=(const Digests&) = delete;
+  ~Digests();  // where State is known; state_ keeps it from being copied
 
   // Starts on new bytes.
   void start();
