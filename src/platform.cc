@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -70,6 +72,24 @@ bool is_directory(std::FILE* file) {
 
 bool is_terminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
 
+bool can_read_at(std::FILE* file) {
+  struct _stat64 st;
+  return _fstat64(_fileno(file), &st) == 0 && (st.st_mode & _S_IFREG) != 0;
+}
+
+size_t read_at(std::FILE* file, uint64_t offset, void* buf, size_t n) {
+  const int fd = _fileno(file);
+  if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return 0;
+  size_t got = 0;
+  while (got < n) {
+    const int r = _read(fd, static_cast<char*>(buf) + got,
+                        static_cast<unsigned>(std::min<size_t>(n - got, 1u << 30)));
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
 long read_some(std::FILE* file, void* buf, size_t n) {
   return _read(_fileno(file), buf, static_cast<unsigned>(n));
 }
@@ -86,6 +106,23 @@ bool is_directory(std::FILE* file) {
 }
 
 bool is_terminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
+
+bool can_read_at(std::FILE* file) {
+  struct stat st;
+  return fileno(file) >= 0 && fstat(fileno(file), &st) == 0 &&
+         (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+}
+
+size_t read_at(std::FILE* file, uint64_t offset, void* buf, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = pread(fileno(file), static_cast<char*>(buf) + got,
+                            n - got, static_cast<off_t>(offset + got));
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
 
 long read_some(std::FILE* file, void* buf, size_t n) {
   int fd = fileno(file);

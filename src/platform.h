@@ -9,6 +9,7 @@
 #ifndef PNGCARVE_PLATFORM_H_
 #define PNGCARVE_PLATFORM_H_
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -29,6 +30,15 @@ long read_some(std::FILE* file, void* buf, size_t n);
 
 // Returns true if `file` is open on a directory.
 bool is_directory(std::FILE* file);
+
+// Returns true if `file` can be read again at any offset: a regular file
+// or a block device, not a pipe or terminal.
+bool can_read_at(std::FILE* file);
+
+// Reads up to `n` bytes of `file` at `offset` into `buf`, whatever has been
+// read before. Returns the number read, fewer only at the end of the input
+// or on an error. REQUIRES: can_read_at(file).
+size_t read_at(std::FILE* file, uint64_t offset, void* buf, size_t n);
 
 // Returns true if `file` writes to a terminal or console.
 bool is_terminal(std::FILE* file);

@@ -1,0 +1,428 @@
+#include "mend.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "check.h"
+#include "png_extract.h"
+#include "stream_copy.h"
+
+namespace pngcarve {
+
+namespace {
+
+constexpr uint64_t kHeaderSize = 8;  // a chunk's length and type
+constexpr uint64_t kCrcSize = 4;
+constexpr uint64_t kOverhead = kHeaderSize + kCrcSize;
+constexpr uint64_t kIhdrDataSize = 13;
+// A length past this is taken for bytes that are no chunk's: a real chunk
+// this long can't be mended, and a false one costs no long read.
+constexpr uint32_t kMaxChunk = 1u << 26;
+constexpr size_t kMaxChunks = 1 << 20;
+constexpr size_t kBlock = 1 << 16;
+constexpr unsigned char kIendTag[4] = {'I', 'E', 'N', 'D'};
+constexpr int kFilterTypes = 5;       // None, Sub, Up, Average, Paeth
+constexpr size_t kStoredMax = 65535;  // bytes in a stored deflate block
+
+void store_be32(unsigned char* p, uint32_t v) {
+  for (int k = 3; k >= 0; --k, v >>= 8) p[k] = static_cast<unsigned char>(v);
+}
+
+uint64_t round_up(uint64_t n) { return (n + kSector - 1) / kSector * kSector; }
+
+bool read_all(const ReadAt& read, uint64_t at, unsigned char* out, size_t n) {
+  return read(at, out, n) == n;
+}
+
+// The CRC-32 of `n` input bytes from `at`, continuing `crc`; nothing when
+// the input ends first.
+std::optional<uint32_t> crc_of(const ReadAt& read, uint64_t at, uint64_t n,
+                               uint32_t crc = 0) {
+  unsigned char buf[kBlock];
+  while (n > 0) {
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(n, kBlock));
+    if (!read_all(read, at, buf, take)) return std::nullopt;
+    crc = static_cast<uint32_t>(crc32(crc, buf, static_cast<uInt>(take)));
+    at += take;
+    n -= take;
+  }
+  return crc;
+}
+
+struct Chunk {
+  uint32_t length = 0;
+  unsigned char type[4] = {};
+  bool is(const unsigned char* tag) const {
+    return std::memcmp(type, tag, 4) == 0;
+  }
+};
+
+// The chunk header at `at`, if it can be one: four ASCII letters, and a
+// length short of kMaxChunk.
+std::optional<Chunk> header_at(const ReadAt& read, uint64_t at) {
+  unsigned char h[kHeaderSize];
+  if (!read_all(read, at, h, sizeof h)) return std::nullopt;
+  Chunk c;
+  c.length = load_be32(h);
+  std::memcpy(c.type, h + 4, 4);
+  for (unsigned char b : c.type)
+    if (!((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z')))
+      return std::nullopt;
+  if (c.length > kMaxChunk) return std::nullopt;
+  return c;
+}
+
+// Whether the chunk at `at`, of header `c`, is in the input whole with its
+// CRC right.
+bool whole_at(const ReadAt& read, uint64_t at, const Chunk& c) {
+  unsigned char stored[kCrcSize];
+  std::optional<uint32_t> crc = crc_of(read, at + 4, 4 + uint64_t{c.length});
+  return crc && read_all(read, at + kHeaderSize + c.length, stored, kCrcSize) &&
+         load_be32(stored) == *crc;
+}
+
+bool overlaps(const std::vector<Piece>& pieces, uint64_t from, uint64_t to) {
+  for (const Piece& p : pieces)
+    if (from < p.offset + p.length && p.offset < to) return true;
+  return false;
+}
+
+// Of two joins, the one whose second piece lies nearer after the first's
+// end, or failing any after it, nearer before it.
+bool nearer(uint64_t end, uint64_t a, uint64_t b) {
+  if ((a >= end) != (b >= end)) return a >= end;
+  return a >= end ? a < b : a > b;
+}
+
+struct Join {
+  uint64_t split = 0;  // the chunk's bytes in its first piece
+  uint64_t rest = 0;   // where the rest lies
+};
+
+// The chunk at `at` of header `c` whose CRC fails, as two pieces: its first
+// `split` bytes where they are, up to a sector boundary, and the rest at
+// another sector boundary, just before an IDAT or IEND tag's chunk.
+std::optional<Join> split_chunk(const ReadAt& read,
+                                const std::vector<uint64_t>& tags,
+                                const std::vector<Piece>& pieces, uint64_t at,
+                                const Chunk& c) {
+  const uint64_t size = kOverhead + c.length;
+  const uint64_t data_end = size - kCrcSize;  // where the CRC field starts
+  // The splits: every sector boundary past the header, inside the chunk.
+  std::vector<uint64_t> splits;
+  for (uint64_t s = round_up(at + kHeaderSize) - at; s < size; s += kSector)
+    splits.push_back(s);
+  if (splits.empty()) return std::nullopt;
+  // The CRC of the type and data up to each split, from one read.
+  std::vector<uint32_t> prefix(splits.size());
+  uint32_t crc = 0;
+  uint64_t done = 4;
+  for (size_t k = 0; k < splits.size(); ++k) {
+    const uint64_t upto = std::min(splits[k], data_end);
+    std::optional<uint32_t> more = crc_of(read, at + done, upto - done, crc);
+    if (!more) {
+      splits.resize(k);
+      break;
+    }
+    crc = *more;
+    done = upto;
+    prefix[k] = crc;
+  }
+  std::optional<Join> best;
+  const uint64_t residue = (at + size) % kSector;
+  std::vector<uint32_t> suffix(splits.size());
+  for (uint64_t tag : tags) {
+    if (tag < 4 || (tag - 4) % kSector != residue) continue;
+    const uint64_t end = tag - 4;    // where the chunk's rest ends
+    if (end == at + size) continue;  // the chunk as it lies, already failed
+    // The CRC of the data from each split's rest on, from the end back.
+    size_t first = 0;
+    while (first < splits.size() && end + splits[first] < size) ++first;
+    if (first == splits.size()) continue;
+    bool readable = true;
+    uint32_t after = 0;  // of the data past the next split's rest
+    uint64_t after_length = 0;
+    for (size_t k = splits.size(); k-- > first;) {
+      const uint64_t from = end - size + splits[k];
+      const uint64_t to =
+          k + 1 < splits.size() ? end - size + splits[k + 1] : end - kCrcSize;
+      if (from >= to) {
+        suffix[k] = after;
+        continue;
+      }
+      std::optional<uint32_t> block = crc_of(read, from, to - from);
+      if (!block) {
+        readable = false;
+        break;
+      }
+      after = static_cast<uint32_t>(
+          crc32_combine(*block, after, static_cast<z_off_t>(after_length)));
+      after_length += to - from;
+      suffix[k] = after;
+    }
+    if (!readable) continue;
+    for (size_t k = first; k < splits.size(); ++k) {
+      const uint64_t s = splits[k];
+      const uint64_t rest = end - size + s;
+      if (rest % kSector != 0 || overlaps(pieces, rest, end) ||
+          (rest < at + s && at < end))
+        continue;
+      uint32_t whole = prefix[k];
+      unsigned char stored[kCrcSize];
+      if (s <= data_end) {
+        whole = static_cast<uint32_t>(crc32_combine(
+            prefix[k], suffix[k], static_cast<z_off_t>(end - kCrcSize - rest)));
+        if (!read_all(read, end - kCrcSize, stored, kCrcSize)) continue;
+      } else {  // the CRC field itself is split
+        const size_t head = static_cast<size_t>(s - data_end);
+        if (!read_all(read, at + data_end, stored, head) ||
+            !read_all(read, rest, stored + head, kCrcSize - head))
+          continue;
+      }
+      if (load_be32(stored) != whole) continue;
+      if (!best || nearer(at + s, rest, best->rest)) best = Join{s, rest};
+    }
+  }
+  return best;
+}
+
+// A whole IDAT or IEND chunk that starts at a sector boundary, for an image
+// whose next chunk should have started at one: the nearest.
+std::optional<uint64_t> chunk_at_boundary(const ReadAt& read,
+                                          const std::vector<uint64_t>& tags,
+                                          const std::vector<Piece>& pieces,
+                                          uint64_t at) {
+  std::optional<uint64_t> best;
+  for (uint64_t tag : tags) {
+    if (tag < 4 || (tag - 4) % kSector != 0) continue;
+    const uint64_t start = tag - 4;
+    std::optional<Chunk> c = header_at(read, start);
+    if (!c || overlaps(pieces, start, start + kOverhead + c->length) ||
+        !whole_at(read, start, *c))
+      continue;
+    if (!best || nearer(at, start, *best)) best = start;
+  }
+  return best;
+}
+
+}  // namespace
+
+void TagIndex::push(const unsigned char* data, size_t n) {
+  if (overflowed_) return;
+  auto note = [this](uint64_t at) {
+    if (tags_.size() == kMaxTags) {
+      overflowed_ = true;
+      std::vector<uint64_t>().swap(tags_);
+    } else {
+      tags_.push_back(at);
+    }
+  };
+  auto is_tag = [](const unsigned char* p) {
+    return std::memcmp(p, kIdatTag, 4) == 0 || std::memcmp(p, kIendTag, 4) == 0;
+  };
+  // Tags begun in the bytes before these.
+  unsigned char joined[6];
+  const size_t head = std::min<size_t>(n, 3);
+  std::memcpy(joined, last_, 3);
+  std::memcpy(joined + 3, data, head);
+  for (size_t k = 0; k < 3 && k + 4 <= 3 + head; ++k)
+    if (is_tag(joined + k) && offset_ >= 3 - k) note(offset_ - 3 + k);
+  for (const unsigned char* p = data; n >= 4 && p <= data + n - 4; ++p) {
+    p = static_cast<const unsigned char*>(
+        std::memchr(p, 'I', static_cast<size_t>(data + n - 3 - p)));
+    if (p == nullptr) break;
+    if (is_tag(p)) note(offset_ + static_cast<uint64_t>(p - data));
+    if (overflowed_) return;
+  }
+  std::memcpy(last_, n >= 3 ? data + n - 3 : joined + head, 3);
+  offset_ += n;
+}
+
+Mended mend(const ReadAt& read, const std::vector<uint64_t>& tags,
+            uint64_t ihdr_tag) {
+  // The IHDR chunk after its tag: data and CRC, where the carve found them.
+  std::vector<Piece> pieces{{ihdr_tag + 4, kIhdrDataSize + kCrcSize}};
+  Chunk ihdr;
+  std::memcpy(ihdr.type, kIhdrHeader + 4, 4);
+  ihdr.length = kIhdrDataSize;
+  if (!whole_at(read, ihdr_tag - 4, ihdr)) return {};
+  Mended mended;
+  uint64_t at = ihdr_tag + 4 + kIhdrDataSize + kCrcSize;  // the next chunk
+  for (size_t chunks = 0; chunks < kMaxChunks; ++chunks) {
+    std::optional<Chunk> c = header_at(read, at);
+    if (c && whole_at(read, at, *c)) {
+      pieces.back().length += kOverhead + c->length;
+      at += kOverhead + c->length;
+      if (c->is(kIendTag)) {
+        mended.own_iend = true;
+        break;
+      }
+      continue;
+    }
+    if (pieces.size() == kMaxPieces) break;
+    std::optional<Join> join;
+    if (c) join = split_chunk(read, tags, pieces, at, *c);
+    if (join) {
+      pieces.back().length += join->split;
+      const uint64_t rest = kOverhead + c->length - join->split;
+      pieces.push_back({join->rest, rest});
+      at = join->rest + rest;
+      continue;
+    }
+    std::optional<uint64_t> next;
+    if (at % kSector == 0) next = chunk_at_boundary(read, tags, pieces, at);
+    if (!next) break;  // the image ends here, whole or not
+    pieces.push_back({*next, 0});
+    at = *next;
+  }
+  if (pieces.back().length == 0) pieces.pop_back();
+  if (pieces.size() < 2) return {};
+  mended.pieces = pieces;
+  // The final test: every chunk whole, and the data inflates to its size.
+  StructureCheck check;
+  check.start();
+  const std::string bytes = mended_bytes(read, mended);
+  check.push(reinterpret_cast<const unsigned char*>(bytes.data()),
+             bytes.size());
+  if (std::strcmp(check.end(false), "ok") != 0) return {};
+  return mended;
+}
+
+std::string mended_bytes(const ReadAt& read, const Mended& mended) {
+  std::string bytes(reinterpret_cast<const char*>(kSignature), 8);
+  bytes.append(reinterpret_cast<const char*>(kIhdrHeader), 8);
+  for (const Piece& p : mended.pieces) {
+    const size_t from = bytes.size();
+    bytes.resize(from + p.length);
+    if (!read_all(read, p.offset,
+                  reinterpret_cast<unsigned char*>(&bytes[from]), p.length))
+      return {};
+  }
+  if (!mended.own_iend)
+    bytes.append(reinterpret_cast<const char*>(kIendChunk), sizeof kIendChunk);
+  return bytes;
+}
+
+Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
+  Salvaged salvaged;
+  Chunk ihdr;
+  std::memcpy(ihdr.type, kIhdrHeader + 4, 4);
+  ihdr.length = kIhdrDataSize;
+  unsigned char data[kIhdrDataSize];
+  if (!whole_at(read, ihdr_tag - 4, ihdr) ||
+      !read_all(read, ihdr_tag + 4, data, sizeof data))
+    return salvaged;
+  const double raw = raw_size(data);
+  const uint32_t height = load_be32(data + 4);
+  // Interlaced rows come in seven passes; an image past 256 MiB of rows is
+  // not held to be cut.
+  if (raw <= 0 || data[12] != 0 || raw > double{1 << 28}) return salvaged;
+  const size_t row = static_cast<size_t>(raw) / height;  // filter byte too
+  salvaged.height = height;
+
+  // The chunks before the first IDAT go as they are (a palette among them).
+  std::string before;
+  std::vector<unsigned char> rows(static_cast<size_t>(raw));
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return salvaged;
+  z.next_out = rows.data();
+  z.avail_out = static_cast<uInt>(rows.size());
+  size_t whole = 0;  // rows inflated whole, with a valid filter type
+  auto inflate_from = [&](uint64_t at, uint64_t n) {
+    unsigned char buf[kBlock];
+    while (n > 0) {
+      const size_t take = static_cast<size_t>(std::min<uint64_t>(n, kBlock));
+      if (!read_all(read, at, buf, take)) return false;
+      z.next_in = buf;
+      z.avail_in = static_cast<uInt>(take);
+      const int status = inflate(&z, Z_NO_FLUSH);
+      at += take;
+      n -= take;
+      for (; whole < (rows.size() - z.avail_out) / row; ++whole)
+        if (rows[whole * row] >= kFilterTypes) return false;
+      if (status != Z_OK) return false;
+    }
+    return true;
+  };
+  uint64_t at = ihdr_tag + 4 + kIhdrDataSize + kCrcSize;
+  bool idat = false;
+  for (size_t chunks = 0; chunks < kMaxChunks; ++chunks) {
+    std::optional<Chunk> c = header_at(read, at);
+    if (!c) break;
+    const bool is_idat = c->is(kIdatTag);
+    if (!whole_at(read, at, *c)) {
+      // The broken chunk: the rows that inflate from it with valid filter
+      // types, but the last, which may hold the break (the next row's
+      // filter type is most often where another file's bytes show first).
+      const size_t sure = whole;
+      if (is_idat) inflate_from(at + kHeaderSize, c->length);
+      if (whole > sure) --whole;
+      break;
+    }
+    if (is_idat) {
+      idat = true;
+      if (!inflate_from(at + kHeaderSize, c->length)) break;
+    } else if (idat || c->is(kIendTag)) {
+      break;
+    } else {
+      before.resize(before.size() + kOverhead + c->length);
+      read_all(read, at,
+               reinterpret_cast<unsigned char*>(
+                   &before[before.size() - kOverhead - c->length]),
+               kOverhead + c->length);
+    }
+    at += kOverhead + c->length;
+  }
+  inflateEnd(&z);
+  const size_t keep = whole;
+  if (keep == 0) return salvaged;
+
+  // The rows kept, as an image of their own: their data in stored
+  // deflate blocks, which need no compressor, only zlib's frame.
+  std::string idat_data("\x78\x01", 2);
+  const size_t raw_kept = keep * row;
+  for (size_t from = 0; from == 0 || from < raw_kept; from += kStoredMax) {
+    const size_t n = std::min(kStoredMax, raw_kept - from);
+    const bool last = from + n == raw_kept;
+    const unsigned char head[5] = {
+        static_cast<unsigned char>(last), static_cast<unsigned char>(n),
+        static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(~n),
+        static_cast<unsigned char>(~n >> 8)};
+    idat_data.append(reinterpret_cast<const char*>(head), sizeof head);
+    idat_data.append(reinterpret_cast<const char*>(rows.data() + from), n);
+  }
+  unsigned char adler[4];
+  store_be32(adler,
+             static_cast<uint32_t>(adler32(adler32(0, nullptr, 0), rows.data(),
+                                           static_cast<uInt>(raw_kept))));
+  idat_data.append(reinterpret_cast<const char*>(adler), 4);
+  store_be32(data + 4, static_cast<uint32_t>(keep));
+  auto chunk = [](const unsigned char* type, const std::string& body) {
+    std::string out(4, '\0');
+    store_be32(reinterpret_cast<unsigned char*>(&out[0]),
+               static_cast<uint32_t>(body.size()));
+    out.append(reinterpret_cast<const char*>(type), 4);
+    out += body;
+    uint32_t crc = static_cast<uint32_t>(crc32(0, type, 4));
+    crc = static_cast<uint32_t>(
+        crc32(crc, reinterpret_cast<const Bytef*>(body.data()),
+              static_cast<uInt>(body.size())));
+    unsigned char stored[4];
+    store_be32(stored, crc);
+    return out.append(reinterpret_cast<const char*>(stored), 4);
+  };
+  salvaged.png.assign(reinterpret_cast<const char*>(kSignature), 8);
+  salvaged.png += chunk(
+      kIhdrHeader + 4, std::string(reinterpret_cast<char*>(data), sizeof data));
+  salvaged.png += before;
+  salvaged.png += chunk(kIdatTag, idat_data);
+  salvaged.png.append(reinterpret_cast<const char*>(kIendChunk),
+                      sizeof kIendChunk);
+  salvaged.rows = static_cast<uint32_t>(keep);
+  return salvaged;
+}
+
+}  // namespace pngcarve
