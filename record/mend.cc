@@ -334,8 +334,9 @@ Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
   auto inflate_from = [&](uint64_t at, uint64_t n) {
     unsigned char buf[kBlock];
     while (n > 0) {
-      const size_t take = static_cast<size_t>(std::min<uint64_t>(n, kBlock));
-      if (!read_all(read, at, buf, take)) return false;
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(n, kBlock));
+      const size_t take = read(at, buf, want);  // short where the input ends
+      if (take == 0) return false;
       z.next_in = buf;
       z.avail_in = static_cast<uInt>(take);
       const int status = inflate(&z, Z_NO_FLUSH);

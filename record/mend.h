@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "record.h"
+
 namespace pngcarve {
 
 constexpr uint64_t kSector = 512;
@@ -51,12 +53,6 @@ class TagIndex {
   uint64_t offset_ = 0;         // of the next byte pushed
   unsigned char last_[3] = {};  // the three bytes before it
   bool overflowed_ = false;
-};
-
-// Input bytes in image order: `length` bytes from `offset`.
-struct Piece {
-  uint64_t offset = 0;
-  uint64_t length = 0;
 };
 
 // An image rebuilt: the 16 constant bytes (signature, IHDR length and tag),

@@ -80,7 +80,7 @@ std::string hex(const unsigned char* bytes, size_t n) {
 
 std::string csv_header() {
   return "input,output,offset,run_start,run_length,size,ending,width,height,"
-         "sha256,check\n";
+         "sha256,check,pieces,rows\n";
 }
 
 std::string csv_row(const ImageRecord& image) {
@@ -93,8 +93,19 @@ std::string csv_row(const ImageRecord& image) {
     row += std::to_string(image.width) + ',' + std::to_string(image.height);
   else
     row += ',';
-  return row + ',' + hex(image.digests.data(), kSha256Size) + ',' +
-         image.check + '\n';
+  row += ',' + hex(image.digests.data(), kSha256Size) + ',' + image.check + ',';
+  if (image.from.empty()) {
+    row += std::to_string(image.offset + 4) + '+' +
+           std::to_string(image.run_length) + ',';
+  } else {
+    for (const Piece& piece : image.pieces)
+      row += std::to_string(piece.offset) + '+' + std::to_string(piece.length) +
+             (&piece == &image.pieces.back() ? "" : ";");
+    row += ',';
+    if (image.pieces.empty())
+      row += std::to_string(image.rows) + '/' + std::to_string(image.height);
+  }
+  return row + '\n';
 }
 
 std::string xml_text(const std::string& text) {
@@ -165,11 +176,21 @@ std::string dfxml_fileobject(const ImageRecord& image) {
       "  <fileobject>\n    " + tag("filename", xml_text(image.output)) + "\n";
   if (!image.iend)
     xml += "    <error>cut: the input ended inside the image</error>\n";
-  xml += "    " + tag("filesize", std::to_string(image.size)) + "\n" +
-         "    <byte_runs><byte_run file_offset=\"16\" img_offset=\"" +
-         std::to_string(image.offset + 4) + "\" len=\"" +
-         std::to_string(image.run_length) + "\"/></byte_runs>\n" +
-         "    <hashdigest type=\"sha256\">" +
+  std::vector<Piece> runs = image.pieces;
+  if (image.from.empty()) runs.push_back({image.offset + 4, image.run_length});
+  xml += "    " + tag("filesize", std::to_string(image.size)) + "\n";
+  if (!runs.empty()) {
+    xml += "    <byte_runs>";
+    uint64_t at = 16;  // after the signature and the IHDR length and tag
+    for (const Piece& run : runs) {
+      xml += "<byte_run file_offset=\"" + std::to_string(at) +
+             "\" img_offset=\"" + std::to_string(run.offset) + "\" len=\"" +
+             std::to_string(run.length) + "\"/>";
+      at += run.length;
+    }
+    xml += "</byte_runs>\n";
+  }
+  xml += "    <hashdigest type=\"sha256\">" +
          hex(image.digests.data(), kSha256Size) + "</hashdigest>\n" +
          "    <hashdigest type=\"md5\">" +
          hex(image.digests.data() + kSha256Size, kMd5Size) + "</hashdigest>\n" +
@@ -180,6 +201,14 @@ std::string dfxml_fileobject(const ImageRecord& image) {
     xml += "    " + tag("pngcarve:width", std::to_string(image.width)) + "\n" +
            "    " + tag("pngcarve:height", std::to_string(image.height)) + "\n";
   xml += "    " + tag("pngcarve:check", image.check) + "\n";
+  if (!image.from.empty())
+    xml += "    " +
+           tag(image.pieces.empty() ? "pngcarve:salvaged_from"
+                                    : "pngcarve:mended_from",
+               xml_text(image.from)) +
+           "\n";
+  if (!image.from.empty() && image.pieces.empty())
+    xml += "    " + tag("pngcarve:rows", std::to_string(image.rows)) + "\n";
   if (image.hidden_count)
     xml +=
         "    " +
@@ -192,11 +221,15 @@ std::string dfxml_fileobject(const ImageRecord& image) {
 }
 
 std::string dfxml_end(
-    const std::vector<std::pair<std::string, std::string>>& failures) {
+    const std::vector<std::pair<std::string, std::string>>& failures,
+    const std::vector<std::pair<std::string, std::string>>& notes) {
   std::string xml;
   for (const auto& [input, what] : failures)
     xml += "  <pngcarve:failure input=\"" + xml_text(input) + "\">" +
            xml_text(what) + "</pngcarve:failure>\n";
+  for (const auto& [input, what] : notes)
+    xml += "  <pngcarve:note input=\"" + xml_text(input) + "\">" +
+           xml_text(what) + "</pngcarve:note>\n";
   return xml + "</dfxml>\n";
 }
 

@@ -23,6 +23,12 @@ constexpr size_t kSha256Size = 32;
 constexpr size_t kMd5Size = 16;
 constexpr size_t kDigestsSize = kSha256Size + kMd5Size;
 
+// Input bytes in image order: `length` bytes from `offset`.
+struct Piece {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+};
+
 struct ImageRecord {
   std::string input;        // the input's path, as given
   std::string output;       // the output's name
@@ -40,6 +46,13 @@ struct ImageRecord {
   // how many, and the offsets of the first kHiddenListed.
   uint64_t hidden_count = 0;
   std::vector<uint64_t> hidden;
+  // An image rebuilt from a carved one, `from`: mended, its bytes those of
+  // `pieces` in order, from the output's offset 16 on (then kIendChunk,
+  // when the pieces end without the input's IEND chunk); or salvaged,
+  // `rows` of its `height` rows in data of its own, and no pieces.
+  std::string from;
+  std::vector<Piece> pieces;
+  uint32_t rows = 0;
 };
 
 constexpr size_t kHiddenListed = 1000;
@@ -66,9 +79,11 @@ std::string csv_row(const ImageRecord& image);
 std::string dfxml_begin(const Creator& creator,
                         const std::vector<std::string>& inputs);
 std::string dfxml_fileobject(const ImageRecord& image);
-// `failures` are (input, what went wrong) pairs.
+// `failures` are (input, what went wrong) pairs, `notes` (input, what was
+// left undone) pairs.
 std::string dfxml_end(
-    const std::vector<std::pair<std::string, std::string>>& failures);
+    const std::vector<std::pair<std::string, std::string>>& failures,
+    const std::vector<std::pair<std::string, std::string>>& notes = {});
 
 // `n` bytes as lower-case hexadecimal.
 std::string hex(const unsigned char* bytes, size_t n);

@@ -82,8 +82,9 @@ size_t read_at(std::FILE* file, uint64_t offset, void* buf, size_t n) {
   if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return 0;
   size_t got = 0;
   while (got < n) {
-    const int r = _read(fd, static_cast<char*>(buf) + got,
-                        static_cast<unsigned>(std::min<size_t>(n - got, 1u << 30)));
+    const int r =
+        _read(fd, static_cast<char*>(buf) + got,
+              static_cast<unsigned>(std::min<size_t>(n - got, 1u << 30)));
     if (r <= 0) break;
     got += static_cast<size_t>(r);
   }

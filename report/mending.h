@@ -1,0 +1,40 @@
+// pngcarve-report's second look at an input, once it is carved: each image
+// whose structure check failed is rebuilt from the input's pieces
+// (record/mend.h) and written as "<name>.mended.png" beside the carved
+// "<name>.png", or failing that, its rows before the break as
+// "<name>.salvaged.png". The carved image stays as it was written.
+#ifndef PNGCARVE_REPORT_MENDING_H_
+#define PNGCARVE_REPORT_MENDING_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "record.h"
+
+namespace pngcarve {
+
+// A carved image whose check failed: its IHDR tag's offset and its output.
+struct Broken {
+  uint64_t offset = 0;
+  std::string output;
+};
+
+// "disk.img.0042.png" and "mended" give "disk.img.0042.mended.png".
+std::string twin_name(const std::string& output, const char* kind);
+
+// Reads `file` (the input `path`, which can be read again at any offset)
+// once more, forward, for its IDAT and IEND tags, then mends or salvages
+// each of `broken`, writing it unless `write` is false, and gives its
+// record to `emit`. Returns "" when all went well, or what went wrong:
+// the input could not be read, or an output not written (the rest are not
+// tried then).
+std::string mend_images(std::FILE* file, const std::string& path,
+                        const std::vector<Broken>& broken, bool write,
+                        const std::function<void(const ImageRecord&)>& emit);
+
+}  // namespace pngcarve
+
+#endif  // PNGCARVE_REPORT_MENDING_H_
