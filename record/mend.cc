@@ -133,57 +133,59 @@ std::optional<Join> split_chunk(const ReadAt& read,
   }
   std::optional<Join> best;
   const uint64_t residue = (at + size) % kSector;
-  std::vector<uint32_t> suffix(splits.size());
+  // For a split s whose rest lies at q, up to `end`: with R the rest's
+  // data from the first split's q on, and W the CRC of R's bytes before q,
+  // the chunk's CRC is shift(prefix ^ W, end - 4 - q) ^ crc(R), as
+  // crc32_combine has it, so one read of R tries every split.
+  const uLong step = crc32_combine_gen64(kSector);
+  std::vector<uint32_t> before(splits.size());
   for (uint64_t tag : tags) {
     if (tag < 4 || (tag - 4) % kSector != residue) continue;
     const uint64_t end = tag - 4;    // where the chunk's rest ends
     if (end == at + size) continue;  // the chunk as it lies, already failed
-    // The CRC of the data from each split's rest on, from the end back.
     size_t first = 0;
     while (first < splits.size() && end + splits[first] < size) ++first;
     if (first == splits.size()) continue;
-    bool readable = true;
-    uint32_t after = 0;  // of the data past the next split's rest
-    uint64_t after_length = 0;
-    for (size_t k = splits.size(); k-- > first;) {
-      const uint64_t from = end - size + splits[k];
-      const uint64_t to =
-          k + 1 < splits.size() ? end - size + splits[k + 1] : end - kCrcSize;
-      if (from >= to) {
-        suffix[k] = after;
-        continue;
-      }
-      std::optional<uint32_t> block = crc_of(read, from, to - from);
-      if (!block) {
-        readable = false;
-        break;
-      }
-      after = static_cast<uint32_t>(
-          crc32_combine(*block, after, static_cast<z_off_t>(after_length)));
-      after_length += to - from;
-      suffix[k] = after;
+    auto rest_of = [&](size_t k) { return end - size + splits[k]; };
+    auto usable = [&](size_t k) {
+      const uint64_t rest = rest_of(k);
+      return !overlaps(pieces, rest, end) &&
+             !(rest < at + splits[k] && at < end);
+    };
+    std::optional<uint32_t> crc = 0;
+    uint64_t read_to = rest_of(first);
+    size_t inside = first;  // the splits whose rest starts in the data
+    for (; crc && inside < splits.size() && splits[inside] <= data_end;
+         ++inside) {
+      crc = crc_of(read, read_to, rest_of(inside) - read_to, *crc);
+      read_to = rest_of(inside);
+      if (crc) before[inside] = *crc;
     }
-    if (!readable) continue;
-    for (size_t k = first; k < splits.size(); ++k) {
-      const uint64_t s = splits[k];
-      const uint64_t rest = end - size + s;
-      if (rest % kSector != 0 || overlaps(pieces, rest, end) ||
-          (rest < at + s && at < end))
-        continue;
-      uint32_t whole = prefix[k];
-      unsigned char stored[kCrcSize];
-      if (s <= data_end) {
-        whole = static_cast<uint32_t>(crc32_combine(
-            prefix[k], suffix[k], static_cast<z_off_t>(end - kCrcSize - rest)));
-        if (!read_all(read, end - kCrcSize, stored, kCrcSize)) continue;
-      } else {  // the CRC field itself is split
-        const size_t head = static_cast<size_t>(s - data_end);
-        if (!read_all(read, at + data_end, stored, head) ||
-            !read_all(read, rest, stored + head, kCrcSize - head))
-          continue;
+    unsigned char stored[kCrcSize];
+    if (crc && inside > first) {
+      crc = crc_of(read, read_to, end - kCrcSize - read_to, *crc);
+      if (crc && read_all(read, end - kCrcSize, stored, kCrcSize)) {
+        uLong shift = crc32_combine_gen64(
+            static_cast<z_off64_t>(end - kCrcSize - rest_of(inside - 1)));
+        for (size_t k = inside; k-- > first;) {
+          const uint32_t whole = static_cast<uint32_t>(
+              crc32_combine_op(prefix[k] ^ before[k], *crc, shift));
+          shift = crc32_combine_op(shift, 0, step);
+          if (whole != load_be32(stored) || !usable(k)) continue;
+          if (!best || nearer(at + splits[k], rest_of(k), best->rest))
+            best = Join{splits[k], rest_of(k)};
+        }
       }
-      if (load_be32(stored) != whole) continue;
-      if (!best || nearer(at + s, rest, best->rest)) best = Join{s, rest};
+    }
+    // A split inside the CRC field: all the data lies in the first piece.
+    for (size_t k = std::max(first, inside); k < splits.size(); ++k) {
+      const size_t head = static_cast<size_t>(splits[k] - data_end);
+      if (!usable(k) || !read_all(read, at + data_end, stored, head) ||
+          !read_all(read, rest_of(k), stored + head, kCrcSize - head) ||
+          load_be32(stored) != prefix[k])
+        continue;
+      if (!best || nearer(at + splits[k], rest_of(k), best->rest))
+        best = Join{splits[k], rest_of(k)};
     }
   }
   return best;
