@@ -137,7 +137,7 @@ std::optional<Join> split_chunk(const ReadAt& read,
   // data from the first split's q on, and W the CRC of R's bytes before q,
   // the chunk's CRC is shift(prefix ^ W, end - 4 - q) ^ crc(R), as
   // crc32_combine has it, so one read of R tries every split.
-  const uLong step = crc32_combine_gen64(kSector);
+  const uLong step = crc32_combine_gen(kSector);
   std::vector<uint32_t> before(splits.size());
   for (uint64_t tag : tags) {
     if (tag < 4 || (tag - 4) % kSector != residue) continue;
@@ -165,8 +165,8 @@ std::optional<Join> split_chunk(const ReadAt& read,
     if (crc && inside > first) {
       crc = crc_of(read, read_to, end - kCrcSize - read_to, *crc);
       if (crc && read_all(read, end - kCrcSize, stored, kCrcSize)) {
-        uLong shift = crc32_combine_gen64(
-            static_cast<z_off64_t>(end - kCrcSize - rest_of(inside - 1)));
+        uLong shift = crc32_combine_gen(
+            static_cast<z_off_t>(end - kCrcSize - rest_of(inside - 1)));
         for (size_t k = inside; k-- > first;) {
           const uint32_t whole = static_cast<uint32_t>(
               crc32_combine_op(prefix[k] ^ before[k], *crc, shift));
