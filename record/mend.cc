@@ -23,7 +23,7 @@ constexpr uint64_t kIhdrDataSize = 13;
 constexpr uint32_t kMaxChunk = 1u << 26;
 constexpr size_t kMaxChunks = 1 << 20;
 constexpr size_t kBlock = 1 << 16;
-constexpr unsigned char kIendTag[4] = {'I', 'E', 'N', 'D'};
+constexpr const unsigned char* kIendTag = kIendChunk + 4;
 constexpr int kFilterTypes = 5;       // None, Sub, Up, Average, Paeth
 constexpr size_t kStoredMax = 65535;  // bytes in a stored deflate block
 
@@ -82,6 +82,32 @@ bool whole_at(const ReadAt& read, uint64_t at, const Chunk& c) {
   std::optional<uint32_t> crc = crc_of(read, at + 4, 4 + uint64_t{c.length});
   return crc && read_all(read, at + kHeaderSize + c.length, stored, kCrcSize) &&
          load_be32(stored) == *crc;
+}
+
+// Whether the IHDR chunk of the image found by the tag at `ihdr_tag` is
+// whole: the tag, then its 13 bytes of data and their CRC.
+bool ihdr_whole(const ReadAt& read, uint64_t ihdr_tag) {
+  Chunk ihdr;
+  std::memcpy(ihdr.type, kIhdrHeader + 4, 4);
+  ihdr.length = kIhdrDataSize;
+  return whole_at(read, ihdr_tag - 4, ihdr);
+}
+
+// The bytes of an image rebuilt from `mended`'s pieces; none when the input
+// can't be read.
+std::string mended_bytes(const ReadAt& read, const Mended& mended) {
+  std::string bytes(reinterpret_cast<const char*>(kSignature), 8);
+  bytes.append(reinterpret_cast<const char*>(kIhdrHeader), 8);
+  for (const Piece& p : mended.pieces) {
+    const size_t from = bytes.size();
+    bytes.resize(from + p.length);
+    if (!read_all(read, p.offset,
+                  reinterpret_cast<unsigned char*>(&bytes[from]), p.length))
+      return {};
+  }
+  if (!mended.own_iend)
+    bytes.append(reinterpret_cast<const char*>(kIendChunk), sizeof kIendChunk);
+  return bytes;
 }
 
 bool overlaps(const std::vector<Piece>& pieces, uint64_t from, uint64_t to) {
@@ -247,10 +273,7 @@ Mended mend(const ReadAt& read, const std::vector<uint64_t>& tags,
             uint64_t ihdr_tag) {
   // The IHDR chunk after its tag: data and CRC, where the carve found them.
   std::vector<Piece> pieces{{ihdr_tag + 4, kIhdrDataSize + kCrcSize}};
-  Chunk ihdr;
-  std::memcpy(ihdr.type, kIhdrHeader + 4, 4);
-  ihdr.length = kIhdrDataSize;
-  if (!whole_at(read, ihdr_tag - 4, ihdr)) return {};
+  if (!ihdr_whole(read, ihdr_tag)) return {};
   Mended mended;
   uint64_t at = ihdr_tag + 4 + kIhdrDataSize + kCrcSize;  // the next chunk
   for (size_t chunks = 0; chunks < kMaxChunks; ++chunks) {
@@ -286,35 +309,17 @@ Mended mend(const ReadAt& read, const std::vector<uint64_t>& tags,
   // The final test: every chunk whole, and the data inflates to its size.
   StructureCheck check;
   check.start();
-  const std::string bytes = mended_bytes(read, mended);
-  check.push(reinterpret_cast<const unsigned char*>(bytes.data()),
-             bytes.size());
+  mended.bytes = mended_bytes(read, mended);
+  check.push(reinterpret_cast<const unsigned char*>(mended.bytes.data()),
+             mended.bytes.size());
   if (std::strcmp(check.end(false), "ok") != 0) return {};
   return mended;
 }
 
-std::string mended_bytes(const ReadAt& read, const Mended& mended) {
-  std::string bytes(reinterpret_cast<const char*>(kSignature), 8);
-  bytes.append(reinterpret_cast<const char*>(kIhdrHeader), 8);
-  for (const Piece& p : mended.pieces) {
-    const size_t from = bytes.size();
-    bytes.resize(from + p.length);
-    if (!read_all(read, p.offset,
-                  reinterpret_cast<unsigned char*>(&bytes[from]), p.length))
-      return {};
-  }
-  if (!mended.own_iend)
-    bytes.append(reinterpret_cast<const char*>(kIendChunk), sizeof kIendChunk);
-  return bytes;
-}
-
 Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
   Salvaged salvaged;
-  Chunk ihdr;
-  std::memcpy(ihdr.type, kIhdrHeader + 4, 4);
-  ihdr.length = kIhdrDataSize;
   unsigned char data[kIhdrDataSize];
-  if (!whole_at(read, ihdr_tag - 4, ihdr) ||
+  if (!ihdr_whole(read, ihdr_tag) ||
       !read_all(read, ihdr_tag + 4, data, sizeof data))
     return salvaged;
   const double raw = raw_size(data);
@@ -380,7 +385,7 @@ Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
     at += kOverhead + c->length;
   }
   inflateEnd(&z);
-  const size_t keep = whole;
+  const size_t keep = whole;  // rows, from here on
   if (keep == 0) return salvaged;
 
   // The rows kept, as an image of their own: their data in stored

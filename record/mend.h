@@ -61,15 +61,13 @@ class TagIndex {
 struct Mended {
   std::vector<Piece> pieces;  // two or more; none when it was not mended
   bool own_iend = false;
+  std::string bytes;  // as the final test read them
 };
 
 // Rebuilds the image whose "IHDR" tag is at `ihdr_tag`, from `tags` (a
 // TagIndex's) and the input, read at will through `read`.
 Mended mend(const ReadAt& read, const std::vector<uint64_t>& tags,
             uint64_t ihdr_tag);
-
-// The rebuilt image's bytes.
-std::string mended_bytes(const ReadAt& read, const Mended& mended);
 
 // What salvage() kept: a PNG of `rows` of the image's `height` rows.
 struct Salvaged {

@@ -1,5 +1,6 @@
 #include "mending.h"
 
+#include <utility>
 #include <vector>
 
 #include "mend.h"
@@ -48,9 +49,10 @@ std::string mend_images(std::FILE* file, const std::string& path,
     record.from = image.output;
     record.iend = true;
     std::string bytes;
-    const Mended mended = mend(read, index.tags(), image.offset);
+    uint32_t height = 0;  // a salvaged image's, in the input's IHDR
+    Mended mended = mend(read, index.tags(), image.offset);
     if (!mended.pieces.empty()) {
-      bytes = mended_bytes(read, mended);
+      bytes = std::move(mended.bytes);
       record.output = twin_name(image.output, "mended");
       record.pieces = mended.pieces;
       record.check = "ok";
@@ -63,8 +65,8 @@ std::string mend_images(std::FILE* file, const std::string& path,
       record.output = twin_name(image.output, "salvaged");
       record.rows = salvaged.rows;
       record.check = "salvaged";
+      height = salvaged.height;
     }
-    if (bytes.empty()) return "could not be read again to mend its images";
     trace.start(image.offset, &record);
     trace.push(reinterpret_cast<const unsigned char*>(bytes.data()),
                bytes.size());
@@ -72,12 +74,7 @@ std::string mend_images(std::FILE* file, const std::string& path,
       return "an image's hashes could not be computed (out of memory)";
     record.hidden_count = 0;  // where they lie is not one run's offsets
     record.hidden.clear();
-    if (record.pieces.empty()) {
-      // Salvaged: the rows kept, of the height the input's IHDR gives.
-      unsigned char height[4];
-      if (read_at(file, image.offset + 8, height, 4) == 4)
-        record.height = load_be32(height);
-    }
+    if (height != 0) record.height = height;  // the rows kept are of these
     if (write && !write_file(record.output, bytes))
       return "could not write " + record.output;
     emit(record);
