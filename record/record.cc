@@ -49,6 +49,13 @@ size_t utf8_length(const std::string& s, size_t i) {
   return n;
 }
 
+// The input bytes an image's output holds from its offset 16 on: a carved
+// image's run, a mended one's pieces, none of a salvaged one's.
+std::vector<Piece> runs_of(const ImageRecord& image) {
+  if (image.from.empty()) return {{image.offset + 4, image.run_length}};
+  return image.pieces;
+}
+
 std::string tag(const char* name, const std::string& text) {
   return std::string("<") + name + ">" + text + "</" + name + ">";
 }
@@ -94,17 +101,13 @@ std::string csv_row(const ImageRecord& image) {
   else
     row += ',';
   row += ',' + hex(image.digests.data(), kSha256Size) + ',' + image.check + ',';
-  if (image.from.empty()) {
-    row += std::to_string(image.offset + 4) + '+' +
-           std::to_string(image.run_length) + ',';
-  } else {
-    for (const Piece& piece : image.pieces)
-      row += std::to_string(piece.offset) + '+' + std::to_string(piece.length) +
-             (&piece == &image.pieces.back() ? "" : ";");
-    row += ',';
-    if (image.pieces.empty())
-      row += std::to_string(image.rows) + '/' + std::to_string(image.height);
-  }
+  const std::vector<Piece> runs = runs_of(image);
+  for (const Piece& run : runs)
+    row += std::to_string(run.offset) + '+' + std::to_string(run.length) +
+           (&run == &runs.back() ? "" : ";");
+  row += ',';
+  if (!image.from.empty() && image.pieces.empty())  // salvaged
+    row += std::to_string(image.rows) + '/' + std::to_string(image.height);
   return row + '\n';
 }
 
@@ -176,8 +179,7 @@ std::string dfxml_fileobject(const ImageRecord& image) {
       "  <fileobject>\n    " + tag("filename", xml_text(image.output)) + "\n";
   if (!image.iend)
     xml += "    <error>cut: the input ended inside the image</error>\n";
-  std::vector<Piece> runs = image.pieces;
-  if (image.from.empty()) runs.push_back({image.offset + 4, image.run_length});
+  const std::vector<Piece> runs = runs_of(image);
   xml += "    " + tag("filesize", std::to_string(image.size)) + "\n";
   if (!runs.empty()) {
     xml += "    <byte_runs>";
