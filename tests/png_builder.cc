@@ -59,20 +59,36 @@ std::string make_png(const PngShape& s) {
   std::string ihdr = be32(s.width) + be32(s.height);
   ihdr += static_cast<char>(s.bit_depth);
   ihdr += static_cast<char>(s.color_type);
-  ihdr += std::string(3, '\0');  // compression, filter, interlace
+  ihdr += std::string(2, '\0');  // compression, filter
+  ihdr += static_cast<char>(s.interlaced ? 1 : 0);
 
-  size_t row_bytes =
-      (size_t{s.width} * channels(s.color_type) * s.bit_depth + 7) / 8;
   std::mt19937 rng(s.seed);
   std::string raw;
-  for (uint32_t y = 0; y < s.height; ++y) {
-    raw += '\0';  // filter type None
-    for (size_t x = 0; x < row_bytes; ++x) {
-      unsigned char b = static_cast<unsigned char>(rng());
-      // Palette indices must stay inside the 4-entry palette below.
-      if (s.color_type == 3)
-        b &= s.bit_depth == 8 ? 3 : (s.bit_depth == 1 ? 0xFF : 0x33);
-      raw += static_cast<char>(b);
+  auto add_rows = [&](uint32_t width, uint32_t height) {
+    size_t row_bytes =
+        (size_t{width} * channels(s.color_type) * s.bit_depth + 7) / 8;
+    for (uint32_t y = 0; y < height; ++y) {
+      raw += '\0';  // filter type None
+      for (size_t x = 0; x < row_bytes; ++x) {
+        unsigned char b = static_cast<unsigned char>(rng());
+        // Palette indices must stay inside the 4-entry palette below.
+        if (s.color_type == 3)
+          b &= s.bit_depth == 8 ? 3 : (s.bit_depth == 1 ? 0xFF : 0x33);
+        raw += static_cast<char>(b);
+      }
+    }
+  };
+  if (!s.interlaced) {
+    add_rows(s.width, s.height);
+  } else {
+    // Each pass is the image's pixels from (x0, y0) on, every dx and dy.
+    const uint32_t x0[] = {0, 4, 0, 2, 0, 1, 0}, dx[] = {8, 8, 4, 4, 2, 2, 1};
+    const uint32_t y0[] = {0, 0, 4, 0, 2, 0, 1}, dy[] = {8, 8, 8, 4, 4, 2, 2};
+    for (int p = 0; p < 7; ++p) {
+      uint32_t w = s.width > x0[p] ? (s.width - x0[p] + dx[p] - 1) / dx[p] : 0;
+      uint32_t h =
+          s.height > y0[p] ? (s.height - y0[p] + dy[p] - 1) / dy[p] : 0;
+      if (w > 0) add_rows(w, h);
     }
   }
   uLongf zlen = compressBound(static_cast<uLong>(raw.size()));

@@ -17,6 +17,7 @@ struct PngShape {
   int color_type = 2;   // 0 gray, 2 RGB, 3 palette, 4 gray+alpha, 6 RGBA
   int idat_pieces = 1;  // the compressed stream is split into this many IDATs
   uint32_t seed = 1;    // pixel contents
+  bool interlaced = false;  // Adam7: the rows of seven passes in turn
   std::vector<std::string> before_idat;  // whole chunks placed before IDAT
   std::vector<std::string> after_idat;   // whole chunks placed before IEND
 };

@@ -28,32 +28,6 @@ Result report(const fs::path& cwd, const std::vector<std::string>& args,
   return run_tool(cwd, args, options);
 }
 
-std::vector<std::vector<std::string>> csv_rows(const std::string& csv) {
-  std::vector<std::vector<std::string>> rows;
-  std::istringstream lines(csv);
-  for (std::string line; std::getline(lines, line);) {
-    std::vector<std::string> fields;
-    std::istringstream cells(line);
-    for (std::string cell; std::getline(cells, cell, ',');)
-      fields.push_back(cell);
-    if (line.back() == ',') fields.emplace_back();
-    rows.push_back(fields);
-  }
-  return rows;
-}
-
-// What a command prints, such as sha256sum's line for a file.
-std::string output_of(const std::string& command) {
-  std::string out;
-  if (std::FILE* p = popen(command.c_str(), "r")) {
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-      out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
-
 std::string hash(const char* tool, const fs::path& file) {
   std::string line = output_of(std::string(tool) + " '" + file.string() + "'");
   return line.substr(0, line.find(' '));

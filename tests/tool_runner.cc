@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 #include "png_builder.h"
 
@@ -21,8 +23,8 @@ pid_t start_tool(const fs::path& cwd, const std::vector<std::string>& args,
                  const ToolOptions& options) {
   const char* custom = std::getenv("PNGCARVE_TOOL");
   std::string tool = !options.program.empty() ? options.program
-                     : custom != nullptr    ? custom
-                                            : PNGCARVE_BINARY;
+                     : custom != nullptr      ? custom
+                                              : PNGCARVE_BINARY;
   fs::path out = cwd / ".stdout", err = cwd / ".stderr";
   pid_t pid = fork();
   if (pid == 0) {
@@ -64,6 +66,31 @@ Result finish_tool(pid_t pid, const fs::path& cwd) {
 Result run_tool(const fs::path& cwd, const std::vector<std::string>& args,
                 const ToolOptions& options) {
   return finish_tool(start_tool(cwd, args, options), cwd);
+}
+
+std::vector<std::vector<std::string>> csv_rows(const std::string& csv) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(csv);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> fields;
+    std::istringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, ',');)
+      fields.push_back(cell);
+    if (line.back() == ',') fields.emplace_back();
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+std::string output_of(const std::string& command) {
+  std::string out;
+  if (std::FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+      out.append(buf, n);
+    pclose(p);
+  }
+  return out;
 }
 
 }  // namespace testutil

@@ -50,6 +50,12 @@ Result run_tool(const std::filesystem::path& cwd,
                 const std::vector<std::string>& args,
                 const ToolOptions& options = {});
 
+// What a shell command prints on its standard output.
+std::string output_of(const std::string& command);
+
+// The rows of a CSV text whose cells hold no commas, each split into cells.
+std::vector<std::vector<std::string>> csv_rows(const std::string& csv);
+
 }  // namespace testutil
 
 #endif  // PNGCARVE_TESTS_TOOL_RUNNER_H_
