@@ -10,6 +10,12 @@
 //   make_inputs exact PATH BYTES         one image of exactly BYTES bytes
 //                                        (at least 100), padded by a tEXt
 //                                        chunk before its data
+//   make_inputs disk PATH MIB IMAGES     a disk of 4 KiB clusters: noise,
+//                                        and images at cluster starts, one
+//                                        in three in 2 to 5 pieces, a gap
+//                                        of up to 64 clusters between
+//                                        them, the second one before the
+//                                        first in one of those in four
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -18,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "png_builder.h"
 
@@ -62,7 +69,7 @@ void put(FILE* f, const std::string& s) {
 int main(int argc, char** argv) {
   if (argc < 4) {
     std::fprintf(stderr,
-                 "usage: make_inputs random|repeat|dense|runon|sparse|exact "
+                 "usage: make_inputs random|repeat|dense|runon|sparse|exact|disk "
                  "PATH N [M]\n");
     return 2;
   }
@@ -131,6 +138,44 @@ int main(int argc, char** argv) {
     shape.before_idat.push_back(testutil::chunk(
         "tEXt", text + '\0' + std::string(bytes - bare.size() - chunk, '.')));
     put(f, testutil::make_png(shape));
+  } else if (kind == "disk" && argc == 5) {
+    constexpr uint64_t kCluster = 4096;
+    const uint64_t total = std::strtoull(argv[3], nullptr, 10) << 20;
+    const uint64_t images = std::strtoull(argv[4], nullptr, 10);
+    for (uint64_t w = 0; w < total; w += 1 << 20)
+      put(f,
+          noise(static_cast<size_t>(std::min<uint64_t>(1 << 20, total - w))));
+    // Each image has a region of its own, and its pieces lie in it.
+    const uint64_t region = total / kCluster / images;
+    for (uint64_t i = 0; i < images; ++i) {
+      uint32_t side = 40 + static_cast<uint32_t>(next() % 120);
+      std::string png = testutil::make_png(testutil::sized(
+          side, side, static_cast<uint32_t>(i + 1), 1 + int(next() % 12)));
+      uint64_t clusters = (png.size() + kCluster - 1) / kCluster;
+      uint64_t pieces = i % 3 == 1 ? 2 + next() % 4 : 1;
+      pieces = std::min(pieces, clusters);
+      // Where each piece begins, in clusters from the region's start.
+      std::vector<uint64_t> at(pieces), length(pieces, clusters / pieces);
+      length.back() += clusters % pieces;
+      std::vector<uint64_t> order(pieces);
+      for (uint64_t k = 0; k < pieces; ++k) order[k] = k;
+      if (pieces > 1 && i % 4 == 1) std::swap(order[0], order[1]);
+      uint64_t end = 0;
+      for (uint64_t k : order) {
+        at[k] = end + 1 + next() % 64;
+        end = at[k] + length[k];
+      }
+      if (end > region) {
+        std::fprintf(stderr, "make_inputs: too many images for the disk\n");
+        return 2;
+      }
+      for (uint64_t k = 0, from = 0; k < pieces; ++k) {
+        fseeko(f, static_cast<off_t>((i * region + at[k]) * kCluster),
+               SEEK_SET);
+        put(f, png.substr(from, length[k] * kCluster));
+        from += length[k] * kCluster;
+      }
+    }
   } else {
     std::fprintf(stderr, "make_inputs: bad arguments\n");
     return 2;

@@ -9,6 +9,7 @@
 #include "check.h"
 #include "png_extract.h"
 #include "stream_copy.h"
+#include "tag_search.h"
 
 namespace pngcarve {
 
@@ -258,11 +259,10 @@ void TagIndex::push(const unsigned char* data, size_t n) {
   std::memcpy(joined + 3, data, head);
   for (size_t k = 0; k < 3 && k + 4 <= 3 + head; ++k)
     if (is_tag(joined + k) && offset_ >= 3 - k) note(offset_ - 3 + k);
-  for (const unsigned char* p = data; n >= 4 && p <= data + n - 4; ++p) {
-    p = static_cast<const unsigned char*>(
-        std::memchr(p, 'I', static_cast<size_t>(data + n - 3 - p)));
-    if (p == nullptr) break;
-    if (is_tag(p)) note(offset_ + static_cast<uint64_t>(p - data));
+  // Then those wholly in these bytes.
+  for (const unsigned char* p = data;
+       (p = find_tag(p, data + n, kIdatTag, kIendTag)) != data + n; ++p) {
+    note(offset_ + static_cast<uint64_t>(p - data));
     if (overflowed_) return;
   }
   std::memcpy(last_, n >= 3 ? data + n - 3 : joined + head, 3);

@@ -15,7 +15,8 @@ class Log : public ImageSink {
   void start(const std::string& input, const std::string& output,
              uint64_t offset) override {
     seen(std::this_thread::get_id());
-    text += "start " + input + " " + output + " " + std::to_string(offset) + "\n";
+    text +=
+        "start " + input + " " + output + " " + std::to_string(offset) + "\n";
   }
   void push(const unsigned char* data, size_t n) override {
     seen(std::this_thread::get_id());
@@ -23,8 +24,8 @@ class Log : public ImageSink {
   }
   void end(uint64_t run_length, bool iend, const char* check) override {
     seen(std::this_thread::get_id());
-    text += "\nend " + std::to_string(run_length) + (iend ? " iend " : " cut ") +
-            check + "\n";
+    text += "\nend " + std::to_string(run_length) +
+            (iend ? " iend " : " cut ") + check + "\n";
   }
 
   std::string text;
@@ -50,19 +51,22 @@ TEST(Handoff, TellsEverythingInOrderAndDrains) {
       for (int image = 0; image < 1000; ++image) {
         // Images of 0 bytes up to twice the bytes allowed in flight, in
         // pieces of up to a batch and a half.
-        const size_t size = image % 97 == 0 ? 2 * kHandoffBytes : image * 37 % 5000;
+        const size_t size =
+            image % 97 == 0 ? 2 * kHandoffBytes : image * 37 % 5000;
         handoff.start(name, name + "." + std::to_string(image), image * 10);
         expected += "start " + name + " " + name + "." + std::to_string(image) +
                     " " + std::to_string(image * 10) + "\n";
         std::string bytes(size, static_cast<char>('a' + image % 26));
         for (size_t at = 0; at < size;) {
           size_t n = std::min(size - at, kHandoffBatchBytes * 3 / 2);
-          handoff.push(reinterpret_cast<const unsigned char*>(bytes.data() + at), n);
+          handoff.push(
+              reinterpret_cast<const unsigned char*>(bytes.data() + at), n);
           at += n;
         }
         expected += bytes;
         handoff.end(size, image % 2 == 0, image % 3 ? "ok" : "crc");
-        expected += "\nend " + std::to_string(size) + (image % 2 ? " cut " : " iend ") +
+        expected += "\nend " + std::to_string(size) +
+                    (image % 2 ? " cut " : " iend ") +
                     (image % 3 ? "ok" : "crc") + "\n";
       }
       handoff.drain();
@@ -97,7 +101,8 @@ TEST(Handoff, DrainWaitsForAnEndThatCameAlone) {
   const std::string bytes(kHandoffBatchBytes, 'x');
   for (int image = 1; image <= 10; ++image) {
     handoff.start("in", "in.0", 0);
-    handoff.push(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    handoff.push(reinterpret_cast<const unsigned char*>(bytes.data()),
+                 bytes.size());
     handoff.end(bytes.size(), true, "ok");
     handoff.drain();
     ASSERT_EQ(sink.ended, image);

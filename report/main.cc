@@ -18,6 +18,7 @@
 
 #include "check.h"
 #include "handoff.h"
+#include "mend.h"
 #include "mending.h"
 #include "platform.h"
 #include "png_extract.h"
@@ -103,9 +104,14 @@ class Image : public ImageSink {
 // here, on the carving thread, and the image handed over to the second.
 class Carve : public CarveSink {
  public:
+  // `tags`, when given, is told every IDAT and IEND tag of the input.
   Carve(const std::string& path, bool writes, StructureCheck* check,
-        Handoff* handoff)
-      : path_(path), writes_(writes), check_(check), handoff_(handoff) {}
+        Handoff* handoff, TagIndex* tags)
+      : path_(path),
+        writes_(writes),
+        check_(check),
+        handoff_(handoff),
+        tags_(tags) {}
 
   // The last output named: the one being written when the carve stopped.
   const std::string& output() const { return output_; }
@@ -128,12 +134,17 @@ class Carve : public CarveSink {
     handoff_->end(run_length, iend, check);
   }
   bool writes() const override { return writes_; }
+  bool sees_input() const override { return tags_ != nullptr; }
+  void input(const unsigned char* data, size_t n) override {
+    tags_->push(data, n);
+  }
 
  private:
   const std::string& path_;
   const bool writes_;
   StructureCheck* check_;
   Handoff* handoff_;
+  TagIndex* tags_;
   int64_t count_ = 0;
   uint64_t offset_ = 0;
   std::string output_;
@@ -230,7 +241,12 @@ int run(const std::string& program, const std::vector<std::string>& args) {
         status = 1;
         continue;
       }
-      Carve carve(path, !options.dry_run, &check, &handoff);
+      // Where broken images can be mended, the tags they are mended by are
+      // noted as the input is carved.
+      const bool mendable = options.mend && can_read_at(file);
+      TagIndex tags;
+      Carve carve(path, !options.dry_run, &check, &handoff,
+                  mendable ? &tags : nullptr);
       ExtractResult result = png_extract_stream(
           file, path, console ? console : stderr, terminal, &carve);
       const std::string& output = carve.output();
@@ -244,12 +260,12 @@ int run(const std::string& program, const std::vector<std::string>& args) {
         status = 1;
       } else if (result == ExtractResult::kOk && options.mend &&
                  !carve.broken().empty()) {
-        if (!can_read_at(file)) {
+        if (!mendable) {
           noted(path,
                 "can't be read again, so its broken images were not mended");
         } else {
           const std::string wrong = mend_images(
-              file, path, carve.broken(), !options.dry_run,
+              file, path, tags.tags(), carve.broken(), !options.dry_run,
               [&options](const ImageRecord& record) {
                 std::fputs(
                     (options.csv ? csv_row(record) : dfxml_fileobject(record))

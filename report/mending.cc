@@ -11,8 +11,6 @@ namespace pngcarve {
 
 namespace {
 
-constexpr size_t kScanBlock = 1 << 20;
-
 // Writes `bytes` to a new file `name`; false when it could not be made,
 // written or closed whole.
 bool write_file(const std::string& name, const std::string& bytes) {
@@ -30,15 +28,9 @@ std::string twin_name(const std::string& output, const char* kind) {
 }
 
 std::string mend_images(std::FILE* file, const std::string& path,
+                        const std::vector<uint64_t>& tags,
                         const std::vector<Broken>& broken, bool write,
                         const std::function<void(const ImageRecord&)>& emit) {
-  TagIndex index;
-  std::vector<unsigned char> block(kScanBlock);
-  for (uint64_t at = 0;; at += kScanBlock) {
-    const size_t got = read_at(file, at, block.data(), block.size());
-    index.push(block.data(), got);
-    if (got < block.size()) break;
-  }
   const ReadAt read = [file](uint64_t at, unsigned char* out, size_t n) {
     return read_at(file, at, out, n);
   };
@@ -50,7 +42,7 @@ std::string mend_images(std::FILE* file, const std::string& path,
     record.iend = true;
     std::string bytes;
     uint32_t height = 0;  // a salvaged image's, in the input's IHDR
-    Mended mended = mend(read, index.tags(), image.offset);
+    Mended mended = mend(read, tags, image.offset);
     if (!mended.pieces.empty()) {
       bytes = std::move(mended.bytes);
       record.output = twin_name(image.output, "mended");

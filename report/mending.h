@@ -25,13 +25,14 @@ struct Broken {
 // "disk.img.0042.png" and "mended" give "disk.img.0042.mended.png".
 std::string twin_name(const std::string& output, const char* kind);
 
-// Reads `file` (the input `path`, which can be read again at any offset)
-// once more, forward, for its IDAT and IEND tags, then mends or salvages
-// each of `broken`, writing it unless `write` is false, and gives its
+// Mends or salvages each of `broken`, images of `file` (the input `path`,
+// which can be read again at any offset, and whose IDAT and IEND tags are
+// `tags`, a TagIndex's), writing it unless `write` is false, and gives its
 // record to `emit`. Returns "" when all went well, or what went wrong: an
 // image's hashes could not be had, or its output not written (the rest are
 // not tried then).
 std::string mend_images(std::FILE* file, const std::string& path,
+                        const std::vector<uint64_t>& tags,
                         const std::vector<Broken>& broken, bool write,
                         const std::function<void(const ImageRecord&)>& emit);
 

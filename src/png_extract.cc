@@ -100,6 +100,10 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
       };
   if (sink == nullptr) sink = &none;
   const bool write = sink->writes();
+  if (sink->sees_input())
+    in.seen = [sink](const unsigned char* data, size_t n) {
+      sink->input(data, n);
+    };
 
   while (search_ihdr(in)) {
     std::string name = output_name(path, counter);

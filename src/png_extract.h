@@ -74,6 +74,10 @@ class CarveSink {
   // Whether the outputs are written: when not, no file is created, and the
   // images go only to bytes(), as they would have been written.
   virtual bool writes() const { return true; }
+  // Whether input() is to be told every byte of the input, in order, as it
+  // is read: for what looks at the whole input, images or not.
+  virtual bool sees_input() const { return false; }
+  virtual void input(const unsigned char* /*data*/, size_t /*n*/) {}
 };
 
 // Carves every image out of `in`, naming the outputs after `path`, and

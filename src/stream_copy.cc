@@ -15,6 +15,7 @@ void input_open(Input& in, std::FILE* file) {
   in.base = 0;
   in.exhausted = false;
   in.failed = false;
+  in.seen = nullptr;
 }
 
 size_t input_fill(Input& in, size_t want) {
@@ -35,6 +36,7 @@ size_t input_fill(Input& in, size_t want) {
       in.failed = got < 0;
       break;
     }
+    if (in.seen) in.seen(in.buf.data() + in.end, static_cast<size_t>(got));
     in.end += static_cast<size_t>(got);
   }
   return in.end - in.pos;
@@ -77,8 +79,7 @@ bool fcopy(std::FILE* dst, Input& src, uint32_t count, const Tap& tap) {
     uint32_t take = min(remaining, static_cast<uint32_t>(have));
     const unsigned char* data = src.buf.data() + src.pos;
     if (tap) tap(data, take);
-    if (dst != nullptr && std::fwrite(data, 1, take, dst) != take)
-      return false;
+    if (dst != nullptr && std::fwrite(data, 1, take, dst) != take) return false;
     src.pos += take;
     remaining -= take;
   }

@@ -22,6 +22,9 @@ namespace pngcarve {
 // per 256 KiB, small enough to stay in the L2 cache.
 constexpr size_t kInputBufferSize = 256 * 1024;
 
+// Told each piece of bytes, in order.
+using Tap = std::function<void(const unsigned char* data, size_t n)>;
+
 struct Input {
   std::FILE* file = nullptr;       // not owned
   std::vector<unsigned char> buf;  // kInputBufferSize bytes
@@ -30,6 +33,7 @@ struct Input {
   uint64_t base = 0;               // offset in the stream of buf[0]
   bool exhausted = false;          // the stream has ended or failed
   bool failed = false;             // ...and it was a read error
+  Tap seen;  // when set, shown every byte of the stream as it is read
 };
 
 // Prepares `in` to read from `file`, which must be open for binary reading.
@@ -55,9 +59,6 @@ uint32_t swap_endian(uint32_t x);
 // Returns the big-endian 32-bit number stored in the four bytes at `p`,
 // on any host.
 uint32_t load_be32(const unsigned char* p);
-
-// Told each piece of bytes copied, in order.
-using Tap = std::function<void(const unsigned char* data, size_t n)>;
 
 // Copies `count` bytes from `src` to `dst` in large blocks, and shows each
 // block to `tap` when it is set; with no `dst`, only to `tap`. Stops early
