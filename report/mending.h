@@ -22,9 +22,6 @@ struct Broken {
   std::string output;
 };
 
-// "disk.img.0042.png" and "mended" give "disk.img.0042.mended.png".
-std::string twin_name(const std::string& output, const char* kind);
-
 // Mends or salvages each of `broken`, images of `file` (the input `path`,
 // which can be read again at any offset, and whose IDAT and IEND tags are
 // `tags`, a TagIndex's), writing it unless `write` is false, and gives its

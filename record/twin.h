@@ -1,0 +1,38 @@
+// The twin of a carved image whose structure check failed: the image
+// rebuilt from its input's pieces (mend()), or failing that its rows before
+// the break (salvage()), with its bytes and its record. One step from a
+// broken image to what is kept of it, for pngcarve-report and the web page
+// alike; each writes the bytes where it keeps its images.
+#ifndef PNGCARVE_RECORD_TWIN_H_
+#define PNGCARVE_RECORD_TWIN_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mend.h"
+#include "record.h"
+
+namespace pngcarve {
+
+struct Twin {
+  // Its output is "<name>.mended.png" or "<name>.salvaged.png" beside the
+  // carved "<name>.png" it names in `from`; empty when nothing was kept.
+  ImageRecord record;
+  std::string bytes;
+};
+
+// "disk.img.0042.png" and "mended" give "disk.img.0042.mended.png".
+std::string twin_name(const std::string& output, const char* kind);
+
+// Sets `twin` to the twin of the carved image `output` of the input
+// `input`, found by its IHDR tag at `offset`, from the input's `tags` (a
+// TagIndex's) and its bytes, read at will through `read`. Returns false
+// when its hashes could not be had (out of memory).
+bool make_twin(const ReadAt& read, const std::vector<uint64_t>& tags,
+               const std::string& input, uint64_t offset,
+               const std::string& output, Twin* twin);
+
+}  // namespace pngcarve
+
+#endif  // PNGCARVE_RECORD_TWIN_H_
