@@ -15,6 +15,11 @@
 // The page's record (its report, as CSV or DFXML) is pngcarve-report's
 // text, made here a piece at a time from the fields the page keeps of each
 // image (record_begin, record_images, record_end).
+//
+// Once an input is carved, the worker has each image whose check failed
+// mended, or its rows before the break salvaged (mend_image), as
+// pngcarve-report does (record/twin.h), from the IDAT and IEND tags noted
+// as the input went by and the input read again at will, from the File.
 #include <emscripten/emscripten.h>
 #include <stdio.h>
 #include <sys/types.h>
@@ -27,9 +32,11 @@
 #include <vector>
 
 #include "check.h"
+#include "mend.h"
 #include "png_extract.h"
 #include "record.h"
 #include "trace.h"
+#include "twin.h"
 
 // Offsets up to 2^53 pass through a double exactly; width and height are
 // -1 for an image too short to hold them. The hashes are 48 bytes at
@@ -47,6 +54,15 @@ EM_JS(void, web_image_ended,
         Module.imageEnded(run_length, iend !== 0, width, height, digests,
                           hidden, offsets, listed, check, sound !== 0);
       });
+EM_JS(double, web_read_at, (double offset, unsigned char* out, double n),
+      { return Module.readAt(offset, out, n); });
+EM_JS(void, web_twin_made,
+      (int mended, const char* bytes, double size, double width, double height,
+       const unsigned char* digests, const char* csv, const char* dfxml),
+      {
+        Module.twinMade(mended !== 0, bytes, size, width, height, digests,
+                        UTF8ToString(csv), UTF8ToString(dfxml));
+      });
 // clang-format on
 
 #ifndef PNGCARVE_VERSION
@@ -59,6 +75,9 @@ ssize_t drop(void*, const char*, size_t n) { return static_cast<ssize_t>(n); }
 
 // The last piece of a record made, which the worker copies out.
 std::string text;
+
+// The IDAT and IEND tags of the input carved last.
+pngcarve::TagIndex tags;
 
 // `count` strings one after another at `strings`, each ended by a NUL.
 std::vector<std::string> split(const char* strings, int count) {
@@ -169,6 +188,10 @@ class ToWorker : public pngcarve::CarveSink {
     trace_.push(data, n);
     check_.push(data, n);
   }
+  bool sees_input() const override { return true; }
+  void input(const unsigned char* data, size_t n) override {
+    tags.push(data, n);
+  }
   void end(uint64_t run_length, bool iend) override {
     trace_.end(&record_);
     offsets_.assign(record_.hidden.begin(), record_.hidden.end());
@@ -197,9 +220,37 @@ extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
   std::FILE* console = fopencookie(nullptr, "w", io);
   if (console == nullptr) return -1;
   ToWorker sink;
+  tags = pngcarve::TagIndex();
   // The input is the worker's: its reads never touch the stream given.
   int result = static_cast<int>(
       pngcarve::png_extract_stream(nullptr, name, console, false, &sink));
   std::fclose(console);
   return result;
+}
+
+// Mends, or failing that salvages, image `index` of the input carved last,
+// named `input`, whose IHDR tag is at `offset`, reading the input through
+// the worker's readAt. What is kept goes to the worker's twinMade: whether
+// it was mended (or salvaged), its bytes, width, height, SHA-256 and MD5,
+// and its record as CSV and as DFXML. Returns 1 if something was kept, 0
+// if not, -1 when its hashes could not be had.
+extern "C" EMSCRIPTEN_KEEPALIVE int mend_image(const char* input, double index,
+                                               double offset) {
+  const pngcarve::ReadAt read = [](uint64_t at, unsigned char* out, size_t n) {
+    return static_cast<size_t>(web_read_at(static_cast<double>(at), out,
+                                           static_cast<double>(n)));
+  };
+  pngcarve::Twin twin;
+  if (!pngcarve::make_twin(
+          read, tags.tags(), input, static_cast<uint64_t>(offset),
+          pngcarve::output_name(input, static_cast<int64_t>(index)), &twin))
+    return -1;
+  const pngcarve::ImageRecord& record = twin.record;
+  if (record.output.empty()) return 0;
+  web_twin_made(!record.pieces.empty(), twin.bytes.data(),
+                static_cast<double>(twin.bytes.size()), record.width,
+                record.height, record.digests.data(),
+                pngcarve::csv_row(record).c_str(),
+                pngcarve::dfxml_fileobject(record).c_str());
+  return 1;
 }

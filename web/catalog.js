@@ -13,7 +13,12 @@
 // and so on for an input given under a name an earlier one had.
 //
 // addImages(job, batch) adds a batch of the worker's images, its columns
-// as protocol.js has them, with their hashes and structure checks. An image
+// as protocol.js has them, with their hashes and structure checks.
+// addTwins(job, twins) adds, after a job's images, the twins the worker
+// made of its broken ones (protocol.js): each an image of bytes of its
+// own, which imageAt gives as `blob` (its run: all but its first 16 bytes,
+// its own IEND included), named after the image it comes from
+// ("<input>.0042.mended.png"); twinRecord(i, dfxml) is its record. An image
 // whose SHA-256 an earlier one has is a duplicate; one its check finds
 // sound decodes, and whether the rest do is found out by the probe.
 // columnsOf(first, count) gives the images from index `first` on as the
@@ -51,6 +56,7 @@ let matched = new Uint8Array(0);
 let checks = new Uint8Array(0);  // its index in kChecks
 let digests = new Uint8Array(0);
 const hiddenTags = new Map();  // image -> the IHDR tags inside it, if any
+const twins = new Map();  // image -> {from, kind, blob, csv, dfxml}, if a twin
 // An image's flags: the batch's (protocol.js), of which kFlagSound is
 // kFlagDecodes here, since a sound image shows; then what the probe and
 // the copies found.
@@ -112,15 +118,46 @@ export function addImages(job, batch) {
   changed('images');
 }
 
+export function addTwins(job, list) {
+  while (imageCount + list.length > capacity) grow();
+  for (const twin of list) {
+    const i = imageCount++;
+    jobOf[i] = job.id;
+    offsets[i] = twin.offset;
+    runs[i] = twin.png.length - 16;  // its bytes after the 16 every PNG begins with
+    crcs[i] = twin.crc;
+    widths[i] = twin.width;
+    heights[i] = twin.height;
+    checks[i] = kChecks.indexOf(twin.kind === 'mended' ? 'ok' : 'salvaged');
+    digests.set(twin.digests, i * kDigestBytes);
+    twins.set(i, {from: twin.from, kind: twin.kind, csv: twin.csv, dfxml: twin.dfxml,
+                  blob: new Blob([twin.png.subarray(16)])});
+    // A PNG whole and sound, whose size is known.
+    flags[i] = kFlagIend | kFlagSized | kFlagDecodes | (isDuplicate(i) ? kFlagDuplicate : 0);
+    ++checked;
+    match(i);
+    if (!(matched[i] & on)) shown?.push(i);
+  }
+  job.imageCount = imageCount - job.firstImage;
+  job.twinCount = (job.twinCount || 0) + list.length;
+  changed('images');
+}
+
+export const twinRecord = (i, dfxml) => (dfxml ? twins.get(i).dfxml : twins.get(i).csv);
+
 export function imageAt(i) {
   const job = jobList[jobOf[i]];
-  const name = `${job.name}.${String(i - job.firstImage).padStart(4, '0')}.png`;
+  const twin = twins.get(i);
+  const number = (k) => String(k).padStart(4, '0');
+  const name = twin ? `${job.name}.${number(twin.from)}.${twin.kind}.png` :
+      `${job.name}.${number(i - job.firstImage)}.png`;
   const iend = (flags[i] & kFlagIend) !== 0;
   const sized = (flags[i] & kFlagSized) !== 0;
   return {
     index: i, job, name, path: job.prefix + name, offset: offsets[i], run: runs[i],
-    ending: iend ? 'iend' : 'cut', size: 16 + runs[i] + (iend ? 12 : 0), crc: crcs[i],
-    width: sized ? widths[i] : null, height: sized ? heights[i] : null, check: checkOf(i),
+    ending: iend ? 'iend' : 'cut', size: 16 + runs[i] + (iend && !twin ? 12 : 0),
+    crc: crcs[i], width: sized ? widths[i] : null, height: sized ? heights[i] : null,
+    check: checkOf(i), blob: twin?.blob,
   };
 }
 

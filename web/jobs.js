@@ -21,7 +21,7 @@
 // askCarver(message, transfer) gives the worker a message it answers once
 // (a piece of the record, protocol.js), after what it was given before,
 // and resolves to its answer.
-import {addImages, imageCount, nameJob} from './catalog.js';
+import {addImages, addTwins, imageCount, nameJob} from './catalog.js';
 
 export const jobs = [];     // every input given, in order
 export const jobHooks = {};
@@ -121,6 +121,10 @@ function startCarver() {
         jobHooks.images(job, first, m.images.count);
       }
       jobHooks.progress(job);
+    } else if (m.type === 'twins') {
+      const first = imageCount;
+      addTwins(job, m.twins);
+      jobHooks.images(job, first, m.twins.length);
     } else if (m.type === 'done') {
       job.read = m.read;
       job.memory = m.memory;

@@ -21,6 +21,14 @@
 //       each image with IHDR tags inside it after its own: how many, and
 //       where in the file the first thousand lie (what pngcarve-report's
 //       record names).
+//   {type: 'twins', id, twins}
+//       once the file is carved, before 'done': each image whose check
+//       failed, mended from the file's pieces or its rows before the break
+//       salvaged, as pngcarve-report does, when something was kept, in
+//       order: {from, offset, kind, png, width, height, crc, digests, csv,
+//       dfxml}: the carved image's number in the file and its IHDR tag's
+//       offset, 'mended' or 'salvaged', the twin's bytes (a PNG of its own),
+//       its size, CRC-32 and hashes, and its record as CSV and as DFXML
 //   {type: 'done', id, result, read, seconds, memory}
 //       result: 'ok', 'read-failed', 'create-failed' or 'write-failed';
 //       memory: the most bytes the worker held at once
@@ -62,8 +70,8 @@ export const kResults = ['ok', 'read-failed', 'create-failed', 'write-failed'];
 export const resultOf = (code) => kResults[code] || 'failed';
 
 // An image's structure check (record/check.h, doc/report.md): 'ok' or its
-// first fault, in this order (kCheckNames there).
-export const kChecks = ['ok', 'cut', 'crc', 'inflate', 'size'];
+// first fault, in this order (kCheckNames there); then a salvaged twin's.
+export const kChecks = ['ok', 'cut', 'crc', 'inflate', 'size', 'salvaged'];
 
 // A batch's columns and their types: where each image's IHDR tag stood,
 // the run of the file it holds, its flags, its IHDR's width and height (0

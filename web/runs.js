@@ -17,7 +17,8 @@
 // kLarge or more, a Blob of the file (window.blob) that is not read here
 // (a read of it fails, later, if the file has changed).
 // Images are {job: {file, name}, offset, run, ending}, in the order found
-// within each input; at(k) may make a new one each time it is called. A read that fails, or brings fewer bytes than asked
+// within each input, or a twin (catalog.js) with its run a Blob of its own,
+// `blob`, its own end included; at(k) may make a new one each time it is called. A read that fails, or brings fewer bytes than asked
 // (the file was moved, changed or removed since it was carved), throws an
 // Error that names the input.
 export const kHead = new Uint8Array([0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A,
@@ -30,11 +31,12 @@ const kWindowsAhead = 64;       // a folder of small files has a window each
 const kBytesAhead = 32 << 20;
 
 const runStart = (image) => image.offset + kTagLength;
-export const tailOf = (image) => (image.ending === 'iend' ? kIend : kIend.subarray(0, 0));
+export const tailOf = (image) =>
+  (image.ending === 'iend' && !image.blob ? kIend : kIend.subarray(0, 0));
 
 export function placeBlob(file, image) {
   const start = runStart(image);
-  return new Blob([kHead, file.slice(start, start + image.run), tailOf(image)],
+  return new Blob([kHead, image.blob ?? file.slice(start, start + image.run), tailOf(image)],
                   {type: 'image/png'});
 }
 
@@ -79,8 +81,9 @@ export async function* readRuns(count, at) {
       const image = at(first);
       const file = image.job.file;
       const start = runStart(image);
-      if (image.run >= kLarge) {
-        windows.push({first, last: first, start, blob: file.slice(start, start + image.run)});
+      if (image.blob || image.run >= kLarge) {
+        windows.push({first, last: first, start,
+                      blob: image.blob ?? file.slice(start, start + image.run)});
         planned = first + 1;
         continue;
       }
@@ -89,7 +92,10 @@ export async function* readRuns(count, at) {
       for (let next; last + 1 < count; ++last) {
         next = at(last + 1);
         const nextEnd = runStart(next) + next.run;
-        if (next.job.file !== file || next.run >= kLarge || nextEnd - start > kWindow) break;
+        if (next.job.file !== file || next.blob || next.run >= kLarge ||
+            nextEnd - start > kWindow) {
+          break;
+        }
         end = nextEnd;
       }
       const bytes = readSlice(image.job, file, start, end);

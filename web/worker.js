@@ -6,6 +6,10 @@
 // once it holds kBatchImages images, so the page gets few messages however
 // dense the input.
 //
+// Once a file is carved, each image whose check failed is mended from the
+// file's pieces, or its rows before the break salvaged (carve.cc
+// mend_image), reading the file again where it must, and sent as a twin.
+//
 // It also times reading a file alone, and writes the page's record from
 // the catalog's columns with the core (carve.cc), as protocol.js has it.
 //
@@ -232,6 +236,8 @@ function closeOutput(id) {
 // check, by its index in kChecks, and whether it is sound.
 function imageEnded(run, iend, width, height, digests, hidden, offsets, listed,
                     check, sound) {
+  if (check !== 0) job.broken.push([job.images, job.closed.offset]);
+  ++job.images;
   const batch = job.batch;
   const k = batch.count++;
   batch.offsets[k] = job.closed.offset;
@@ -246,6 +252,45 @@ function imageEnded(run, iend, width, height, digests, hidden, offsets, listed,
     batch.hidden.push([k, hidden, Array.from(new Float64Array(carver.HEAPU8.buffer, offsets, listed))]);
   }
   if (batch.count >= kBatchImages) send();
+}
+
+// Reads `n` bytes of the file at `offset` into `ptr`, for mending; returns
+// how many it read, fewer at its end or when it could not be read.
+function readAt(offset, ptr, n) {
+  try {
+    const bytes = new Uint8Array(
+        new FileReaderSync().readAsArrayBuffer(job.file.slice(offset, offset + n)));
+    carver.HEAPU8.set(bytes, ptr);
+    return bytes.length;
+  } catch (e) {
+    return 0;
+  }
+}
+
+// The twin mend_image made of the image job.mending: its bytes, width and
+// height, hashes (48 bytes at `digests`) and record.
+function twinMade(mended, bytes, size, width, height, digests, csv, dfxml) {
+  const [from, offset] = job.mending;
+  const png = carver.HEAPU8.slice(bytes, bytes + size);
+  job.twins.push({
+    from, offset, kind: mended ? 'mended' : 'salvaged', png, width, height, crc: crc32(0, png),
+    digests: carver.HEAPU8.slice(digests, digests + kDigestBytes), csv, dfxml,
+  });
+}
+
+// Mends or salvages the broken images of the file just carved.
+function mendBroken(name) {
+  for (job.mending of job.broken) {
+    const [index, offset] = job.mending;
+    if (carver.ccall('mend_image', 'number', ['string', 'number', 'number'],
+                     [name, index, offset]) < 0) {
+      throw new RangeError('out of memory');
+    }
+  }
+  if (job.twins.length) {
+    postMessage({type: 'twins', id: job.id, twins: job.twins},
+                job.twins.map((twin) => twin.png.buffer));
+  }
 }
 
 // A batch of kBatchImages images at most, as columns (protocol.js).
@@ -275,6 +320,7 @@ const ready = createCarver({
   wasmBinary: self.carveWasm, locateFile: (file) => file,
   print() {}, printErr() {}, stdout() {},  // the page shows its own text
   readNow, readInput, imageFound, imageEnded, openOutput, writeOutput, closeOutput,
+  readAt, twinMade,
 });
 
 let queue = Promise.resolve();  // one file at a time, in order
@@ -310,7 +356,7 @@ async function carve({id, file, name = file.name}) {
   job = {
     id, file, reader: readAhead.get(id) || openReader(file), chunk: null, at: 0, read: 0,
     offset: 0, failed: false, open: null, closed: null, batch: newBatch(),
-    sent: performance.now(), peak: 0,
+    sent: performance.now(), peak: 0, images: 0, broken: [], mending: null, twins: [],
   };
   readAhead.delete(id);
   postMessage({type: 'begun', id});
@@ -320,6 +366,8 @@ async function carve({id, file, name = file.name}) {
     // The extractor names the outputs after `name`, as the command-line
     // tool does after its argument, and reads the file through readInput.
     code = await carver.ccall('carve', 'number', ['string'], [name], {async: true});
+    send();
+    if (resultOf(code) === 'ok') mendBroken(name);
   } catch (e) {
     const text = String(e && e.message || e);
     postMessage({
@@ -328,7 +376,6 @@ async function carve({id, file, name = file.name}) {
     });
     return;
   }
-  send();
   job.reader.cancel();
   postMessage({
     type: 'done', id, result: resultOf(code), read: job.read,

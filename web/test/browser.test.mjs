@@ -245,9 +245,10 @@ const kZipPiece = 16 << 20;
 
 // The report's CSV (doc/report.md), from the page's button: a row for each
 // of the images in `want` (output name to SHA-256), in order, each place
-// in its input (`file(input)` is its path here) rebuilding the image.
+// in its input (`file(input)` is its path here) rebuilding the image, and
+// after each input's, a row for each twin made of its broken images.
 // It must be byte for byte what pngcarve-report --csv writes for the same
-// inputs, under the same names.
+// inputs, under the same names, twins and all.
 const kReportHeader = 'input,output,offset,run_start,run_length,size,ending,width,height,sha256,check,pieces,rows';
 async function checkReport(page, want, file, {dfxml = true} = {}) {
   await page.evaluate(() => document.querySelector('a[data-report]').removeAttribute('href'));
@@ -256,8 +257,9 @@ async function checkReport(page, want, file, {dfxml = true} = {}) {
   await until(page, () => /^blob:/.test(document.querySelector('a[data-report]').href), null);
   const text = await page.$eval('a[data-report]', async (link) => (await fetch(link.href)).text());
   assert.ok(text.endsWith('\n') && !text.includes('\r'), 'LF line ends');
-  const [header, ...rows] = text.slice(0, -1).split('\n');
+  const [header, ...all] = text.slice(0, -1).split('\n');
   assert.equal(header, kReportHeader);
+  const rows = all.filter((row) => !/\.(mended|salvaged)\.png,/.test(row));
   assert.deepEqual(rows.map((row) => row.split(',')[1]), [...want.keys()]);
   const read = new Map();
   for (const row of rows) {
@@ -282,7 +284,7 @@ async function checkReport(page, want, file, {dfxml = true} = {}) {
   const native = names.map((input) => {
     const where = file(input);
     assert.ok(where.endsWith(input), input);
-    const csv = execFileSync(reportTool, ['--csv', '-n', '--no-mend', '--', input],
+    const csv = execFileSync(reportTool, ['--csv', '-n', '--', input],
                              {cwd: where.slice(0, -input.length) || '.', maxBuffer: 1 << 30});
     return csv.toString().slice(kReportHeader.length + 1);
   });
@@ -297,7 +299,7 @@ async function checkReport(page, want, file, {dfxml = true} = {}) {
   const given = [...xml.matchAll(/<image_filename>([^<]*)<\/image_filename>/g)].map((m) => m[1]);
   const folders = new Set(given.map((input) => file(input).slice(0, -input.length)));
   if (folders.size > 1) return;
-  const cli = execFileSync(reportTool, ['-n', '--no-mend', '--', ...given], {cwd: [...folders][0] || '.'});
+  const cli = execFileSync(reportTool, ['-n', '--', ...given], {cwd: [...folders][0] || '.'});
   const uncreated = (text) => text.replace(/\n  <creator>\n[^]*?\n  <\/creator>/, '');
   assert.ok(xml.includes('<program>pngcarve web page</program>'));
   assert.ok(uncreated(xml) === uncreated(cli.toString()), 'the page\'s DFXML is pngcarve-report\'s');
@@ -555,6 +557,26 @@ function browserCases(name) {
         // What the page takes to show without decoding it does decode.
         if (shows === 'yes') assert.equal(found[k].bitmap, 'yes', what);
       });
+    });
+
+    test('images in pieces are mended, or their rows salvaged, as pngcarve-report does', async () => {
+      // A disk of 4 KiB clusters: of its 12 images, 4 lie in 2 to 5 pieces.
+      const file = path.join(work, 'in', `disk-${name}.img`);
+      execFileSync(makeInputs, ['disk', file, '8', '12']);
+      const want = nativeOutputs(path.join(work, `disk-${name}`), [file]);
+      const twins = new Map(execFileSync(reportTool, ['--csv', '-n', file]).toString()
+          .split('\n').map((row) => row.split(','))
+          .filter((row) => /\.(mended|salvaged)\.png$/.test(row[1] ?? ''))
+          .map((row) => [path.basename(row[1]), row[9]]));
+      assert.deepEqual([...twins.keys()].map((n) => n.split('.').at(-2)),
+                       ['salvaged', 'mended', 'mended', 'mended']);
+      const fresh = await freshPage();
+      await carve(fresh, [file]);
+      // Shown beside the carved ones, in the zip, and in the report.
+      assert.equal(await fresh.$$eval('[data-name$="ed.png"]', (e) => e.length), twins.size);
+      assert.deepEqual(shas(await zipFiles(fresh)), new Map([...want, ...twins]));
+      await checkReport(fresh, want, () => file);
+      await fresh.close();
     });
 
     // A new page for each large input, so that the worker is a new one too;
