@@ -54,27 +54,39 @@ bool allowed(int type, int depth) {
 
 }  // namespace
 
-double raw_size(const unsigned char* ihdr) {
-  const double width = load_be32(ihdr), height = load_be32(ihdr + 4);
+std::vector<RowPass> row_passes(const unsigned char* ihdr) {
+  const uint64_t width = load_be32(ihdr), height = load_be32(ihdr + 4);
   const int depth = ihdr[8], type = ihdr[9], interlace = ihdr[12];
   if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide ||
       interlace > 1 || !allowed(type, depth))
-    return -1;
-  const double bits = depth * channels(type);
-  auto rows = [bits](double columns, double count) {
-    return columns > 0 && count > 0
-               ? count * (1 + std::ceil(columns * bits / 8))
-               : 0.0;
+    return {};
+  const uint64_t bits = static_cast<uint64_t>(depth * channels(type));
+  std::vector<RowPass> passes;
+  auto add = [&](uint64_t columns, uint64_t rows) {
+    if (columns > 0 && rows > 0)
+      passes.push_back({1 + (columns * bits + 7) / 8, rows});
   };
-  if (interlace == 0) return rows(width, height);
+  if (interlace == 0) {
+    add(width, height);
+    return passes;
+  }
   // Adam7's passes: first column and row, then the steps between them.
-  static const int kPasses[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8},
-                                    {2, 0, 4, 4}, {0, 2, 2, 4}, {1, 0, 2, 2},
-                                    {0, 1, 1, 2}};
-  double size = 0;
+  static const uint64_t kPasses[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8},
+                                         {0, 4, 4, 8}, {2, 0, 4, 4},
+                                         {0, 2, 2, 4}, {1, 0, 2, 2},
+                                         {0, 1, 1, 2}};
   for (const auto& p : kPasses)
-    size += rows(std::max(0.0, std::ceil((width - p[0]) / p[2])),
-                 std::max(0.0, std::ceil((height - p[1]) / p[3])));
+    add(width > p[0] ? (width - p[0] + p[2] - 1) / p[2] : 0,
+        height > p[1] ? (height - p[1] + p[3] - 1) / p[3] : 0);
+  return passes;
+}
+
+double raw_size(const unsigned char* ihdr) {
+  const std::vector<RowPass> passes = row_passes(ihdr);
+  if (passes.empty()) return -1;
+  double size = 0;
+  for (const RowPass& p : passes)
+    size += static_cast<double>(p.size) * static_cast<double>(p.rows);
   return size;
 }
 

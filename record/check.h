@@ -29,6 +29,15 @@ namespace pngcarve {
 // two agree on any IHDR; it is exact up to 2^53.
 double raw_size(const unsigned char* ihdr);
 
+// The rows that data is, pass by pass (one pass, or Adam7's seven), each
+// pass with rows: the size of its rows, filter byte included, and how many
+// there are. None when the IHDR allows no image.
+struct RowPass {
+  uint64_t size = 0;
+  uint64_t rows = 0;
+};
+std::vector<RowPass> row_passes(const unsigned char* ihdr);
+
 // The answers, in the order the page's kChecks (web/protocol.js) has them,
 // and an answer's index among them.
 constexpr const char* kCheckNames[] = {"ok", "cut", "crc", "inflate", "size"};

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <optional>
 
 #include "check.h"
@@ -124,6 +126,20 @@ bool nearer(uint64_t end, uint64_t a, uint64_t b) {
   return a >= end ? a < b : a > b;
 }
 
+// The tags of `residue` modulo kSector, in the order their chunks are to be
+// tried as what follows the break at `end`: those after it, nearest first,
+// then those before it, nearest first. The first that fits is taken.
+std::vector<uint64_t> by_nearness(const std::vector<uint64_t>& tags,
+                                  uint64_t residue, uint64_t end) {
+  std::vector<uint64_t> order;
+  for (uint64_t tag : tags)
+    if (tag >= 4 && (tag - 4) % kSector == residue) order.push_back(tag);
+  const auto after = std::lower_bound(order.begin(), order.end(), end + 4);
+  std::reverse(order.begin(), after);
+  std::rotate(order.begin(), after, order.end());
+  return order;
+}
+
 struct Join {
   uint64_t split = 0;  // the chunk's bytes in its first piece
   uint64_t rest = 0;   // where the rest lies
@@ -166,8 +182,10 @@ std::optional<Join> split_chunk(const ReadAt& read,
   // crc32_combine has it, so one read of R tries every split.
   const uLong step = crc32_combine_gen(kSector);
   std::vector<uint32_t> before(splits.size());
-  for (uint64_t tag : tags) {
-    if (tag < 4 || (tag - 4) % kSector != residue) continue;
+  // Every split tried with a tag lies as far from its rest as any other,
+  // so the first tag that fits gives the nearest join.
+  for (uint64_t tag : by_nearness(tags, residue, at + size)) {
+    if (best) break;
     const uint64_t end = tag - 4;    // where the chunk's rest ends
     if (end == at + size) continue;  // the chunk as it lies, already failed
     size_t first = 0;
@@ -224,18 +242,233 @@ std::optional<uint64_t> chunk_at_boundary(const ReadAt& read,
                                           const std::vector<uint64_t>& tags,
                                           const std::vector<Piece>& pieces,
                                           uint64_t at) {
-  std::optional<uint64_t> best;
-  for (uint64_t tag : tags) {
-    if (tag < 4 || (tag - 4) % kSector != 0) continue;
+  for (uint64_t tag : by_nearness(tags, 0, at)) {
     const uint64_t start = tag - 4;
     std::optional<Chunk> c = header_at(read, start);
-    if (!c || overlaps(pieces, start, start + kOverhead + c->length) ||
-        !whole_at(read, start, *c))
-      continue;
-    if (!best || nearer(at, start, *best)) best = start;
+    if (c && !overlaps(pieces, start, start + kOverhead + c->length) &&
+        whole_at(read, start, *c))
+      return start;
   }
-  return best;
+  return std::nullopt;
 }
+
+// Image data inflated as it comes, each row's filter type checked: feed()
+// is false from the first bytes that can't be the image's (an inflate
+// error, a filter type past Paeth, data past the last row), and stays so.
+// clone() copies the whole state, so that one stream can be tried on
+// several continuations.
+class Inflater {
+ public:
+  explicit Inflater(const unsigned char* ihdr_data)
+      : passes_(row_passes(ihdr_data)) {
+    live_ = !passes_.empty() && inflateInit(&z_) == Z_OK;
+    ok_ = live_;
+  }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+  ~Inflater() {
+    if (live_) inflateEnd(&z_);
+  }
+
+  std::unique_ptr<Inflater> clone() const {
+    auto copy = std::unique_ptr<Inflater>(new Inflater(passes_));
+    copy->live_ =
+        ok_ && inflateCopy(&copy->z_, const_cast<z_stream*>(&z_)) == Z_OK;
+    copy->ok_ = copy->live_;
+    copy->ended_ = ended_;
+    copy->pass_ = pass_;
+    copy->row_ = row_;
+    copy->next_ = next_;
+    copy->raw_ = raw_;
+    copy->rows_ = rows_;
+    return copy;
+  }
+
+  bool ok() const { return ok_; }
+  uint64_t rows() const { return rows_; }  // row starts found valid
+
+  bool feed(const unsigned char* p, size_t n) {
+    unsigned char out[kBlock];
+    z_.next_in = const_cast<unsigned char*>(p);
+    z_.avail_in = static_cast<uInt>(n);
+    // Bytes after the stream's end go unchecked; the final test sees them.
+    while (ok_ && !ended_ && z_.avail_in > 0) {
+      z_.next_out = out;
+      z_.avail_out = sizeof out;
+      const int status = inflate(&z_, Z_NO_FLUSH);
+      const uint64_t got = sizeof out - z_.avail_out;
+      for (; pass_ < passes_.size() && next_ < raw_ + got; ++rows_) {
+        if (out[next_ - raw_] >= kFilterTypes) return ok_ = false;
+        next_ += passes_[pass_].size;
+        if (++row_ == passes_[pass_].rows) {
+          ++pass_;
+          row_ = 0;
+        }
+      }
+      raw_ += got;
+      if (raw_ > next_ || (status != Z_OK && status != Z_STREAM_END))
+        return ok_ = false;
+      ended_ = status == Z_STREAM_END;
+    }
+    return ok_;
+  }
+
+ private:
+  explicit Inflater(const std::vector<RowPass>& passes) : passes_(passes) {}
+
+  const std::vector<RowPass> passes_;
+  z_stream z_{};
+  bool live_ = false, ok_ = false, ended_ = false;
+  size_t pass_ = 0;    // the row to check next: its pass,
+  uint64_t row_ = 0;   // its row in the pass,
+  uint64_t next_ = 0;  // and its offset in the inflated data
+  uint64_t raw_ = 0;   // bytes inflated
+  uint64_t rows_ = 0;
+};
+
+// Feeds `n` input bytes from `at` to `inflater`; false if they can't be
+// read or be the image's.
+bool feed_from(const ReadAt& read, Inflater* inflater, uint64_t at,
+               uint64_t n) {
+  unsigned char buf[kBlock];
+  while (n > 0) {
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(n, kBlock));
+    if (!read_all(read, at, buf, take) || !inflater->feed(buf, take))
+      return false;
+    at += take;
+    n -= take;
+  }
+  return true;
+}
+
+// The limits of following a chunk broken more than once: the sector
+// boundaries tried as its breaks, back from where its bytes stop being the
+// image's; the clusters each side of a break where the next piece may
+// begin; the rows a piece must give to be followed; the continuations
+// tried for one chunk.
+constexpr size_t kBreaksTried = 8;
+constexpr uint64_t kGapClusters = 1024;
+constexpr uint64_t kMaxCluster = 4096;
+constexpr uint64_t kRowsToTrust = 4;
+constexpr size_t kTrials = 1 << 14;
+
+// An IDAT chunk whose CRC fails, broken more than once, followed from its
+// header by its image data: where the data stops inflating into valid rows,
+// the break is at one of the sector boundaries just before, and the data
+// goes on at the start of a cluster (a power of two of sectors that divides
+// the piece's distance from the image's start, up to kMaxCluster) nearby,
+// where it inflates into valid rows again; each such piece followed in
+// turn, nearest first, up to the chunk's CRC, which must match.
+class Follow {
+ public:
+  Follow(const ReadAt& read, uint64_t image_start, uint64_t at, const Chunk& c,
+         const std::vector<Piece>& before)
+      : read_(read),
+        start_(image_start),
+        at_(at),
+        data_end_(kHeaderSize + c.length),
+        before_(before) {}
+
+  // The chunk's pieces from its header on, and where the next chunk
+  // begins; nothing when no pieces make it whole within `pieces_left`.
+  // `inflater` is at the chunk's data.
+  std::optional<uint64_t> run(std::unique_ptr<Inflater> inflater,
+                              size_t pieces_left, std::vector<Piece>* pieces) {
+    left_ = pieces_left;
+    pieces_ = pieces;
+    unsigned char type[4];
+    if (!read_all(read_, at_ + 4, type, 4)) return std::nullopt;
+    return follow(std::move(inflater), at_, at_ + kHeaderSize, kHeaderSize,
+                  static_cast<uint32_t>(crc32(0, type, 4)));
+  }
+
+ private:
+  struct Place {
+    std::unique_ptr<Inflater> inflater;
+    uint64_t at;    // in the input
+    uint64_t done;  // of the chunk's bytes
+    uint32_t crc;   // of its type and data so far
+  };
+
+  // Feeds the chunk's bytes from `p->at` on, a sector at a time, until its
+  // data ends, its bytes stop being the image's, or (with `rows`) the
+  // inflater has checked that many rows more; each sector boundary passed
+  // after `piece` is told to `boundary`. False if the bytes stopped.
+  bool go(Place* p, uint64_t piece, uint64_t rows,
+          std::deque<Place>* boundaries) {
+    const uint64_t until = p->inflater->rows() + rows;
+    unsigned char buf[kSector];
+    while (p->done < data_end_ && (rows == 0 || p->inflater->rows() < until)) {
+      if (boundaries && p->at % kSector == 0 && p->at > piece) {
+        boundaries->push_back({p->inflater->clone(), p->at, p->done, p->crc});
+        if (boundaries->size() > kBreaksTried) boundaries->pop_front();
+      }
+      const size_t n = static_cast<size_t>(
+          std::min(kSector - p->at % kSector, data_end_ - p->done));
+      if (!read_all(read_, p->at, buf, n)) return false;
+      p->crc = static_cast<uint32_t>(crc32(p->crc, buf, static_cast<uInt>(n)));
+      p->at += n;
+      p->done += n;
+      if (!p->inflater->feed(buf, n)) return false;
+    }
+    return true;
+  }
+
+  bool claimed(uint64_t from, uint64_t to) const {
+    return overlaps(before_, from, to) || overlaps(*pieces_, from, to);
+  }
+
+  std::optional<uint64_t> follow(std::unique_ptr<Inflater> inflater,
+                                 uint64_t piece, uint64_t at, uint64_t done,
+                                 uint32_t crc) {
+    Place here{std::move(inflater), at, done, crc};
+    std::deque<Place> boundaries;
+    if (go(&here, piece, 0, &boundaries)) {
+      unsigned char stored[kCrcSize];
+      if (read_all(read_, here.at, stored, kCrcSize) &&
+          load_be32(stored) == here.crc &&
+          !claimed(piece, here.at + kCrcSize)) {
+        pieces_->push_back({piece, here.at + kCrcSize - piece});
+        return here.at + kCrcSize;
+      }
+    }
+    if (left_ == 0) return std::nullopt;
+    for (auto b = boundaries.rbegin(); b != boundaries.rend(); ++b) {
+      const uint64_t from_start = b->at - start_;
+      uint64_t cluster = kSector;
+      while (cluster < kMaxCluster && from_start % (2 * cluster) == 0)
+        cluster *= 2;
+      if (claimed(piece, b->at)) continue;
+      pieces_->push_back({piece, b->at - piece});
+      --left_;
+      for (uint64_t k = 1; k <= 2 * kGapClusters; ++k) {
+        // After the break, then before it, nearest first.
+        const uint64_t step = (k + 1) / 2 * cluster;
+        if (k % 2 == 0 && b->at < step) continue;
+        const uint64_t q = k % 2 ? b->at + step : b->at - step;
+        if (claimed(q, q + kSector)) continue;
+        if (++trials_ > kTrials) return std::nullopt;
+        Place trial{b->inflater->clone(), q, b->done, b->crc};
+        if (!go(&trial, q, kRowsToTrust, nullptr)) continue;
+        std::optional<uint64_t> end = follow(std::move(trial.inflater), q,
+                                             trial.at, trial.done, trial.crc);
+        if (end) return end;
+      }
+      ++left_;
+      pieces_->pop_back();
+    }
+    return std::nullopt;
+  }
+
+  const ReadAt& read_;
+  const uint64_t start_;
+  const uint64_t at_;
+  const uint64_t data_end_;  // of the chunk's bytes, where its CRC begins
+  const std::vector<Piece>& before_;
+  size_t left_ = 0;
+  std::vector<Piece>* pieces_ = nullptr;
+  size_t trials_ = 0;
+};
 
 }  // namespace
 
@@ -269,16 +502,28 @@ void TagIndex::push(const unsigned char* data, size_t n) {
   offset_ += n;
 }
 
+void TagIndex::claim(uint64_t from, uint64_t to) {
+  const auto first = std::lower_bound(tags_.begin(), tags_.end(), from);
+  tags_.erase(first, std::lower_bound(first, tags_.end(), to));
+}
+
 Mended mend(const ReadAt& read, const std::vector<uint64_t>& tags,
             uint64_t ihdr_tag) {
   // The IHDR chunk after its tag: data and CRC, where the carve found them.
   std::vector<Piece> pieces{{ihdr_tag + 4, kIhdrDataSize + kCrcSize}};
-  if (!ihdr_whole(read, ihdr_tag)) return {};
+  unsigned char ihdr[kIhdrDataSize];
+  if (!ihdr_whole(read, ihdr_tag) ||
+      !read_all(read, ihdr_tag + 4, ihdr, sizeof ihdr))
+    return {};
+  // Where the image data lies, as far as the pieces go: to inflate it, and
+  // follow a chunk broken more than once, if one is.
+  std::vector<Piece> data;
   Mended mended;
   uint64_t at = ihdr_tag + 4 + kIhdrDataSize + kCrcSize;  // the next chunk
   for (size_t chunks = 0; chunks < kMaxChunks; ++chunks) {
     std::optional<Chunk> c = header_at(read, at);
     if (c && whole_at(read, at, *c)) {
+      if (c->is(kIdatTag)) data.push_back({at + kHeaderSize, c->length});
       pieces.back().length += kOverhead + c->length;
       at += kOverhead + c->length;
       if (c->is(kIendTag)) {
@@ -291,11 +536,42 @@ Mended mend(const ReadAt& read, const std::vector<uint64_t>& tags,
     std::optional<Join> join;
     if (c) join = split_chunk(read, tags, pieces, at, *c);
     if (join) {
-      pieces.back().length += join->split;
+      const uint64_t data_end = kHeaderSize + c->length;
       const uint64_t rest = kOverhead + c->length - join->split;
+      if (c->is(kIdatTag)) {
+        const uint64_t first = std::min(join->split, data_end);
+        data.push_back({at + kHeaderSize, first - kHeaderSize});
+        if (first < data_end) data.push_back({join->rest, data_end - first});
+      }
+      pieces.back().length += join->split;
       pieces.push_back({join->rest, rest});
       at = join->rest + rest;
       continue;
+    }
+    if (c && c->is(kIdatTag)) {
+      auto guide = std::make_unique<Inflater>(ihdr);
+      for (const Piece& d : data)
+        feed_from(read, guide.get(), d.offset, d.length);
+      std::vector<Piece> followed;
+      Follow chunk(read, ihdr_tag - 4 - 8, at, *c, pieces);
+      std::optional<uint64_t> next;
+      if (guide->ok())
+        next =
+            chunk.run(std::move(guide), kMaxPieces - pieces.size(), &followed);
+      if (next) {
+        uint64_t done = 0;  // of the chunk's bytes
+        for (const Piece& p : followed) {
+          const uint64_t from = std::max(done, kHeaderSize);
+          const uint64_t to =
+              std::min(done + p.length, kHeaderSize + c->length);
+          if (from < to) data.push_back({p.offset + (from - done), to - from});
+          done += p.length;
+        }
+        pieces.back().length += followed.front().length;
+        pieces.insert(pieces.end(), followed.begin() + 1, followed.end());
+        at = *next;
+        continue;
+      }
     }
     std::optional<uint64_t> next;
     if (at % kSector == 0) next = chunk_at_boundary(read, tags, pieces, at);

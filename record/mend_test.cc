@@ -99,6 +99,10 @@ TEST(Mend, RebuildsWhatTheDiskBroke) {
       {"one IDAT of all the data", 1, {20, 3}, {4}},
       {"three pieces", 6, {50, 8, 90}, {2, 3}},
       {"five pieces, out of order", 12, {200, 30, 150, 2, 100}, {2, 1, 3, 2}},
+      // A chunk broken more than once, followed by its data's rows.
+      {"one IDAT in three pieces", 1, {20, 3, 60}, {3, 2}},
+      {"one IDAT in five pieces, out of order", 1, {100, 30, 160, 5, 90}, {2, 3, 1, 1}},
+      {"a piece inside one of two IDATs", 2, {40, 900, 41}, {1, 1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -130,7 +130,10 @@ class Carve : public CarveSink {
   }
   void end(uint64_t run_length, bool iend) override {
     const char* check = check_->end(!iend);
-    if (std::strcmp(check, "ok") != 0) broken_.push_back({offset_, output_});
+    if (std::strcmp(check, "ok") != 0)
+      broken_.push_back({offset_, output_});
+    else if (tags_ != nullptr)
+      tags_->claim(offset_, offset_ + 4 + run_length);
     handoff_->end(run_length, iend, check);
   }
   bool writes() const override { return writes_; }

@@ -197,11 +197,13 @@ class ToWorker : public pngcarve::CarveSink {
     offsets_.assign(record_.hidden.begin(), record_.hidden.end());
     const double width = record_.sized ? record_.width : -1;
     const double height = record_.sized ? record_.height : -1;
-    web_image_ended(
-        static_cast<double>(run_length), iend, width, height,
-        record_.digests.data(), static_cast<double>(record_.hidden_count),
-        offsets_.data(), static_cast<int>(offsets_.size()),
-        pngcarve::check_code(check_.end(!iend)), check_.sound(!iend));
+    const int check = pngcarve::check_code(check_.end(!iend));
+    if (check == 0) tags.claim(record_.offset, record_.offset + 4 + run_length);
+    web_image_ended(static_cast<double>(run_length), iend, width, height,
+                    record_.digests.data(),
+                    static_cast<double>(record_.hidden_count), offsets_.data(),
+                    static_cast<int>(offsets_.size()), check,
+                    check_.sound(!iend));
   }
 
  private:
