@@ -129,7 +129,15 @@ std::vector<Map> ext4(const fs::path& vol, const std::vector<fs::path>& fill,
                                   p.filename().string() + "' '" + vol.string() +
                                   "'"));
     Map map;
-    for (uint64_t b; blocks >> b;) add_cluster(&map, b * kCluster);
+    std::ifstream v(vol, std::ios::binary);
+    for (uint64_t b; blocks >> b;) {
+      // A file of more than 4 extents lists its extent tree's block too.
+      char magic[2] = {};
+      v.seekg(static_cast<std::streamoff>(b * kCluster));
+      v.read(magic, 2);
+      if (magic[0] != '\x0a' || magic[1] != '\xf3')
+        add_cluster(&map, b * kCluster);
+    }
     maps.push_back(map);
   }
   return maps;
