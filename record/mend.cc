@@ -342,15 +342,17 @@ bool feed_from(const ReadAt& read, Inflater* inflater, uint64_t at,
 }
 
 // The limits of following a chunk broken more than once: the sector
-// boundaries tried as its breaks, back from where its bytes stop being the
-// image's; the clusters each side of a break where the next piece may
-// begin; the rows a piece must give to be followed; the continuations
-// tried for one chunk.
-constexpr size_t kBreaksTried = 8;
+// boundaries tried as its breaks, those from the row before the last that
+// inflated valid before its bytes stopped being the image's, the last
+// kBreaksKept at most; the clusters each side of a break where the next
+// piece may begin; the rows a piece must give to be followed; the
+// continuations tried for one chunk.
+constexpr uint64_t kRowsBack = 2;
+constexpr size_t kBreaksKept = 32;
 constexpr uint64_t kGapClusters = 1024;
 constexpr uint64_t kMaxCluster = 4096;
 constexpr uint64_t kRowsToTrust = 4;
-constexpr size_t kTrials = 1 << 14;
+constexpr size_t kTrials = 1 << 12;
 
 // An IDAT chunk whose CRC fails, broken more than once, followed from its
 // header by its image data: where the data stops inflating into valid rows,
@@ -388,6 +390,7 @@ class Follow {
     uint64_t at;    // in the input
     uint64_t done;  // of the chunk's bytes
     uint32_t crc;   // of its type and data so far
+    uint64_t rows;  // checked valid so far
   };
 
   // Feeds the chunk's bytes from `p->at` on, a sector at a time, until its
@@ -400,8 +403,9 @@ class Follow {
     unsigned char buf[kSector];
     while (p->done < data_end_ && (rows == 0 || p->inflater->rows() < until)) {
       if (boundaries && p->at % kSector == 0 && p->at > piece) {
-        boundaries->push_back({p->inflater->clone(), p->at, p->done, p->crc});
-        if (boundaries->size() > kBreaksTried) boundaries->pop_front();
+        boundaries->push_back({p->inflater->clone(), p->at, p->done, p->crc,
+                               p->inflater->rows()});
+        if (boundaries->size() > kBreaksKept) boundaries->pop_front();
       }
       const size_t n = static_cast<size_t>(
           std::min(kSector - p->at % kSector, data_end_ - p->done));
@@ -421,7 +425,7 @@ class Follow {
   std::optional<uint64_t> follow(std::unique_ptr<Inflater> inflater,
                                  uint64_t piece, uint64_t at, uint64_t done,
                                  uint32_t crc) {
-    Place here{std::move(inflater), at, done, crc};
+    Place here{std::move(inflater), at, done, crc, 0};
     std::deque<Place> boundaries;
     if (go(&here, piece, 0, &boundaries)) {
       unsigned char stored[kCrcSize];
@@ -433,11 +437,25 @@ class Follow {
       }
     }
     if (left_ == 0) return std::nullopt;
-    for (auto b = boundaries.rbegin(); b != boundaries.rend(); ++b) {
-      const uint64_t from_start = b->at - start_;
+    // The breaks to try: the boundaries since the row before the last
+    // valid one, those at the start of a larger cluster first (a file
+    // system's clusters are all of one size), the latest first.
+    const uint64_t rows = here.inflater->rows();
+    auto cluster_at = [this](uint64_t at) {
       uint64_t cluster = kSector;
-      while (cluster < kMaxCluster && from_start % (2 * cluster) == 0)
+      while (cluster < kMaxCluster && (at - start_) % (2 * cluster) == 0)
         cluster *= 2;
+      return cluster;
+    };
+    std::vector<Place*> breaks;
+    for (auto b = boundaries.rbegin();
+         b != boundaries.rend() && b->rows + kRowsBack >= rows; ++b)
+      breaks.push_back(&*b);
+    std::stable_sort(breaks.begin(), breaks.end(), [&](Place* a, Place* b) {
+      return cluster_at(a->at) > cluster_at(b->at);
+    });
+    for (Place* b : breaks) {
+      const uint64_t cluster = cluster_at(b->at);
       if (claimed(piece, b->at)) continue;
       pieces_->push_back({piece, b->at - piece});
       --left_;
@@ -448,7 +466,7 @@ class Follow {
         const uint64_t q = k % 2 ? b->at + step : b->at - step;
         if (claimed(q, q + kSector)) continue;
         if (++trials_ > kTrials) return std::nullopt;
-        Place trial{b->inflater->clone(), q, b->done, b->crc};
+        Place trial{b->inflater->clone(), q, b->done, b->crc, b->rows};
         if (!go(&trial, q, kRowsToTrust, nullptr)) continue;
         std::optional<uint64_t> end = follow(std::move(trial.inflater), q,
                                              trial.at, trial.done, trial.crc);
