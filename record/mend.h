@@ -7,10 +7,15 @@
 // rest of that chunk lies at another sector boundary, before or after, where
 // its bytes make the chunk's CRC match and the next chunk's type follows
 // them. mend() looks for it among the IDAT and IEND tags of the input
-// (TagIndex), chunk by chunk, for up to kMaxPieces pieces, and calls the
-// image mended only when every chunk's CRC matches and its data inflates to
-// the size its IHDR gives (the structure check says "ok"). A wrongly joined
-// piece passes a chunk's CRC with odds of 1 in 2^32.
+// (TagIndex), nearest first, chunk by chunk, for up to kMaxPieces pieces.
+// An IDAT chunk broken more than once is followed by its image data
+// instead: where the data stops inflating into rows of valid filter types,
+// the break is at a sector boundary just before, and the data goes on at a
+// cluster nearby where it inflates into valid rows again, up to the chunk's
+// CRC. The image is called mended only when every chunk's CRC matches and
+// its data inflates to the size its IHDR gives (the structure check says
+// "ok"). A wrongly joined piece passes a chunk's CRC with odds of 1 in
+// 2^32.
 //
 // salvage() keeps, of an image that can't be mended, the rows whose data
 // lies wholly before the break: a valid PNG of those rows at the image's
