@@ -1,8 +1,10 @@
 #include "mending.h"
 
+#include <map>
 #include <utility>
 #include <vector>
 
+#include "handoff.h"  // PNGCARVE_HANDOFF_THREAD, and its headers
 #include "platform.h"
 #include "twin.h"
 
@@ -29,17 +31,88 @@ std::string mend_images(std::FILE* file, const std::string& path,
   const ReadAt read = [file](uint64_t at, unsigned char* out, size_t n) {
     return read_at(file, at, out, n);
   };
-  Twin twin;
-  for (const Broken& image : broken) {
-    if (!make_twin(read, tags, path, image.offset, image.output, &twin))
-      return "an image's hashes could not be computed (out of memory)";
+  // What to do with each twin, in order; false to stop.
+  std::string wrong;
+  auto take = [&](bool hashed, const Twin& twin) {
     const ImageRecord& record = twin.record;
-    if (record.output.empty()) continue;
-    if (write && !write_file(record.output, twin.bytes))
-      return "could not write " + record.output;
-    emit(record);
+    if (!hashed)
+      wrong = "an image's hashes could not be computed (out of memory)";
+    else if (!record.output.empty() && write &&
+             !write_file(record.output, twin.bytes))
+      wrong = "could not write " + record.output;
+    else if (!record.output.empty())
+      emit(record);
+    return wrong.empty();
+  };
+  auto make = [&](size_t i, Twin* twin) {
+    return make_twin(read, tags, path, broken[i].offset, broken[i].output,
+                     twin);
+  };
+#if PNGCARVE_HANDOFF_THREAD
+  // On two processors where there are threads: the rebuilding is most of
+  // the work, and each image is its own. Both take the next image to
+  // rebuild; this one also writes and tells them in order, and the other
+  // waits while kAhead of them are not yet told.
+  constexpr size_t kAhead = 4;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<size_t, std::pair<bool, Twin>> made;
+  size_t next = 0;  // the next image to rebuild
+  size_t told = 0;  // images told
+  bool stop = false;
+  auto next_job = [&] {  // with the lock held; broken.size() for none
+    return stop || next == broken.size() ? broken.size() : next++;
+  };
+  std::thread second([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      changed.wait(lock, [&] { return stop || next - told < kAhead; });
+      const size_t i = next_job();
+      if (i == broken.size()) return;
+      lock.unlock();
+      Twin twin;
+      const bool hashed = make(i, &twin);
+      lock.lock();
+      made.emplace(i, std::make_pair(hashed, std::move(twin)));
+      changed.notify_all();
+    }
+  });
+  std::unique_lock<std::mutex> lock(mutex);
+  while (told < broken.size() && wrong.empty()) {
+    auto ready = made.find(told);
+    if (ready != made.end()) {
+      std::pair<bool, Twin> twin = std::move(ready->second);
+      made.erase(ready);
+      lock.unlock();
+      const bool going = take(twin.first, twin.second);
+      lock.lock();
+      ++told;
+      changed.notify_all();
+      if (!going) break;
+      continue;
+    }
+    const size_t i = next_job();
+    if (i == broken.size()) {  // the other has the next one
+      changed.wait(lock, [&] { return made.count(told) != 0; });
+      continue;
+    }
+    lock.unlock();
+    Twin twin;
+    const bool hashed = make(i, &twin);
+    lock.lock();
+    made.emplace(i, std::make_pair(hashed, std::move(twin)));
   }
-  return "";
+  stop = true;
+  changed.notify_all();
+  lock.unlock();
+  second.join();
+#else
+  for (size_t i = 0; i < broken.size(); ++i) {
+    Twin twin;
+    if (!take(make(i, &twin), twin)) break;
+  }
+#endif
+  return wrong;
 }
 
 }  // namespace pngcarve

@@ -78,15 +78,23 @@ bool can_read_at(std::FILE* file) {
 }
 
 size_t read_at(std::FILE* file, uint64_t offset, void* buf, size_t n) {
-  const int fd = _fileno(file);
-  if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return 0;
+  // ReadFile at an offset of its own, as pread: reads on two threads at
+  // once don't share a file position.
+  const HANDLE handle =
+      reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE) return 0;
   size_t got = 0;
   while (got < n) {
-    const int r =
-        _read(fd, static_cast<char*>(buf) + got,
-              static_cast<unsigned>(std::min<size_t>(n - got, 1u << 30)));
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset + got);
+    at.OffsetHigh = static_cast<DWORD>((offset + got) >> 32);
+    DWORD r = 0;
+    if (!ReadFile(handle, static_cast<char*>(buf) + got,
+                  static_cast<DWORD>(std::min<size_t>(n - got, 1u << 30)), &r,
+                  &at) ||
+        r == 0)
+      break;
+    got += r;
   }
   return got;
 }

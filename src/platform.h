@@ -36,8 +36,9 @@ bool is_directory(std::FILE* file);
 bool can_read_at(std::FILE* file);
 
 // Reads up to `n` bytes of `file` at `offset` into `buf`, whatever has been
-// read before. Returns the number read, fewer only at the end of the input
-// or on an error. REQUIRES: can_read_at(file).
+// read before; reads on several threads at once are safe. Returns the
+// number read, fewer only at the end of the input or on an error.
+// REQUIRES: can_read_at(file).
 size_t read_at(std::FILE* file, uint64_t offset, void* buf, size_t n);
 
 // Returns true if `file` writes to a terminal or console.
