@@ -631,12 +631,14 @@ Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
   if (inflateInit(&z) != Z_OK) return salvaged;
   z.next_out = rows.data();
   z.avail_out = static_cast<uInt>(rows.size());
-  size_t whole = 0;  // rows inflated whole, with a valid filter type
+  size_t whole = 0;    // rows inflated whole, with a valid filter type
+  bool ended = false;  // the stream, its Adler-32 right, or the input
   auto inflate_from = [&](uint64_t at, uint64_t n) {
     unsigned char buf[kBlock];
     while (n > 0) {
       const size_t want = static_cast<size_t>(std::min<uint64_t>(n, kBlock));
       const size_t take = read(at, buf, want);  // short where the input ends
+      if (take < want) ended = true;
       if (take == 0) return false;
       z.next_in = buf;
       z.avail_in = static_cast<uInt>(take);
@@ -645,6 +647,7 @@ Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
       n -= take;
       for (; whole < (rows.size() - z.avail_out) / row; ++whole)
         if (rows[whole * row] >= kFilterTypes) return false;
+      if (status == Z_STREAM_END) ended = true;
       if (status != Z_OK) return false;
     }
     return true;
@@ -656,12 +659,34 @@ Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
     if (!c) break;
     const bool is_idat = c->is(kIdatTag);
     if (!whole_at(read, at, *c)) {
-      // The broken chunk: the rows that inflate from it with valid filter
-      // types, but the last, which may hold the break (the next row's
-      // filter type is most often where another file's bytes show first).
+      // The broken chunk, a sector at a time, noting where each row's bytes
+      // came out. Unless the stream ends, its Adler-32 right, or the input
+      // does, the break lies in the chunk, and maybe before the last valid
+      // row (another file's bytes pass a row's filter type check 5 times
+      // in 256): in the sector that row began in, or before. Only the rows
+      // that came out before that sector are kept.
       const size_t sure = whole;
-      if (is_idat) inflate_from(at + kHeaderSize, c->length);
-      if (whole > sure) --whole;
+      std::vector<std::pair<uint64_t, uint64_t>> out;  // input read, inflated
+      const uint64_t end = at + kHeaderSize + c->length;
+      for (uint64_t p = at + kHeaderSize; is_idat && p < end;) {
+        const uint64_t n = std::min(kSector - p % kSector, end - p);
+        const bool going = inflate_from(p, n);
+        p += n;
+        out.emplace_back(p, rows.size() - z.avail_out);
+        if (!going) break;
+      }
+      auto read_for = [&out](uint64_t bytes) {  // input read to inflate them
+        for (const auto& [input, inflated] : out)
+          if (inflated >= bytes) return input;
+        return out.back().first;
+      };
+      if (!ended && whole > sure) {
+        const uint64_t cut =
+            (read_for((whole - 1) * row + 1) - 1) / kSector * kSector;
+        size_t keep = sure;
+        while (keep < whole && read_for((keep + 1) * row) <= cut) ++keep;
+        whole = keep;
+      }
       break;
     }
     if (is_idat) {

@@ -101,7 +101,10 @@ TEST(Mend, RebuildsWhatTheDiskBroke) {
       {"five pieces, out of order", 12, {200, 30, 150, 2, 100}, {2, 1, 3, 2}},
       // A chunk broken more than once, followed by its data's rows.
       {"one IDAT in three pieces", 1, {20, 3, 60}, {3, 2}},
-      {"one IDAT in five pieces, out of order", 1, {100, 30, 160, 5, 90}, {2, 3, 1, 1}},
+      {"one IDAT in five pieces, out of order",
+       1,
+       {100, 30, 160, 5, 90},
+       {2, 3, 1, 1}},
       {"a piece inside one of two IDATs", 2, {40, 900, 41}, {1, 1}},
   };
   for (const Case& c : cases) {
@@ -138,26 +141,32 @@ TEST(Mend, LeavesAloneWhatItCannotProve) {
 }
 
 TEST(Salvage, KeepsTheRowsBeforeTheBreak) {
-  // Rows of 361 bytes, so the break at 3 clusters cuts through a row.
+  // Rows of 361 bytes, so the break at 3 clusters cuts through a row. After
+  // it, another file's bytes; or zeros for a row's length first, which the
+  // data (stored, as noise is) takes for a valid row, and the row the break
+  // cut through for a whole one.
   const std::string png = make_png(sized(120, 100, 5, 4));
-  Disk disk = lay(png, 400, {10, 200}, {3});
-  disk.bytes.replace(200 * kCluster, kCluster, filler(kCluster, 9));
-  const pngcarve::Salvaged salvaged =
-      pngcarve::salvage(reader(disk.bytes), disk.ihdr_tag);
-  ASSERT_FALSE(salvaged.png.empty());
-  EXPECT_EQ(salvaged.height, 100u);
-  uint32_t width = 0, height = 0;
-  ASSERT_TRUE(decodes(salvaged.png, &width, &height));
-  EXPECT_EQ(width, 120u);
-  EXPECT_EQ(height, salvaged.rows);
-  // Every row kept is the original's, and only the row the break cut
-  // through, and the one before it, may be lost: the data in the first
-  // piece is 3 clusters less the header and chunk overheads.
-  const std::string raw = rows_of(png);
   const size_t row = 1 + 120 * 3;
-  EXPECT_EQ(rows_of(salvaged.png), raw.substr(0, salvaged.rows * row));
-  EXPECT_GE(salvaged.rows + 2, (3 * kCluster - 33 - 4 * 12 - 2) / row);
-  EXPECT_LT(salvaged.rows, 100u);
+  for (size_t zeros : {size_t{0}, row}) {
+    SCOPED_TRACE(zeros);
+    Disk disk = lay(png, 400, {10, 200}, {3});
+    disk.bytes.replace(13 * kCluster, zeros, std::string(zeros, '\0'));
+    const pngcarve::Salvaged salvaged =
+        pngcarve::salvage(reader(disk.bytes), disk.ihdr_tag);
+    ASSERT_FALSE(salvaged.png.empty());
+    EXPECT_EQ(salvaged.height, 100u);
+    uint32_t width = 0, height = 0;
+    ASSERT_TRUE(decodes(salvaged.png, &width, &height));
+    EXPECT_EQ(width, 120u);
+    EXPECT_EQ(height, salvaged.rows);
+    // Every row kept is the original's, and at most three before the
+    // break are lost: the data in the first piece is 3 clusters less the
+    // header and chunk overheads.
+    const std::string raw = rows_of(png);
+    EXPECT_TRUE(rows_of(salvaged.png) == raw.substr(0, salvaged.rows * row))
+        << "a row kept is not the original's";
+    EXPECT_GE(salvaged.rows + 3, (3 * kCluster - 33 - 4 * 12 - 2) / row);
+  }
 }
 
 TEST(TagIndex, FindsTagsAcrossPiecesAndStaysBounded) {

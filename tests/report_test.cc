@@ -53,8 +53,9 @@ TEST_F(ReportTest, RecordMatchesTheImagesWrittenAndValidates) {
                       hidden + "CRC!" + runs_on.substr(33) +
                       cut.substr(0, cut.size() - 30);
   write_file(dir_ / "in.bin", input);
-  // Then the two whose data is broken, salvaged to the rows before the
-  // fault, but for the last one, which may hold it.
+  // Then the two whose data is broken, salvaged to the rows that came out
+  // whole: all of the one whose only fault is its CRC, and all but the row
+  // the input ends in of the one cut short.
   const std::vector<std::string> checks = {
       "ok", "ok", "crc", "ok", "crc", "cut", "salvaged", "salvaged"};
 
@@ -78,7 +79,7 @@ TEST_F(ReportTest, RecordMatchesTheImagesWrittenAndValidates) {
     EXPECT_EQ(hash("sha256sum", dir_ / r[1]), r[9]) << r[1];
     EXPECT_EQ(r[10], checks[i - 1]) << r[1];
     if (r[10] == "salvaged")
-      EXPECT_EQ(r[12], i == 7 ? "2/3" : "4/6") << r[1];
+      EXPECT_EQ(r[12], i == 7 ? "3/3" : "5/6") << r[1];
     else
       EXPECT_EQ(r[11], r[3] + '+' + r[4]) << r[1];
   }
