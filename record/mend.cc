@@ -352,7 +352,7 @@ constexpr size_t kBreaksKept = 32;
 constexpr uint64_t kGapClusters = 1024;
 constexpr uint64_t kMaxCluster = 4096;
 constexpr uint64_t kRowsToTrust = 4;
-constexpr size_t kTrials = 1 << 12;
+constexpr size_t kTrials = 1 << 11;
 
 // An IDAT chunk whose CRC fails, broken more than once, followed from its
 // header by its image data: where the data stops inflating into valid rows,
