@@ -346,7 +346,8 @@ bool feed_from(const ReadAt& read, Inflater* inflater, uint64_t at,
 // inflated valid before its bytes stopped being the image's, the last
 // kBreaksKept at most; the clusters each side of a break where the next
 // piece may begin; the rows a piece must give to be followed; the
-// continuations tried for one chunk.
+// continuations tried for one break (and kMaxPieces times as many for one
+// chunk).
 constexpr uint64_t kRowsBack = 2;
 constexpr size_t kBreaksKept = 32;
 constexpr uint64_t kGapClusters = 1024;
@@ -441,6 +442,7 @@ class Follow {
     // valid one, those at the start of a larger cluster first (a file
     // system's clusters are all of one size), the latest first.
     const uint64_t rows = here.inflater->rows();
+    size_t trials = 0;
     auto cluster_at = [this](uint64_t at) {
       uint64_t cluster = kSector;
       while (cluster < kMaxCluster && (at - start_) % (2 * cluster) == 0)
@@ -459,13 +461,16 @@ class Follow {
       if (claimed(piece, b->at)) continue;
       pieces_->push_back({piece, b->at - piece});
       --left_;
-      for (uint64_t k = 1; k <= 2 * kGapClusters; ++k) {
+      for (uint64_t k = 1; k <= 2 * kGapClusters && trials < kTrials &&
+                           all_trials_ < kTrials * kMaxPieces;
+           ++k) {
         // After the break, then before it, nearest first.
         const uint64_t step = (k + 1) / 2 * cluster;
         if (k % 2 == 0 && b->at < step) continue;
         const uint64_t q = k % 2 ? b->at + step : b->at - step;
         if (claimed(q, q + kSector)) continue;
-        if (++trials_ > kTrials) return std::nullopt;
+        ++trials;
+        ++all_trials_;
         Place trial{b->inflater->clone(), q, b->done, b->crc, b->rows};
         if (!go(&trial, q, kRowsToTrust, nullptr)) continue;
         std::optional<uint64_t> end = follow(std::move(trial.inflater), q,
@@ -485,7 +490,7 @@ class Follow {
   const std::vector<Piece>& before_;
   size_t left_ = 0;
   std::vector<Piece>* pieces_ = nullptr;
-  size_t trials_ = 0;
+  size_t all_trials_ = 0;  // for the chunk
 };
 
 }  // namespace
