@@ -255,12 +255,14 @@ std::optional<uint64_t> chunk_at_boundary(const ReadAt& read,
 // Image data inflated as it comes, each row's filter type checked: feed()
 // is false from the first bytes that can't be the image's (an inflate
 // error, a filter type past Paeth, data past the last row), and stays so.
-// clone() copies the whole state, so that one stream can be tried on
-// several continuations.
+// With `keep`, what it inflates is appended there, as far as it goes.
+// clone() copies the whole state but `keep`, so that one stream can be
+// tried on several continuations.
 class Inflater {
  public:
-  explicit Inflater(const unsigned char* ihdr_data)
-      : passes_(row_passes(ihdr_data)) {
+  explicit Inflater(const unsigned char* ihdr_data,
+                    std::vector<unsigned char>* keep = nullptr)
+      : passes_(row_passes(ihdr_data)), keep_(keep) {
     live_ = !passes_.empty() && inflateInit(&z_) == Z_OK;
     ok_ = live_;
   }
@@ -285,7 +287,9 @@ class Inflater {
   }
 
   bool ok() const { return ok_; }
+  bool ended() const { return ended_; }    // the stream, its Adler-32 right
   uint64_t rows() const { return rows_; }  // row starts found valid
+  uint64_t raw() const { return raw_; }    // bytes inflated
 
   bool feed(const unsigned char* p, size_t n) {
     unsigned char out[kBlock];
@@ -297,16 +301,21 @@ class Inflater {
       z_.avail_out = sizeof out;
       const int status = inflate(&z_, Z_NO_FLUSH);
       const uint64_t got = sizeof out - z_.avail_out;
+      bool valid = true;
       for (; pass_ < passes_.size() && next_ < raw_ + got; ++rows_) {
-        if (out[next_ - raw_] >= kFilterTypes) return ok_ = false;
+        if (out[next_ - raw_] >= kFilterTypes) {
+          valid = false;
+          break;
+        }
         next_ += passes_[pass_].size;
         if (++row_ == passes_[pass_].rows) {
           ++pass_;
           row_ = 0;
         }
       }
+      if (keep_) keep_->insert(keep_->end(), out, out + got);
       raw_ += got;
-      if (raw_ > next_ || (status != Z_OK && status != Z_STREAM_END))
+      if (!valid || raw_ > next_ || (status != Z_OK && status != Z_STREAM_END))
         return ok_ = false;
       ended_ = status == Z_STREAM_END;
     }
@@ -317,6 +326,7 @@ class Inflater {
   explicit Inflater(const std::vector<RowPass>& passes) : passes_(passes) {}
 
   const std::vector<RowPass> passes_;
+  std::vector<unsigned char>* const keep_ = nullptr;
   z_stream z_{};
   bool live_ = false, ok_ = false, ended_ = false;
   size_t pass_ = 0;    // the row to check next: its pass,
@@ -631,12 +641,13 @@ Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
 
   // The chunks before the first IDAT go as they are (a palette among them).
   std::string before;
-  std::vector<unsigned char> rows(static_cast<size_t>(raw));
-  z_stream z{};
-  if (inflateInit(&z) != Z_OK) return salvaged;
-  z.next_out = rows.data();
-  z.avail_out = static_cast<uInt>(rows.size());
-  size_t whole = 0;    // rows inflated whole, with a valid filter type
+  std::vector<unsigned char> rows;  // inflated, as far as they go
+  rows.reserve(static_cast<size_t>(raw));
+  Inflater inflater(data, &rows);
+  // Rows inflated whole, with a valid filter type.
+  auto whole = [&] {
+    return static_cast<size_t>(std::min(inflater.rows(), inflater.raw() / row));
+  };
   bool ended = false;  // the stream, its Adler-32 right, or the input
   auto inflate_from = [&](uint64_t at, uint64_t n) {
     unsigned char buf[kBlock];
@@ -645,18 +656,15 @@ Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
       const size_t take = read(at, buf, want);  // short where the input ends
       if (take < want) ended = true;
       if (take == 0) return false;
-      z.next_in = buf;
-      z.avail_in = static_cast<uInt>(take);
-      const int status = inflate(&z, Z_NO_FLUSH);
+      const bool going = inflater.feed(buf, take);
+      ended = ended || inflater.ended();
+      if (!going || inflater.ended()) return false;
       at += take;
       n -= take;
-      for (; whole < (rows.size() - z.avail_out) / row; ++whole)
-        if (rows[whole * row] >= kFilterTypes) return false;
-      if (status == Z_STREAM_END) ended = true;
-      if (status != Z_OK) return false;
     }
     return true;
   };
+  std::optional<size_t> kept;  // rows, once the broken chunk decides them
   uint64_t at = ihdr_tag + 4 + kIhdrDataSize + kCrcSize;
   bool idat = false;
   for (size_t chunks = 0; chunks < kMaxChunks; ++chunks) {
@@ -670,14 +678,14 @@ Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
       // row (another file's bytes pass a row's filter type check 5 times
       // in 256): in the sector that row began in, or before. Only the rows
       // that came out before that sector are kept.
-      const size_t sure = whole;
+      const size_t sure = whole();
       std::vector<std::pair<uint64_t, uint64_t>> out;  // input read, inflated
       const uint64_t end = at + kHeaderSize + c->length;
       for (uint64_t p = at + kHeaderSize; is_idat && p < end;) {
         const uint64_t n = std::min(kSector - p % kSector, end - p);
         const bool going = inflate_from(p, n);
         p += n;
-        out.emplace_back(p, rows.size() - z.avail_out);
+        out.emplace_back(p, inflater.raw());
         if (!going) break;
       }
       auto read_for = [&out](uint64_t bytes) {  // input read to inflate them
@@ -685,13 +693,15 @@ Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
           if (inflated >= bytes) return input;
         return out.back().first;
       };
-      if (!ended && whole > sure) {
+      size_t keep = whole();
+      if (!ended && keep > sure) {
         const uint64_t cut =
-            (read_for((whole - 1) * row + 1) - 1) / kSector * kSector;
-        size_t keep = sure;
-        while (keep < whole && read_for((keep + 1) * row) <= cut) ++keep;
-        whole = keep;
+            (read_for((keep - 1) * row + 1) - 1) / kSector * kSector;
+        const size_t valid = keep;
+        for (keep = sure; keep < valid && read_for((keep + 1) * row) <= cut;)
+          ++keep;
       }
+      kept = keep;
       break;
     }
     if (is_idat) {
@@ -708,8 +718,7 @@ Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
     }
     at += kOverhead + c->length;
   }
-  inflateEnd(&z);
-  const size_t keep = whole;  // rows, from here on
+  const size_t keep = kept ? *kept : whole();  // rows, from here on
   if (keep == 0) return salvaged;
 
   // The rows kept, as an image of their own: their data in stored
