@@ -535,9 +535,10 @@ void TagIndex::push(const unsigned char* data, size_t n) {
   offset_ += n;
 }
 
-void TagIndex::claim(uint64_t from, uint64_t to) {
-  const auto first = std::lower_bound(tags_.begin(), tags_.end(), from);
-  tags_.erase(first, std::lower_bound(first, tags_.end(), to));
+void TagIndex::claim(uint64_t ihdr_tag, uint64_t run_length) {
+  const auto first = std::lower_bound(tags_.begin(), tags_.end(), ihdr_tag);
+  tags_.erase(first,
+              std::lower_bound(first, tags_.end(), ihdr_tag + 4 + run_length));
 }
 
 Mended mend(const ReadAt& read, const std::vector<uint64_t>& tags,

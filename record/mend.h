@@ -49,11 +49,12 @@ using ReadAt =
 class TagIndex {
  public:
   void push(const unsigned char* data, size_t n);
-  // Drops the tags in [from, to): bytes of an image already whole, which
-  // can be no other image's piece. Called as each image ends, when the
-  // tags pushed reach past it, it keeps the index to the tags of broken
-  // images and of bytes no whole image holds.
-  void claim(uint64_t from, uint64_t to);
+  // Drops the tags in the bytes of a whole image, found by its IHDR tag at
+  // `ihdr_tag` and holding `run_length` input bytes after it (as a
+  // CarveSink is told): they can be no other image's piece. Called as each
+  // whole image ends, it keeps the index to the tags of broken images and
+  // of bytes no whole image holds.
+  void claim(uint64_t ihdr_tag, uint64_t run_length);
   // Sorted; empty once the input held more than kMaxTags.
   const std::vector<uint64_t>& tags() const { return tags_; }
   bool overflowed() const { return overflowed_; }

@@ -133,7 +133,7 @@ class Carve : public CarveSink {
     if (std::strcmp(check, "ok") != 0)
       broken_.push_back({offset_, output_});
     else if (tags_ != nullptr)
-      tags_->claim(offset_, offset_ + 4 + run_length);
+      tags_->claim(offset_, run_length);
     handoff_->end(run_length, iend, check);
   }
   bool writes() const override { return writes_; }

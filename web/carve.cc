@@ -198,7 +198,7 @@ class ToWorker : public pngcarve::CarveSink {
     const double width = record_.sized ? record_.width : -1;
     const double height = record_.sized ? record_.height : -1;
     const int check = pngcarve::check_code(check_.end(!iend));
-    if (check == 0) tags.claim(record_.offset, record_.offset + 4 + run_length);
+    if (check == 0) tags.claim(record_.offset, run_length);
     web_image_ended(static_cast<double>(run_length), iend, width, height,
                     record_.digests.data(),
                     static_cast<double>(record_.hidden_count), offsets_.data(),
@@ -239,8 +239,8 @@ extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
 extern "C" EMSCRIPTEN_KEEPALIVE int mend_image(const char* input, double index,
                                                double offset) {
   const pngcarve::ReadAt read = [](uint64_t at, unsigned char* out, size_t n) {
-    return static_cast<size_t>(web_read_at(static_cast<double>(at), out,
-                                           static_cast<double>(n)));
+    return static_cast<size_t>(
+        web_read_at(static_cast<double>(at), out, static_cast<double>(n)));
   };
   pngcarve::Twin twin;
   if (!pngcarve::make_twin(
