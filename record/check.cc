@@ -12,9 +12,6 @@ namespace pngcarve {
 
 namespace {
 
-constexpr size_t kHeaderSize = 8;  // a chunk's length and type
-constexpr size_t kCrcSize = 4;
-constexpr size_t kIhdrDataSize = 13;
 constexpr double kMaxSide = 0x7FFFFFFF;
 constexpr size_t kOutSize = 64 * 1024;
 constexpr unsigned char kAncillaryBit = 0x20;  // of a type's first letter
@@ -147,8 +144,8 @@ void StructureCheck::push(const unsigned char* data, size_t n) {
       continue;
     }
     if (left_ < 0) {  // the chunk's header
-      while (have_ < kHeaderSize && i < n) header_[have_++] = data[i++];
-      if (have_ < kHeaderSize) return;
+      while (have_ < kChunkHeaderSize && i < n) header_[have_++] = data[i++];
+      if (have_ < kChunkHeaderSize) return;
       have_ = 0;
       const uint32_t length = load_be32(header_);
       // The carve takes length + 4 bytes, modulo 2^32, after the header;

@@ -12,8 +12,8 @@
 // Inflating stops once it has more bytes than the IHDR implies, so a small
 // image can't make the check inflate gigabytes. zlib inflates, so the check
 // fails exactly where zlib does, as the page's (pako, zlib's port) does.
-#ifndef PNGCARVE_REPORT_CHECK_H_
-#define PNGCARVE_REPORT_CHECK_H_
+#ifndef PNGCARVE_RECORD_CHECK_H_
+#define PNGCARVE_RECORD_CHECK_H_
 
 #include <zlib.h>
 
@@ -88,4 +88,4 @@ class StructureCheck {
 
 }  // namespace pngcarve
 
-#endif  // PNGCARVE_REPORT_CHECK_H_
+#endif  // PNGCARVE_RECORD_CHECK_H_

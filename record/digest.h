@@ -3,8 +3,8 @@
 // (digest_openssl.cc: it uses the processor's SHA instructions, several
 // times faster), else from libmd, built in (digest_libmd.cc), on any
 // target: static binaries, Windows, the web page's WebAssembly.
-#ifndef PNGCARVE_REPORT_DIGEST_H_
-#define PNGCARVE_REPORT_DIGEST_H_
+#ifndef PNGCARVE_RECORD_DIGEST_H_
+#define PNGCARVE_RECORD_DIGEST_H_
 
 #include <cstddef>
 #include <memory>
@@ -31,4 +31,4 @@ class Digests {
 
 }  // namespace pngcarve
 
-#endif  // PNGCARVE_REPORT_DIGEST_H_
+#endif  // PNGCARVE_RECORD_DIGEST_H_

@@ -1,70 +1,45 @@
-// Images a disk broke into pieces, put back together from their input, and
-// what can be kept of those that can't.
+// Images a disk broke into pieces, put back together from their input.
 //
 // A file system stores a file in clusters, so where a carved image breaks
 // off, the break lies at a sector boundary (a multiple of kSector bytes from
 // the start of the input), inside the first chunk whose CRC-32 fails. The
 // rest of that chunk lies at another sector boundary, before or after, where
 // its bytes make the chunk's CRC match and the next chunk's type follows
-// them. mend() looks for it among the IDAT and IEND tags of the input
-// (TagIndex), nearest first, chunk by chunk, for up to kMaxPieces pieces.
-// An IDAT chunk broken more than once is followed by its image data
-// instead: where the data stops inflating into rows of valid filter types,
-// the break is at a sector boundary just before, and the data goes on at a
-// cluster nearby where it inflates into valid rows again, up to the chunk's
-// CRC. The image is called mended only when every chunk's CRC matches and
-// its data inflates to the size its IHDR gives (the structure check says
-// "ok"). A wrongly joined piece passes a chunk's CRC with odds of 1 in
-// 2^32.
+// them (record/join.h). An IDAT chunk broken more than once is followed by
+// its image data instead (record/follow.h). mend() goes chunk by chunk, for
+// up to kMaxPieces pieces. The image is called mended only when every
+// chunk's CRC matches and its data inflates to the size its IHDR gives (the
+// structure check says "ok"). A wrongly joined piece passes a chunk's CRC
+// with odds of 1 in 2^32.
 //
-// salvage() keeps, of an image that can't be mended, the rows whose data
-// lies wholly before the break: a valid PNG of those rows at the image's
-// full width, its data compressed again.
+// The search is held to a budget (mend_budget()): for all the broken
+// images of an input together, a small constant times the input's size,
+// whatever its bytes. A search that spends it, or whose read fails, stops
+// there and says so.
 #ifndef PNGCARVE_RECORD_MEND_H_
 #define PNGCARVE_RECORD_MEND_H_
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "reader.h"
 #include "record.h"
+#include "tag_index.h"
 
 namespace pngcarve {
 
-constexpr uint64_t kSector = 512;
-constexpr size_t kMaxPieces = 5;
-// Beyond this many tags an input is not mended: the index stays bounded
-// (8 bytes a tag) whatever the input holds.
-constexpr size_t kMaxTags = size_t{1} << 22;
+constexpr size_t kMaxPieces = 12;
 
-// Reads up to `n` bytes of the input at `offset` into `out`; returns how
-// many it read (fewer only at the input's end or on an error).
-using ReadAt =
-    std::function<size_t(uint64_t offset, unsigned char* out, size_t n)>;
-
-// The offsets of every "IDAT" and "IEND" tag in an input, noted as its
-// bytes go by in order, in pieces of any size.
-class TagIndex {
- public:
-  void push(const unsigned char* data, size_t n);
-  // Drops the tags in the bytes of a whole image, found by its IHDR tag at
-  // `ihdr_tag` and holding `run_length` input bytes after it (as a
-  // CarveSink is told): they can be no other image's piece. Called as each
-  // whole image ends, it keeps the index to the tags of broken images and
-  // of bytes no whole image holds.
-  void claim(uint64_t ihdr_tag, uint64_t run_length);
-  // Sorted; empty once the input held more than kMaxTags.
-  const std::vector<uint64_t>& tags() const { return tags_; }
-  bool overflowed() const { return overflowed_; }
-
- private:
-  std::vector<uint64_t> tags_;
-  uint64_t offset_ = 0;         // of the next byte pushed
-  unsigned char last_[3] = {};  // the three bytes before it
-  bool overflowed_ = false;
-};
+// The budget of one broken image's search, of `broken` in an input of
+// `input_size` bytes, the image's run `run_length` bytes long: its share
+// of kBudgetFloor and kBudgetPerByte times the input's bytes, and
+// kBudgetPerRunByte times its run's.
+constexpr uint64_t kBudgetFloor = uint64_t{64} << 20;
+constexpr uint64_t kBudgetPerByte = 4;
+constexpr uint64_t kBudgetPerRunByte = 16;
+uint64_t mend_budget(uint64_t input_size, size_t broken, uint64_t run_length);
 
 // An image rebuilt: the 16 constant bytes (signature, IHDR length and tag),
 // then its pieces' bytes, then kIendChunk unless the pieces end with the
@@ -73,25 +48,16 @@ struct Mended {
   std::vector<Piece> pieces;  // two or more; none when it was not mended
   bool own_iend = false;
   std::string bytes;  // as the final test read them
+  Stop stopped = Stop::kNone;  // why the search ended short, if it did
+  uint64_t failed_at = 0;      // where, for kReadFailed
 };
 
-// Rebuilds the image whose "IHDR" tag is at `ihdr_tag`, from `tags` (a
-// TagIndex's) and the input, read at will through `read`.
-Mended mend(const ReadAt& read, const std::vector<uint64_t>& tags,
-            uint64_t ihdr_tag);
-
-// What salvage() kept: a PNG of `rows` of the image's `height` rows.
-struct Salvaged {
-  std::string png;  // empty when nothing could be kept
-  uint32_t rows = 0;
-  uint32_t height = 0;
-};
-
-// The rows of the image whose "IHDR" tag is at `ihdr_tag` that inflate,
-// with valid filter types, from data that lies wholly before its first
-// broken chunk's first sector boundary past the last whole row; none for an
-// interlaced image, whose rows come in seven passes.
-Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag);
+// Rebuilds the image whose "IHDR" tag is at `ihdr_tag`, from `tags` and
+// the input, read at will through `read`, within `budget`. Throws
+// std::bad_alloc when memory runs out.
+// REQUIRES: tags.done().
+Mended mend(const ReadAt& read, const TagIndex& tags, uint64_t ihdr_tag,
+            uint64_t budget);
 
 }  // namespace pngcarve
 

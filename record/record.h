@@ -8,8 +8,8 @@
 // from, its IHDR tag's offset, how it ended, its structure check and the IHDR
 // tags hidden in its run (how many, and where the first kHiddenListed lie). The
 // inputs that failed are listed after the images.
-#ifndef PNGCARVE_REPORT_RECORD_H_
-#define PNGCARVE_REPORT_RECORD_H_
+#ifndef PNGCARVE_RECORD_RECORD_H_
+#define PNGCARVE_RECORD_RECORD_H_
 
 #include <array>
 #include <cstddef>
@@ -27,6 +27,9 @@ constexpr size_t kDigestsSize = kSha256Size + kMd5Size;
 struct Piece {
   uint64_t offset = 0;
   uint64_t length = 0;
+  // Another place in the input holds the same bytes, so that this one may
+  // not be where the image's lie.
+  bool uncertain = false;
 };
 
 struct ImageRecord {
@@ -72,6 +75,12 @@ std::string utc_now();
 // What the record says of an input that could not be read to its end.
 constexpr char kReadFailedText[] =
     "could not be read to its end; the images before the error are recorded";
+// What it says of an input whose IDAT and IEND tags were too many to keep
+// (kMaxTags).
+constexpr char kTagsOverflowedText[] =
+    "holds more IDAT and IEND tags than mending keeps (4194304), so its "
+    "broken images were mended without them: only chunks broken more than "
+    "once were followed";
 
 std::string csv_header();
 std::string csv_row(const ImageRecord& image);
@@ -95,4 +104,4 @@ std::string xml_text(const std::string& text);
 
 }  // namespace pngcarve
 
-#endif  // PNGCARVE_REPORT_RECORD_H_
+#endif  // PNGCARVE_RECORD_RECORD_H_

@@ -7,8 +7,8 @@
 //   trace.start(offset, &record);  // offset: of the image's IHDR tag
 //   trace.push(data, n);           // each piece of its bytes, in order
 //   trace.end(&record);            // the fields above filled in
-#ifndef PNGCARVE_REPORT_TRACE_H_
-#define PNGCARVE_REPORT_TRACE_H_
+#ifndef PNGCARVE_RECORD_TRACE_H_
+#define PNGCARVE_RECORD_TRACE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -41,4 +41,4 @@ class ImageTrace {
 
 }  // namespace pngcarve
 
-#endif  // PNGCARVE_REPORT_TRACE_H_
+#endif  // PNGCARVE_RECORD_TRACE_H_

@@ -12,17 +12,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "check.h"
 #include "handoff.h"
-#include "mend.h"
 #include "mending.h"
 #include "platform.h"
 #include "png_extract.h"
 #include "record.h"
+#include "tag_index.h"
 #include "trace.h"
 
 #ifdef _WIN32
@@ -88,9 +89,14 @@ class Image : public ImageSink {
     record_.run_length = run_length;
     record_.iend = iend;
     record_.check = check;
-    hashed_ = trace_.end(&record_) && hashed_;
-    std::fputs((csv_ ? csv_row(record_) : dfxml_fileobject(record_)).c_str(),
-               stdout);
+    try {
+      hashed_ = trace_.end(&record_) && hashed_;
+      std::fputs(
+          (csv_ ? csv_row(record_) : dfxml_fileobject(record_)).c_str(),
+          stdout);
+    } catch (const std::bad_alloc&) {
+      hashed_ = false;  // its record is lost with them
+    }
   }
 
  private:
@@ -131,7 +137,7 @@ class Carve : public CarveSink {
   void end(uint64_t run_length, bool iend) override {
     const char* check = check_->end(!iend);
     if (std::strcmp(check, "ok") != 0)
-      broken_.push_back({offset_, output_});
+      broken_.push_back({offset_, run_length, output_});
     else if (tags_ != nullptr)
       tags_->claim(offset_, run_length);
     handoff_->end(run_length, iend, check);
@@ -225,12 +231,14 @@ int run(const std::string& program, const std::vector<std::string>& args) {
   // with the check here, 43 ms with it there).
   Image image(options.csv);
   int status = 0;
-  {
+  std::string path_now;  // the input being carved or mended
+  try {
     // The second thread lives in this block: it has told and written all
     // before the record's end is written and standard output closed.
     Handoff handoff(&image);
     StructureCheck check;
     for (const std::string& path : options.inputs) {
+      path_now = path;
       std::FILE* file = open_file(path, "rb");
       if (file == nullptr) {
         failed(path,
@@ -267,13 +275,24 @@ int run(const std::string& program, const std::vector<std::string>& args) {
           noted(path,
                 "can't be read again, so its broken images were not mended");
         } else {
+          tags.done();
+          if (tags.overflowed())
+            noted(path, kTagsOverflowedText);
           const std::string wrong = mend_images(
-              file, path, tags.tags(), carve.broken(), !options.dry_run,
+              file, path, tags, carve.broken(), !options.dry_run,
               [&options](const ImageRecord& record) {
                 std::fputs(
                     (options.csv ? csv_row(record) : dfxml_fileobject(record))
                         .c_str(),
                     stdout);
+              },
+              [&](const std::string& what, bool lost) {
+                if (lost) {
+                  failed(path, what);
+                  status = 1;
+                } else {
+                  noted(path, what);
+                }
               });
           if (!wrong.empty()) {
             failed(path, wrong);
@@ -292,6 +311,10 @@ int run(const std::string& program, const std::vector<std::string>& args) {
         break;
       }
     }
+  } catch (const std::bad_alloc&) {
+    // The record is still closed, as its format wants.
+    failed(path_now, "out of memory; nothing after it was carved or mended");
+    status = 1;
   }
   if (quiet) std::fclose(quiet);
   if (!options.csv) std::fputs(dfxml_end(failures, notes).c_str(), stdout);

@@ -24,29 +24,32 @@ bool write_file(const std::string& name, const std::string& bytes) {
 
 }  // namespace
 
-std::string mend_images(std::FILE* file, const std::string& path,
-                        const std::vector<uint64_t>& tags,
-                        const std::vector<Broken>& broken, bool write,
-                        const std::function<void(const ImageRecord&)>& emit) {
+std::string mend_images(
+    std::FILE* file, const std::string& path, const TagIndex& tags,
+    const std::vector<Broken>& broken, bool write,
+    const std::function<void(const ImageRecord&)>& emit,
+    const std::function<void(const std::string& what, bool lost)>& say) {
   const ReadAt read = [file](uint64_t at, unsigned char* out, size_t n) {
-    return read_at(file, at, out, n);
+    const size_t got = read_at(file, at, out, n);
+    return got == kReadError ? kReadAtError : got;
   };
   // What to do with each twin, in order; false to stop.
   std::string wrong;
-  auto take = [&](bool hashed, const Twin& twin) {
+  auto take = [&](const Twin& twin) {
     const ImageRecord& record = twin.record;
-    if (!hashed)
-      wrong = "an image's hashes could not be computed (out of memory)";
-    else if (!record.output.empty() && write &&
-             !write_file(record.output, twin.bytes))
+    if (!twin.failure.empty()) say(twin.failure, true);
+    if (!twin.note.empty()) say(twin.note, false);
+    if (!record.output.empty() && write &&
+        !write_file(record.output, twin.bytes))
       wrong = "could not write " + record.output;
     else if (!record.output.empty())
       emit(record);
     return wrong.empty();
   };
   auto make = [&](size_t i, Twin* twin) {
-    return make_twin(read, tags, path, broken[i].offset, broken[i].output,
-                     twin);
+    make_twin(read, tags, path, broken[i].offset,
+              mend_budget(tags.size(), broken.size(), broken[i].run_length),
+              broken[i].output, twin);
   };
 #if PNGCARVE_HANDOFF_THREAD
   // On two processors where there are threads: the rebuilding is most of
@@ -56,7 +59,7 @@ std::string mend_images(std::FILE* file, const std::string& path,
   constexpr size_t kAhead = 4;
   std::mutex mutex;
   std::condition_variable changed;
-  std::map<size_t, std::pair<bool, Twin>> made;
+  std::map<size_t, Twin> made;
   size_t next = 0;  // the next image to rebuild
   size_t told = 0;  // images told
   bool stop = false;
@@ -71,9 +74,9 @@ std::string mend_images(std::FILE* file, const std::string& path,
       if (i == broken.size()) return;
       lock.unlock();
       Twin twin;
-      const bool hashed = make(i, &twin);
+      make(i, &twin);
       lock.lock();
-      made.emplace(i, std::make_pair(hashed, std::move(twin)));
+      made.emplace(i, std::move(twin));
       changed.notify_all();
     }
   });
@@ -81,10 +84,10 @@ std::string mend_images(std::FILE* file, const std::string& path,
   while (told < broken.size() && wrong.empty()) {
     auto ready = made.find(told);
     if (ready != made.end()) {
-      std::pair<bool, Twin> twin = std::move(ready->second);
+      Twin twin = std::move(ready->second);
       made.erase(ready);
       lock.unlock();
-      const bool going = take(twin.first, twin.second);
+      const bool going = take(twin);
       lock.lock();
       ++told;
       changed.notify_all();
@@ -98,9 +101,9 @@ std::string mend_images(std::FILE* file, const std::string& path,
     }
     lock.unlock();
     Twin twin;
-    const bool hashed = make(i, &twin);
+    make(i, &twin);
     lock.lock();
-    made.emplace(i, std::make_pair(hashed, std::move(twin)));
+    made.emplace(i, std::move(twin));
   }
   stop = true;
   changed.notify_all();
@@ -109,7 +112,8 @@ std::string mend_images(std::FILE* file, const std::string& path,
 #else
   for (size_t i = 0; i < broken.size(); ++i) {
     Twin twin;
-    if (!take(make(i, &twin), twin)) break;
+    make(i, &twin);
+    if (!take(twin)) break;
   }
 #endif
   return wrong;

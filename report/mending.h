@@ -13,25 +13,29 @@
 #include <vector>
 
 #include "record.h"
+#include "tag_index.h"
 
 namespace pngcarve {
 
-// A carved image whose check failed: its IHDR tag's offset and its output.
+// A carved image whose check failed: its IHDR tag's offset, its run's
+// length and its output.
 struct Broken {
   uint64_t offset = 0;
+  uint64_t run_length = 0;
   std::string output;
 };
 
 // Mends or salvages each of `broken`, images of `file` (the input `path`,
 // which can be read again at any offset, and whose IDAT and IEND tags are
-// `tags`, a TagIndex's), writing it unless `write` is false, and gives its
-// record to `emit`. Returns "" when all went well, or what went wrong: an
-// image's hashes could not be had, or its output not written (the rest are
-// not tried then).
-std::string mend_images(std::FILE* file, const std::string& path,
-                        const std::vector<uint64_t>& tags,
-                        const std::vector<Broken>& broken, bool write,
-                        const std::function<void(const ImageRecord&)>& emit);
+// `tags`, done), writing it unless `write` is false, and gives its record
+// to `emit`, and what is to be said of it to `say`: a note, or with `lost`
+// a failure. Returns "" when it went through them all, or what stopped it:
+// an output not written.
+std::string mend_images(
+    std::FILE* file, const std::string& path, const TagIndex& tags,
+    const std::vector<Broken>& broken, bool write,
+    const std::function<void(const ImageRecord&)>& emit,
+    const std::function<void(const std::string& what, bool lost)>& say);
 
 }  // namespace pngcarve
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -82,7 +83,7 @@ size_t read_at(std::FILE* file, uint64_t offset, void* buf, size_t n) {
   // once don't share a file position.
   const HANDLE handle =
       reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  if (handle == INVALID_HANDLE_VALUE) return 0;
+  if (handle == INVALID_HANDLE_VALUE) return kReadError;
   size_t got = 0;
   while (got < n) {
     OVERLAPPED at{};
@@ -91,9 +92,9 @@ size_t read_at(std::FILE* file, uint64_t offset, void* buf, size_t n) {
     DWORD r = 0;
     if (!ReadFile(handle, static_cast<char*>(buf) + got,
                   static_cast<DWORD>(std::min<size_t>(n - got, 1u << 30)), &r,
-                  &at) ||
-        r == 0)
-      break;
+                  &at))
+      return GetLastError() == ERROR_HANDLE_EOF ? got : kReadError;
+    if (r == 0) break;
     got += r;
   }
   return got;
@@ -127,7 +128,9 @@ size_t read_at(std::FILE* file, uint64_t offset, void* buf, size_t n) {
   while (got < n) {
     const ssize_t r = pread(fileno(file), static_cast<char*>(buf) + got,
                             n - got, static_cast<off_t>(offset + got));
-    if (r <= 0) break;
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return kReadError;
+    if (r == 0) break;
     got += static_cast<size_t>(r);
   }
   return got;

@@ -35,9 +35,12 @@ bool is_directory(std::FILE* file);
 // or a block device, not a pipe or terminal.
 bool can_read_at(std::FILE* file);
 
+// What read_at() returns when the read failed.
+constexpr size_t kReadError = SIZE_MAX;
+
 // Reads up to `n` bytes of `file` at `offset` into `buf`, whatever has been
 // read before; reads on several threads at once are safe. Returns the
-// number read, fewer only at the end of the input or on an error.
+// number read, fewer only at the end of the input, or kReadError.
 // REQUIRES: can_read_at(file).
 size_t read_at(std::FILE* file, uint64_t offset, void* buf, size_t n);
 

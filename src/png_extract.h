@@ -29,8 +29,14 @@ constexpr unsigned char kIhdrHeader[8] = {0, 0, 0, 13, 'I', 'H', 'D', 'R'};
 constexpr unsigned char kIendChunk[12] = {0,   0,   0,    0,    'I',  'E',
                                           'N', 'D', 0xAE, 0x42, 0x60, 0x82};
 constexpr unsigned char kIdatTag[4] = {'I', 'D', 'A', 'T'};
-// IHDR data (13 bytes) and its CRC (4 bytes), copied after the found tag.
-constexpr uint32_t kIhdrTail = 17;
+constexpr const unsigned char* kIendTag = kIendChunk + 4;
+// A chunk: its length (4 bytes, big-endian) and type, its data, then the
+// CRC-32 of its type and data.
+constexpr uint32_t kChunkHeaderSize = 8;
+constexpr uint32_t kCrcSize = 4;
+constexpr uint32_t kIhdrDataSize = 13;
+// IHDR data and its CRC, copied after the found tag.
+constexpr uint32_t kIhdrTail = kIhdrDataSize + kCrcSize;
 
 enum class ExtractResult {
   kOk,            // done; also when the input could not be opened

@@ -174,4 +174,15 @@ std::string filler(size_t n, uint32_t seed) {
   return s;
 }
 
+std::string decoy_filler(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng() % 256);
+  for (size_t at = rng() % 300; at + 4 <= n; at += 150 + rng() % 300)
+    s.replace(at, 4, rng() % 2 ? "IDAT" : "IEND");
+  for (size_t at = 0; (at = s.find("IHDR", at)) != std::string::npos;)
+    s[at] = 'i';
+  return s;
+}
+
 }  // namespace testutil

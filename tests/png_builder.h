@@ -53,6 +53,12 @@ std::filesystem::path make_temp_dir();
 // A deterministic byte string of length `n` with no "IHDR" or "IDAT" in it.
 std::string filler(size_t n, uint32_t seed);
 
+// A deterministic byte string of length `n` of every byte value, bytes
+// below 5 (valid filter types) among them, with an "IDAT" or "IEND" tag
+// about every 300 bytes, at every offset modulo 512, and no "IHDR": what
+// tempts mending to a wrong join.
+std::string decoy_filler(size_t n, uint32_t seed);
+
 }  // namespace testutil
 
 #endif  // PNGCARVE_TESTS_PNG_BUILDER_H_

@@ -76,8 +76,14 @@ ssize_t drop(void*, const char*, size_t n) { return static_cast<ssize_t>(n); }
 // The last piece of a record made, which the worker copies out.
 std::string text;
 
-// The IDAT and IEND tags of the input carved last.
+// The IDAT and IEND tags of the input carved last, and its images whose
+// check failed: each one's IHDR tag's offset and run's length.
 pngcarve::TagIndex tags;
+std::vector<std::pair<uint64_t, uint64_t>> broken;
+// Whether an image's hashes could not be had (out of memory) in that carve.
+bool hashes_lost = false;
+// What went wrong when mend_image last lost something.
+std::string failure;
 
 // `count` strings one after another at `strings`, each ended by a NUL.
 std::vector<std::string> split(const char* strings, int count) {
@@ -193,12 +199,15 @@ class ToWorker : public pngcarve::CarveSink {
     tags.push(data, n);
   }
   void end(uint64_t run_length, bool iend) override {
-    trace_.end(&record_);
+    if (!trace_.end(&record_)) hashes_lost = true;
     offsets_.assign(record_.hidden.begin(), record_.hidden.end());
     const double width = record_.sized ? record_.width : -1;
     const double height = record_.sized ? record_.height : -1;
     const int check = pngcarve::check_code(check_.end(!iend));
-    if (check == 0) tags.claim(record_.offset, run_length);
+    if (check == 0)
+      tags.claim(record_.offset, run_length);
+    else
+      broken.emplace_back(record_.offset, run_length);
     web_image_ended(static_cast<double>(run_length), iend, width, height,
                     record_.digests.data(),
                     static_cast<double>(record_.hidden_count), offsets_.data(),
@@ -216,18 +225,25 @@ class ToWorker : public pngcarve::CarveSink {
 }  // namespace
 
 // Carves the input the worker holds, naming the outputs after `name` (the
-// input's path as the page shows it). Returns the ExtractResult as a number.
+// input's path as the page shows it). Returns the ExtractResult as a number,
+// or kHashesLost when the input was carved but an image's hashes could not
+// be had (out of memory).
+constexpr int kHashesLost = 100;
+
 extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
   cookie_io_functions_t io = {nullptr, drop, nullptr, nullptr};
   std::FILE* console = fopencookie(nullptr, "w", io);
   if (console == nullptr) return -1;
   ToWorker sink;
   tags = pngcarve::TagIndex();
+  broken.clear();
+  hashes_lost = false;
   // The input is the worker's: its reads never touch the stream given.
   int result = static_cast<int>(
       pngcarve::png_extract_stream(nullptr, name, console, false, &sink));
   std::fclose(console);
-  return result;
+  tags.done();
+  return result == 0 && hashes_lost ? kHashesLost : result;
 }
 
 // Mends, or failing that salvages, image `index` of the input carved last,
@@ -235,18 +251,28 @@ extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
 // the worker's readAt. What is kept goes to the worker's twinMade: whether
 // it was mended (or salvaged), its bytes, width, height, SHA-256 and MD5,
 // and its record as CSV and as DFXML. Returns 1 if something was kept, 0
-// if not, -1 when its hashes could not be had.
+// if not, -1 when something was lost (a read of the input failed, or
+// memory ran out): mend_failure() then says what.
 extern "C" EMSCRIPTEN_KEEPALIVE int mend_image(const char* input, double index,
                                                double offset) {
   const pngcarve::ReadAt read = [](uint64_t at, unsigned char* out, size_t n) {
-    return static_cast<size_t>(
-        web_read_at(static_cast<double>(at), out, static_cast<double>(n)));
+    const double got =
+        web_read_at(static_cast<double>(at), out, static_cast<double>(n));
+    return got < 0 ? pngcarve::kReadAtError : static_cast<size_t>(got);
   };
+  const uint64_t tag = static_cast<uint64_t>(offset);
+  uint64_t run = 0;
+  for (const auto& [at, length] : broken)
+    if (at == tag) run = length;
   pngcarve::Twin twin;
-  if (!pngcarve::make_twin(
-          read, tags.tags(), input, static_cast<uint64_t>(offset),
-          pngcarve::output_name(input, static_cast<int64_t>(index)), &twin))
+  pngcarve::make_twin(read, tags, input, tag,
+                      pngcarve::mend_budget(tags.size(), broken.size(), run),
+                      pngcarve::output_name(input, static_cast<int64_t>(index)),
+                      &twin);
+  if (!twin.failure.empty()) {
+    failure = twin.failure;
     return -1;
+  }
   const pngcarve::ImageRecord& record = twin.record;
   if (record.output.empty()) return 0;
   web_twin_made(!record.pieces.empty(), twin.bytes.data(),
@@ -255,4 +281,8 @@ extern "C" EMSCRIPTEN_KEEPALIVE int mend_image(const char* input, double index,
                 pngcarve::csv_row(record).c_str(),
                 pngcarve::dfxml_fileobject(record).c_str());
   return 1;
+}
+
+extern "C" EMSCRIPTEN_KEEPALIVE const char* mend_failure() {
+  return failure.c_str();
 }

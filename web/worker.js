@@ -25,6 +25,9 @@ const kPart = 64 << 20;   // the bytes of one part of the file
 const kChunk = 64 << 10;  // what a read of Chromium's streams gives
 const kBatchMs = 100;
 const kBatchImages = 1000;
+// What carve() returns for an input carved whole but for an image's hashes,
+// which could not be had (out of memory).
+const kHashesLost = 100;
 
 // A file's bytes in order, with reads asked for ahead: take() gives the
 // next chunk if it has come (undefined if not yet, null at the end, and
@@ -255,15 +258,16 @@ function imageEnded(run, iend, width, height, digests, hidden, offsets, listed,
 }
 
 // Reads `n` bytes of the file at `offset` into `ptr`, for mending; returns
-// how many it read, fewer at its end or when it could not be read.
+// how many it read, fewer only at its end, or -1 when it could not be read.
 function readAt(offset, ptr, n) {
   try {
     const bytes = new Uint8Array(
         new FileReaderSync().readAsArrayBuffer(job.file.slice(offset, offset + n)));
+    if (bytes.length > n) return -1;
     carver.HEAPU8.set(bytes, ptr);
     return bytes.length;
   } catch (e) {
-    return 0;
+    return -1;
   }
 }
 
@@ -284,7 +288,7 @@ function mendBroken(name) {
     const [index, offset] = job.mending;
     if (carver.ccall('mend_image', 'number', ['string', 'number', 'number'],
                      [name, index, offset]) < 0) {
-      throw new RangeError('out of memory');
+      throw new Error(carver.ccall('mend_failure', 'string', [], []));
     }
   }
   if (job.twins.length) {
@@ -367,6 +371,9 @@ async function carve({id, file, name = file.name}) {
     // tool does after its argument, and reads the file through readInput.
     code = await carver.ccall('carve', 'number', ['string'], [name], {async: true});
     send();
+    if (code === kHashesLost) {
+      throw new RangeError("an image's hashes could not be computed (out of memory)");
+    }
     if (resultOf(code) === 'ok') mendBroken(name);
   } catch (e) {
     const text = String(e && e.message || e);

@@ -1,0 +1,180 @@
+#include "follow.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <deque>
+
+#include "stream_copy.h"
+
+namespace pngcarve {
+
+namespace {
+
+// The limits of following a chunk: the sector boundaries tried as its
+// breaks, those from the row before the last that inflated valid before
+// its bytes stopped being the image's, the last kBreaksKept at most; the
+// clusters each side of a break where the next piece may begin; the rows a
+// piece must give to be followed; the continuations tried for one break,
+// and for one chunk.
+constexpr uint64_t kRowsBack = 2;
+constexpr size_t kBreaksKept = 32;
+constexpr uint64_t kGapClusters = 1024;
+constexpr uint64_t kMaxCluster = 4096;
+constexpr uint64_t kRowsToTrust = 4;
+constexpr size_t kTrials = 1 << 11;
+constexpr size_t kChunkTrials = 5 * kTrials;
+
+class Follow {
+ public:
+  Follow(Reader* in, uint64_t image_start, uint64_t at, const Chunk& c,
+         const std::vector<Piece>& before)
+      : in_(in),
+        start_(image_start),
+        at_(at),
+        data_end_(kChunkHeaderSize + c.length),
+        before_(before) {}
+
+  std::optional<uint64_t> run(std::unique_ptr<Inflater> inflater,
+                              size_t pieces_left, std::vector<Piece>* pieces) {
+    left_ = pieces_left;
+    pieces_ = pieces;
+    unsigned char type[4];
+    if (!in_->read(at_ + 4, type, 4)) return std::nullopt;
+    return follow(std::move(inflater), at_, at_ + kChunkHeaderSize,
+                  kChunkHeaderSize, static_cast<uint32_t>(crc32(0, type, 4)));
+  }
+
+ private:
+  struct Place {
+    std::unique_ptr<Inflater> inflater;
+    uint64_t at;    // in the input
+    uint64_t done;  // of the chunk's bytes
+    uint32_t crc;   // of its type and data so far
+    uint64_t rows;  // checked valid so far
+  };
+
+  std::unique_ptr<Inflater> clone(const Inflater& inflater) {
+    return in_->spend(kCloneCost) ? inflater.clone() : nullptr;
+  }
+
+  // Feeds the chunk's bytes from `p->at` on, a sector at a time, until its
+  // data ends, its bytes stop being the image's, or (with `rows`) the
+  // inflater has checked that many rows more; each sector boundary passed
+  // after `piece` is told to `boundary`. False if the bytes stopped.
+  bool go(Place* p, uint64_t piece, uint64_t rows,
+          std::deque<Place>* boundaries) {
+    const uint64_t until = p->inflater->rows() + rows;
+    unsigned char buf[kSector];
+    while (p->done < data_end_ && (rows == 0 || p->inflater->rows() < until)) {
+      if (boundaries && p->at % kSector == 0 && p->at > piece) {
+        std::unique_ptr<Inflater> here = clone(*p->inflater);
+        if (!here) return false;
+        boundaries->push_back(
+            {std::move(here), p->at, p->done, p->crc, p->inflater->rows()});
+        if (boundaries->size() > kBreaksKept) boundaries->pop_front();
+      }
+      const size_t n = static_cast<size_t>(
+          std::min(kSector - p->at % kSector, data_end_ - p->done));
+      if (!in_->read(p->at, buf, n)) return false;
+      p->crc = static_cast<uint32_t>(crc32(p->crc, buf, static_cast<uInt>(n)));
+      p->at += n;
+      p->done += n;
+      if (!p->inflater->feed(buf, n)) return false;
+    }
+    return true;
+  }
+
+  bool claimed(uint64_t from, uint64_t to) const {
+    return overlaps(before_, from, to) || overlaps(*pieces_, from, to);
+  }
+
+  std::optional<uint64_t> follow(std::unique_ptr<Inflater> inflater,
+                                 uint64_t piece, uint64_t at, uint64_t done,
+                                 uint32_t crc) {
+    Place here{std::move(inflater), at, done, crc, 0};
+    std::deque<Place> boundaries;
+    if (go(&here, piece, 0, &boundaries)) {
+      unsigned char stored[kCrcSize];
+      if (in_->read(here.at, stored, kCrcSize) &&
+          load_be32(stored) == here.crc &&
+          !claimed(piece, here.at + kCrcSize)) {
+        pieces_->push_back({piece, here.at + kCrcSize - piece});
+        return here.at + kCrcSize;
+      }
+    }
+    if (left_ == 0 || !in_->going()) return std::nullopt;
+    // The breaks to try: the boundaries since the row before the last
+    // valid one, those at the start of a larger cluster first (a file
+    // system's clusters are all of one size), the latest first.
+    const uint64_t rows = here.inflater->rows();
+    auto cluster_at = [this](uint64_t at) {
+      uint64_t cluster = kSector;
+      while (cluster < kMaxCluster && (at - start_) % (2 * cluster) == 0)
+        cluster *= 2;
+      return cluster;
+    };
+    std::vector<Place*> breaks;
+    for (auto b = boundaries.rbegin();
+         b != boundaries.rend() && b->rows + kRowsBack >= rows; ++b)
+      breaks.push_back(&*b);
+    std::stable_sort(breaks.begin(), breaks.end(), [&](Place* a, Place* b) {
+      return cluster_at(a->at) > cluster_at(b->at);
+    });
+    for (Place* b : breaks) {
+      const uint64_t cluster = cluster_at(b->at);
+      if (claimed(piece, b->at)) continue;
+      pieces_->push_back({piece, b->at - piece});
+      --left_;
+      size_t trials = 0;  // for this break
+      for (uint64_t k = 1; k <= 2 * kGapClusters && trials < kTrials &&
+                           chunk_trials_ < kChunkTrials;
+           ++k) {
+        // After the break, then before it, nearest first.
+        const uint64_t step = (k + 1) / 2 * cluster;
+        if (k % 2 == 0 && b->at < step) continue;
+        const uint64_t q = k % 2 ? b->at + step : b->at - step;
+        if (claimed(q, q + kSector)) continue;
+        ++trials;
+        ++chunk_trials_;
+        std::unique_ptr<Inflater> from = clone(*b->inflater);
+        if (!from) return std::nullopt;
+        Place trial{std::move(from), q, b->done, b->crc, b->rows};
+        if (!go(&trial, q, kRowsToTrust, nullptr)) {
+          if (!in_->going()) return std::nullopt;
+          continue;
+        }
+        std::optional<uint64_t> end = follow(std::move(trial.inflater), q,
+                                             trial.at, trial.done, trial.crc);
+        if (end) return end;
+        if (!in_->going()) return std::nullopt;
+      }
+      ++left_;
+      pieces_->pop_back();
+    }
+    return std::nullopt;
+  }
+
+  Reader* const in_;
+  const uint64_t start_;
+  const uint64_t at_;
+  const uint64_t data_end_;  // of the chunk's bytes, where its CRC begins
+  const std::vector<Piece>& before_;
+  size_t left_ = 0;
+  std::vector<Piece>* pieces_ = nullptr;
+  size_t chunk_trials_ = 0;
+};
+
+}  // namespace
+
+std::optional<uint64_t> follow_chunk(Reader* in, uint64_t image_start,
+                                     uint64_t at, const Chunk& c,
+                                     const std::vector<Piece>& before,
+                                     std::unique_ptr<Inflater> inflater,
+                                     size_t pieces_left,
+                                     std::vector<Piece>* pieces) {
+  return Follow(in, image_start, at, c, before)
+      .run(std::move(inflater), pieces_left, pieces);
+}
+
+}  // namespace pngcarve
