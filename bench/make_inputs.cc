@@ -16,6 +16,11 @@
 //                                        of up to 64 clusters between
 //                                        them, the second one before the
 //                                        first in one of those in four
+//   make_inputs hostile PATH TAGS        one image whose single 16 MiB
+//                                        IDAT chunk fails its CRC, then
+//                                        TAGS sectors of 512 bytes, each
+//                                        with an IDAT tag where a join
+//                                        of the chunk's rest would end
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -176,6 +181,23 @@ int main(int argc, char** argv) {
         from += length[k] * kCluster;
       }
     }
+  } else if (kind == "hostile" && argc == 4) {
+    constexpr size_t kSector = 512;
+    const uint64_t tags = std::strtoull(argv[3], nullptr, 10);
+    const std::string data = noise(16 << 20);
+    std::string png = testutil::make_png(testutil::sized(1, 1, 1));
+    png = png.substr(0, 33) +
+          testutil::chunk("IDAT", data).substr(0, 8 + data.size()) +
+          "\xde\xad\xbe\xef";  // a CRC that fails
+    put(f, png);
+    const size_t residue = png.size() % kSector;
+    std::string sectors(kSector - residue, 'q');
+    for (uint64_t t = 0; t < tags; ++t) {
+      std::string sector(kSector, 'q');
+      sector.replace((residue + 4) % (kSector - 8), 4, "IDAT");
+      sectors += sector;
+    }
+    put(f, sectors);
   } else {
     std::fprintf(stderr, "make_inputs: bad arguments\n");
     return 2;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace pngcarve {
 
@@ -25,6 +26,12 @@ enum class Stop {
   kBound,       // its budget was spent
   kReadFailed,  // a read of the input failed
 };
+
+// Mending reads a few bytes at a time in many places, so a Reader keeps
+// the last kCacheBlocks aligned blocks of kCacheBlock bytes it read; a
+// read of a block or more goes straight to the input.
+constexpr size_t kCacheBlock = 64 << 10;
+constexpr size_t kCacheBlocks = 8;
 
 class Reader {
  public:
@@ -49,7 +56,19 @@ class Reader {
   uint64_t failed_at() const { return failed_at_; }
 
  private:
+  struct Block {
+    uint64_t at = UINT64_MAX;  // none yet
+    size_t size = 0;           // fewer than kCacheBlock at the input's end
+    uint64_t used = 0;         // when last read, to evict the oldest
+    std::vector<unsigned char> bytes;
+  };
+  // The block at `at`, a multiple of kCacheBlock; null once stopped.
+  const Block* block(uint64_t at);
+  size_t fetch(uint64_t at, unsigned char* out, size_t n);
+
   const ReadAt& read_;
+  std::vector<Block> blocks_;
+  uint64_t clock_ = 0;
   uint64_t left_;
   Stop stop_ = Stop::kNone;
   uint64_t failed_at_ = 0;

@@ -104,7 +104,7 @@ std::string csv_row(const ImageRecord& image) {
   const std::vector<Piece> runs = runs_of(image);
   for (const Piece& run : runs)
     row += std::to_string(run.offset) + '+' + std::to_string(run.length) +
-           (&run == &runs.back() ? "" : ";");
+           (run.uncertain ? "?" : "") + (&run == &runs.back() ? "" : ";");
   row += ',';
   if (!image.from.empty() && image.pieces.empty())  // salvaged
     row += std::to_string(image.rows) + '/' + std::to_string(image.height);
@@ -187,7 +187,8 @@ std::string dfxml_fileobject(const ImageRecord& image) {
     for (const Piece& run : runs) {
       xml += "<byte_run file_offset=\"" + std::to_string(at) +
              "\" img_offset=\"" + std::to_string(run.offset) + "\" len=\"" +
-             std::to_string(run.length) + "\"/>";
+             std::to_string(run.length) + "\"" +
+             (run.uncertain ? " pngcarve:uncertain=\"true\"" : "") + "/>";
       at += run.length;
     }
     xml += "</byte_runs>\n";

@@ -3,7 +3,9 @@
 // failing disk, a full disk or a closed pipe would, so that every I/O failure
 // path of the real binary can be run.
 //
-// PNGCARVE_FAULT_AT=N picks the call (counting from 1). The failed call
+// PNGCARVE_FAULT_AT=N picks the call (counting from 1); with
+// PNGCARVE_FAULT_ONLY=FUNCTION, only calls of that function count (pread,
+// say, with which pngcarve-report reads an input again to mend it). The failed call
 // sets errno (EIO for reads and closes, ENOSPC for writes and flushes,
 // EACCES or EMFILE for opens) and the stream's error indicator, as stdio
 // does; a failed fclose still closes the stream. The call is described in
@@ -52,6 +54,8 @@ const char* kind_of(int fd) {
 // Counts a call; returns true when it is the one to fail, after logging it.
 bool fails(const char* function, const char* kind, const std::string& path) {
   if (finished) return false;
+  const char* only = std::getenv("PNGCARVE_FAULT_ONLY");
+  if (only != nullptr && std::string(only) != function) return false;
   const char* at = std::getenv("PNGCARVE_FAULT_AT");
   if (at == nullptr || ++calls != std::atol(at)) return false;
   const char* log = std::getenv("PNGCARVE_FAULT_LOG");
@@ -124,6 +128,15 @@ ssize_t read(int fd, void* p, size_t n) {
     return -1;
   }
   return real<ssize_t (*)(int, void*, size_t)>("read")(fd, p, n);
+}
+
+// Built as the tool is, with 64-bit file offsets, this is pread64.
+ssize_t pread(int fd, void* p, size_t n, off_t at) {
+  if (fails("pread", fd)) {
+    errno = EIO;
+    return -1;
+  }
+  return real<ssize_t (*)(int, void*, size_t, off_t)>("pread")(fd, p, n, at);
 }
 
 size_t fread(void* p, size_t size, size_t n, FILE* f) {

@@ -127,6 +127,59 @@ TEST_F(FaultTest, EveryIoCallFailingInTurnIsReported) {
   std::printf("fault injection: %d runs, each with one failing call\n", runs);
 }
 
+#ifdef PNGCARVE_REPORT_BINARY
+// Makes pngcarve-report's Nth read of an input again (to mend it) fail, for
+// every N in turn, on a disk with an image to mend and one to salvage: each
+// failure is said, exits 1, and no image is written from bytes not read.
+TEST_F(FaultTest, EveryMendingReadFailingInTurnIsReported) {
+  constexpr size_t kCluster = 4096;
+  const std::string mended = make_png(sized(120, 100, 1, 4));
+  const std::string salvaged = make_png(sized(120, 100, 2, 4));
+  std::string disk = filler(300 * kCluster, 3);
+  disk.replace(10 * kCluster, 3 * kCluster, mended, 0, 3 * kCluster);
+  disk.replace(200 * kCluster, mended.size() - 3 * kCluster, mended,
+               3 * kCluster);
+  disk.replace(100 * kCluster, 3 * kCluster, salvaged, 0, 3 * kCluster);
+  write_file(dir_ / "disk.img", disk);
+  const std::string twins[] = {"disk.img.0000.mended.png",
+                               "disk.img.0001.salvaged.png"};
+  const fs::path log = dir_ / "fault.log";
+  ToolOptions options;
+  options.program = PNGCARVE_REPORT_BINARY;
+  int runs = 0;
+  for (int n = 1;; ++n) {
+    for (const std::string& twin : twins) fs::remove(dir_ / twin);
+    fs::remove(log);
+    options.env = {"LD_PRELOAD=" PNGCARVE_FAULT_LIB, "PNGCARVE_FAULT_ONLY=pread",
+                   "PNGCARVE_FAULT_AT=" + std::to_string(n),
+                   "PNGCARVE_FAULT_LOG=" + log.string()};
+    Result r = run_tool(dir_, {"--csv", "disk.img"}, options);
+    if (!fs::exists(log)) {  // fewer reads than n: all went well
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(read_file(dir_ / twins[0]), mended);
+      EXPECT_TRUE(decodes(read_file(dir_ / twins[1])));
+      break;
+    }
+    ++runs;
+    SCOPED_TRACE("read " + std::to_string(n));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("could not be read again at offset"),
+              std::string::npos)
+        << r.err;
+    // One of the two is lost; the other is whole, or not written at all.
+    EXPECT_TRUE(!fs::exists(dir_ / twins[0]) || !fs::exists(dir_ / twins[1]));
+    if (fs::exists(dir_ / twins[0])) {
+      EXPECT_EQ(read_file(dir_ / twins[0]), mended);
+    }
+    if (fs::exists(dir_ / twins[1])) {
+      EXPECT_TRUE(decodes(read_file(dir_ / twins[1])));
+    }
+  }
+  EXPECT_GT(runs, 2);
+  std::printf("mending's reads: %d runs, each with one failing\n", runs);
+}
+#endif
+
 TEST_F(FaultTest, InterruptDuringLargeCopyKeepsFinishedImages) {
   signal(SIGPIPE, SIG_IGN);  // the writer sees EPIPE once the tool is gone
   std::string png = make_png(sized(40, 40, 3));

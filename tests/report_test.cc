@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "png_builder.h"
+#include "tag_index.h"
 #include "tool_runner.h"
 
 namespace fs = std::filesystem;
@@ -155,6 +156,19 @@ TEST_F(ReportTest, FailuresAreNamedAndExitOne) {
   EXPECT_NE(r.err.find("could not create a.bin.0001.png"), std::string::npos)
       << r.err;
   EXPECT_EQ(csv_rows(r.out).size(), 2u) << r.out;
+
+  // More IDAT and IEND tags than mending keeps: said, and nothing lost.
+  std::string broken = make_png(sized(20, 20, 3));
+  broken[broken.size() - 20] ^= 1;
+  std::string tags;
+  for (size_t k = 0; k <= pngcarve::kMaxTags; ++k) tags += "IEND";
+  write_file(dir_ / "tags.bin", broken + tags);
+  r = report(dir_, {"--csv", "-n", "tags.bin"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("tags.bin: holds more IDAT and IEND tags than mending "
+                       "keeps"),
+            std::string::npos)
+      << r.err;
 
   int full = open("/dev/full", O_WRONLY);
   ASSERT_GE(full, 0);
