@@ -151,9 +151,10 @@ std::optional<Join> split_chunk(Reader* in, const TagIndex& tags,
   return best;
 }
 
-std::optional<Join> split_header(Reader* in, const TagIndex& tags,
-                                 const std::vector<Piece>& pieces,
-                                 uint64_t at, Chunk* c) {
+std::optional<Join> split_header(
+    Reader* in, const TagIndex& tags, const std::vector<Piece>& pieces,
+    uint64_t at, const std::function<bool(const Chunk&, uint64_t)>& fits,
+    Chunk* c) {
   const uint64_t boundary = round_up_to_sector(at);
   const uint64_t split = boundary - at;
   if (split == 0 || split >= 4) return std::nullopt;
@@ -173,7 +174,7 @@ std::optional<Join> split_header(Reader* in, const TagIndex& tags,
     std::memcpy(chunk.type, header + 4, 4);
     const uint64_t n = kChunkOverhead - split + chunk.length;
     if (chunk.length > kMaxChunk || overlaps(pieces, rest, rest + n) ||
-        !whole_at(in, tag - 4, chunk))
+        !whole_at(in, tag - 4, chunk) || !fits(chunk, tag + 4))
       continue;
     std::vector<uint64_t> ends;
     for (uint64_t other : candidates) ends.push_back(other - 4 + split + n);

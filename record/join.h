@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -41,10 +42,14 @@ std::optional<Join> split_chunk(Reader* in, const TagIndex& tags,
 
 // A chunk whose length field the break cut, at `at`: its first `split`
 // bytes where they lie, up to a sector boundary, and the rest of the chunk
-// at another, whole with its CRC right from there; `c` is told its header.
-std::optional<Join> split_header(Reader* in, const TagIndex& tags,
-                                 const std::vector<Piece>& pieces,
-                                 uint64_t at, Chunk* c);
+// at another, whole with its CRC right from there, and with what
+// `fits(chunk, where its data lies)` (what the image's data before it
+// makes of it: a whole chunk elsewhere whose length begins with the same
+// byte fits the CRC as well); `c` is told its header.
+std::optional<Join> split_header(
+    Reader* in, const TagIndex& tags, const std::vector<Piece>& pieces,
+    uint64_t at, const std::function<bool(const Chunk&, uint64_t)>& fits,
+    Chunk* c);
 
 // A whole IDAT chunk at a sector boundary, the nearest to `at` that
 // overlaps none of `pieces`: where it starts, and whether another holds the

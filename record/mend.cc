@@ -41,6 +41,19 @@ std::string mended_bytes(Reader* in, const Mended& mended) {
   return bytes;
 }
 
+// Feeds `n` input bytes from `at` to `inflater`; false if they can't be
+// read or be the image's.
+bool feed_from(Reader* in, Inflater* inflater, uint64_t at, uint64_t n) {
+  unsigned char buf[kReadBlock];
+  while (n > 0) {
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(n, sizeof buf));
+    if (!in->read(at, buf, take) || !inflater->feed(buf, take)) return false;
+    at += take;
+    n -= take;
+  }
+  return true;
+}
+
 }  // namespace
 
 uint64_t mend_budget(uint64_t input_size, size_t broken, uint64_t run_length) {
@@ -80,22 +93,6 @@ Mended mend(const ReadAt& read, const TagIndex& tags, uint64_t ihdr_tag,
       continue;
     }
     if (pieces.size() == kMaxPieces || !search.going()) break;
-    Chunk split;
-    if (std::optional<Join> header =
-            split_header(&search, tags, pieces, at, &split)) {
-      const uint64_t rest = kChunkOverhead - header->split + split.length;
-      if (split.is(kIdatTag))
-        data.push_back({header->rest + kChunkHeaderSize - header->split,
-                        split.length});
-      pieces.back().length += header->split;
-      pieces.push_back({header->rest, rest, header->uncertain});
-      at = header->rest + rest;
-      if (split.is(kIendTag)) {
-        mended.own_iend = true;
-        break;
-      }
-      continue;
-    }
     std::optional<Join> join;
     if (c) join = split_chunk(&search, tags, pieces, at, *c);
     if (join) {
@@ -111,23 +108,22 @@ Mended mend(const ReadAt& read, const TagIndex& tags, uint64_t ihdr_tag,
       at = join->rest + rest;
       continue;
     }
-    if (c && c->is(kIdatTag) && search.going()) {
-      auto guide = std::make_unique<Inflater>(ihdr);
-      for (const Piece& d : data) {
-        unsigned char buf[kReadBlock];
-        for (uint64_t done = 0; done < d.length && guide->ok();) {
-          const size_t n = static_cast<size_t>(
-              std::min<uint64_t>(d.length - done, sizeof buf));
-          if (!search.read(d.offset + done, buf, n)) break;
-          guide->feed(buf, n);
-          done += n;
-        }
-      }
+    // The image's data before this chunk, inflated, for the joins that
+    // check what comes next by its rows.
+    std::unique_ptr<Inflater> guide;
+    auto guided = [&]() -> Inflater* {
+      if (guide) return guide.get();
+      guide = std::make_unique<Inflater>(ihdr);
+      for (const Piece& d : data)
+        if (!feed_from(&search, guide.get(), d.offset, d.length)) break;
+      return guide.get();
+    };
+    if (c && c->is(kIdatTag) && search.going() && guided()->ok()) {
       std::vector<Piece> followed;
       std::optional<uint64_t> next;
-      if (guide->ok() && search.going())
+      if (search.going())
         next = follow_chunk(&search, ihdr_tag - 4 - 8, at, *c, pieces,
-                            std::move(guide), kMaxPieces - pieces.size(),
+                            guide->clone(), kMaxPieces - pieces.size(),
                             &followed);
       if (next) {
         uint64_t done = 0;  // of the chunk's bytes
@@ -143,6 +139,32 @@ Mended mend(const ReadAt& read, const TagIndex& tags, uint64_t ihdr_tag,
         at = *next;
         continue;
       }
+    }
+    // A break inside the chunk's length: the chunk joined must go on with
+    // the image's rows.
+    auto rows_go_on = [&](const Chunk& chunk, uint64_t data_at) {
+      if (!chunk.is(kIdatTag)) return true;
+      Inflater* before = guided();
+      if (!before->ok()) return false;
+      std::unique_ptr<Inflater> trial = before->clone();
+      return search.spend(kCloneCost) &&
+             feed_from(&search, trial.get(), data_at, chunk.length);
+    };
+    Chunk split;
+    if (std::optional<Join> header = split_header(&search, tags, pieces, at,
+                                                  rows_go_on, &split)) {
+      const uint64_t rest = kChunkOverhead - header->split + split.length;
+      if (split.is(kIdatTag))
+        data.push_back({header->rest + kChunkHeaderSize - header->split,
+                        split.length});
+      pieces.back().length += header->split;
+      pieces.push_back({header->rest, rest, header->uncertain});
+      at = header->rest + rest;
+      if (split.is(kIendTag)) {
+        mended.own_iend = true;
+        break;
+      }
+      continue;
     }
     std::optional<Join> next;
     if (at % kSector == 0 && search.going())

@@ -6,7 +6,9 @@
 namespace pngcarve {
 
 size_t Reader::fetch(uint64_t at, unsigned char* out, size_t n) {
+  if (at >= end_) return 0;
   const size_t got = read_(at, out, n);
+  if (got < n) end_ = std::min(end_, at + got);
   if (got <= n) return got;
   stop_ = Stop::kReadFailed;  // kReadAtError, or more than there is room for
   failed_at_ = at;
@@ -26,10 +28,10 @@ const Reader::Block* Reader::block(uint64_t at) {
   if (blocks_.size() < kCacheBlocks) {
     blocks_.emplace_back();
     oldest = &blocks_.back();
-    oldest->bytes.resize(kCacheBlock);
+    oldest->bytes = std::make_unique_for_overwrite<unsigned char[]>(kCacheBlock);
   }
   oldest->at = UINT64_MAX;
-  oldest->size = fetch(at, oldest->bytes.data(), kCacheBlock);
+  oldest->size = fetch(at, oldest->bytes.get(), kCacheBlock);
   if (!going()) return nullptr;
   oldest->at = at;
   oldest->used = clock_;
@@ -48,7 +50,7 @@ size_t Reader::read_some(uint64_t at, unsigned char* out, size_t n) {
     const size_t skip = static_cast<size_t>(from - start);
     if (skip >= b->size) break;  // the input's end
     const size_t take = std::min(n - done, b->size - skip);
-    std::memcpy(out + done, b->bytes.data() + skip, take);
+    std::memcpy(out + done, b->bytes.get() + skip, take);
     done += take;
     if (b->size < kCacheBlock) break;
   }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace pngcarve {
@@ -30,8 +31,8 @@ enum class Stop {
 // Mending reads a few bytes at a time in many places, so a Reader keeps
 // the last kCacheBlocks aligned blocks of kCacheBlock bytes it read; a
 // read of a block or more goes straight to the input.
-constexpr size_t kCacheBlock = 64 << 10;
-constexpr size_t kCacheBlocks = 8;
+constexpr size_t kCacheBlock = 16 << 10;
+constexpr size_t kCacheBlocks = 16;
 
 class Reader {
  public:
@@ -60,7 +61,7 @@ class Reader {
     uint64_t at = UINT64_MAX;  // none yet
     size_t size = 0;           // fewer than kCacheBlock at the input's end
     uint64_t used = 0;         // when last read, to evict the oldest
-    std::vector<unsigned char> bytes;
+    std::unique_ptr<unsigned char[]> bytes;
   };
   // The block at `at`, a multiple of kCacheBlock; null once stopped.
   const Block* block(uint64_t at);
@@ -69,6 +70,7 @@ class Reader {
   const ReadAt& read_;
   std::vector<Block> blocks_;
   uint64_t clock_ = 0;
+  uint64_t end_ = UINT64_MAX;  // the input's, once a read has come to it
   uint64_t left_;
   Stop stop_ = Stop::kNone;
   uint64_t failed_at_ = 0;

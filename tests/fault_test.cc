@@ -135,11 +135,11 @@ TEST_F(FaultTest, EveryMendingReadFailingInTurnIsReported) {
   constexpr size_t kCluster = 4096;
   const std::string mended = make_png(sized(120, 100, 1, 4));
   const std::string salvaged = make_png(sized(120, 100, 2, 4));
-  std::string disk = filler(300 * kCluster, 3);
-  disk.replace(10 * kCluster, 3 * kCluster, mended, 0, 3 * kCluster);
-  disk.replace(200 * kCluster, mended.size() - 3 * kCluster, mended,
+  std::string disk = filler(64 * kCluster, 3);
+  disk.replace(2 * kCluster, 3 * kCluster, mended, 0, 3 * kCluster);
+  disk.replace(50 * kCluster, mended.size() - 3 * kCluster, mended,
                3 * kCluster);
-  disk.replace(100 * kCluster, 3 * kCluster, salvaged, 0, 3 * kCluster);
+  disk.replace(30 * kCluster, 3 * kCluster, salvaged, 0, 3 * kCluster);
   write_file(dir_ / "disk.img", disk);
   const std::string twins[] = {"disk.img.0000.mended.png",
                                "disk.img.0001.salvaged.png"};
