@@ -12,12 +12,13 @@ namespace pngcarve {
 namespace {
 
 // The limits of following a chunk: the sector boundaries tried as its
-// breaks, those from the row before the last that inflated valid before
-// its bytes stopped being the image's, the last kBreaksKept at most; the
-// clusters each side of a break where the next piece may begin; the rows a
-// piece must give to be followed; the continuations tried for one break,
-// and for one chunk.
-constexpr uint64_t kRowsBack = 2;
+// breaks, those from kRowsBack rows before the last that inflated valid
+// before its bytes stopped being the image's (another file's bytes, copied
+// by inflate from the image's own, can pass a few rows' checks), the last
+// kBreaksKept at most; the clusters each side of a break where the next
+// piece may begin; the rows a piece must give to be followed, besides its
+// first cluster; the continuations tried for one break, and for one chunk.
+constexpr uint64_t kRowsBack = 8;
 constexpr size_t kBreaksKept = 32;
 constexpr uint64_t kGapClusters = 1024;
 constexpr uint64_t kMaxCluster = 4096;
@@ -60,13 +61,15 @@ class Follow {
 
   // Feeds the chunk's bytes from `p->at` on, a sector at a time, until its
   // data ends, its bytes stop being the image's, or (with `rows`) the
-  // inflater has checked that many rows more; each sector boundary passed
-  // after `piece` is told to `boundary`. False if the bytes stopped.
-  bool go(Place* p, uint64_t piece, uint64_t rows,
+  // inflater has checked that many rows more and `p->at` has come to
+  // `to`; each sector boundary passed after `piece` is told to `boundary`.
+  // False if the bytes stopped.
+  bool go(Place* p, uint64_t piece, uint64_t rows, uint64_t to,
           std::deque<Place>* boundaries) {
     const uint64_t until = p->inflater->rows() + rows;
     unsigned char buf[kSector];
-    while (p->done < data_end_ && (rows == 0 || p->inflater->rows() < until)) {
+    while (p->done < data_end_ &&
+           (rows == 0 || p->inflater->rows() < until || p->at < to)) {
       if (boundaries && p->at % kSector == 0 && p->at > piece) {
         std::unique_ptr<Inflater> here = clone(*p->inflater);
         if (!here) return false;
@@ -94,7 +97,7 @@ class Follow {
                                  uint32_t crc) {
     Place here{std::move(inflater), at, done, crc, 0};
     std::deque<Place> boundaries;
-    if (go(&here, piece, 0, &boundaries)) {
+    if (go(&here, piece, 0, 0, &boundaries)) {
       unsigned char stored[kCrcSize];
       if (in_->read(here.at, stored, kCrcSize) &&
           load_be32(stored) == here.crc &&
@@ -114,16 +117,22 @@ class Follow {
         cluster *= 2;
       return cluster;
     };
+    // The pieces of one file are of whole clusters of one size: once a
+    // break has been taken at the start of a cluster of some size, the
+    // others lie at the start of one too.
     std::vector<Place*> breaks;
     for (auto b = boundaries.rbegin();
          b != boundaries.rend() && b->rows + kRowsBack >= rows; ++b)
-      breaks.push_back(&*b);
+      if (cluster_ == 0 || (b->at - start_) % cluster_ == 0)
+        breaks.push_back(&*b);
     std::stable_sort(breaks.begin(), breaks.end(), [&](Place* a, Place* b) {
       return cluster_at(a->at) > cluster_at(b->at);
     });
+    const uint64_t known = cluster_;
     for (Place* b : breaks) {
-      const uint64_t cluster = cluster_at(b->at);
+      const uint64_t cluster = known ? known : cluster_at(b->at);
       if (claimed(piece, b->at)) continue;
+      cluster_ = cluster;
       pieces_->push_back({piece, b->at - piece});
       --left_;
       size_t trials = 0;  // for this break
@@ -139,8 +148,10 @@ class Follow {
         ++chunk_trials_;
         std::unique_ptr<Inflater> from = clone(*b->inflater);
         if (!from) return std::nullopt;
+        // A piece is a cluster at least: its bytes are the image's to the
+        // cluster's end.
         Place trial{std::move(from), q, b->done, b->crc, b->rows};
-        if (!go(&trial, q, kRowsToTrust, nullptr)) {
+        if (!go(&trial, q, kRowsToTrust, q + cluster, nullptr)) {
           if (!in_->going()) return std::nullopt;
           continue;
         }
@@ -152,6 +163,7 @@ class Follow {
       ++left_;
       pieces_->pop_back();
     }
+    cluster_ = known;
     return std::nullopt;
   }
 
@@ -163,6 +175,7 @@ class Follow {
   size_t left_ = 0;
   std::vector<Piece>* pieces_ = nullptr;
   size_t chunk_trials_ = 0;
+  uint64_t cluster_ = 0;  // of the breaks taken so far; 0 before the first
 };
 
 }  // namespace

@@ -68,14 +68,34 @@ std::string make_png(const PngShape& s) {
     size_t row_bytes =
         (size_t{width} * channels(s.color_type) * s.bit_depth + 7) / 8;
     for (uint32_t y = 0; y < height; ++y) {
-      raw += '\0';  // filter type None
-      for (size_t x = 0; x < row_bytes; ++x) {
-        unsigned char b = static_cast<unsigned char>(rng());
-        // Palette indices must stay inside the 4-entry palette below.
-        if (s.color_type == 3)
-          b &= s.bit_depth == 8 ? 3 : (s.bit_depth == 1 ? 0xFF : 0x33);
-        raw += static_cast<char>(b);
+      if (s.content == Content::kNoise) {
+        raw += '\0';  // filter type None
+        for (size_t x = 0; x < row_bytes; ++x) {
+          unsigned char b = static_cast<unsigned char>(rng());
+          // Palette indices must stay inside the 4-entry palette below.
+          if (s.color_type == 3)
+            b &= s.bit_depth == 8 ? 3 : (s.bit_depth == 1 ? 0xFF : 0x33);
+          raw += static_cast<char>(b);
+        }
+        continue;
       }
+      // The bytes after filtering, which are what compresses; any of them
+      // decode, whatever the filter type.
+      raw += static_cast<char>(rng() % 5);
+      std::string row(row_bytes, '\0');
+      if (s.content == Content::kPhoto) {
+        for (char& b : row) b = static_cast<char>(int(rng() % 9) - 4);
+      } else if (s.content == Content::kScreenshot) {
+        for (size_t x = 0; rng() % 3 == 0 && x < row_bytes;) {
+          x += rng() % 200;
+          for (size_t n = 5 + rng() % 40; n > 0 && x < row_bytes; --n)
+            row[x++] = "\0\x40\xff\x20"[rng() % 4];
+        }
+      } else {
+        for (size_t x = rng() % 64; x < row_bytes; x += 1 + rng() % 128)
+          row[x] = static_cast<char>(rng());
+      }
+      raw += row;
     }
   };
   if (!s.interlaced) {
@@ -93,9 +113,11 @@ std::string make_png(const PngShape& s) {
   }
   uLongf zlen = compressBound(static_cast<uLong>(raw.size()));
   std::string z(zlen, '\0');
-  if (compress(reinterpret_cast<Bytef*>(z.data()), &zlen,
-               reinterpret_cast<const Bytef*>(raw.data()),
-               static_cast<uLong>(raw.size())) != Z_OK)
+  if (compress2(reinterpret_cast<Bytef*>(z.data()), &zlen,
+                reinterpret_cast<const Bytef*>(raw.data()),
+                static_cast<uLong>(raw.size()),
+                s.content == Content::kNoise ? Z_DEFAULT_COMPRESSION : 9) !=
+      Z_OK)
     throw std::runtime_error("compress failed");
   z.resize(zlen);
 
@@ -106,6 +128,10 @@ std::string make_png(const PngShape& s) {
   for (const std::string& c : s.before_idat) png += c;
   int pieces = s.idat_pieces < 1 ? 1 : s.idat_pieces;
   size_t step = (z.size() + pieces - 1) / pieces;
+  if (s.idat_size != 0) {
+    step = s.idat_size;
+    pieces = static_cast<int>((z.size() + step - 1) / step);
+  }
   for (int i = 0; i < pieces; ++i) {
     size_t from = std::min(z.size(), i * step);
     png += chunk("IDAT", z.substr(from, std::min(step, z.size() - from)));

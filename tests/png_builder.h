@@ -10,6 +10,12 @@
 
 namespace testutil {
 
+// What the pixels are like, and so how they compress: noise, stored as
+// is; or as real writers' images come, filtered with every filter type and
+// compressed at zlib's level 9: a photograph's small differences, a
+// screenshot's flat areas and runs of text, line art's lone strokes.
+enum class Content { kNoise, kPhoto, kScreenshot, kLineArt };
+
 struct PngShape {
   uint32_t width = 4;
   uint32_t height = 3;
@@ -20,6 +26,8 @@ struct PngShape {
   bool interlaced = false;  // Adam7: the rows of seven passes in turn
   std::vector<std::string> before_idat;  // whole chunks placed before IDAT
   std::vector<std::string> after_idat;   // whole chunks placed before IEND
+  Content content = Content::kNoise;
+  size_t idat_size = 0;  // IDATs of this much data but the last, if not 0
 };
 
 // Returns a shape of the given size, pixel seed and number of IDAT chunks.
