@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 
+#include "join.h"
 #include "stream_copy.h"
 
 namespace pngcarve {
@@ -25,12 +26,15 @@ constexpr uint64_t kMaxCluster = 4096;
 constexpr uint64_t kRowsToTrust = 4;
 constexpr size_t kTrials = 1 << 11;
 constexpr size_t kChunkTrials = 5 * kTrials;
+// The longest middle piece looked for between a break and a last piece.
+constexpr uint64_t kMiddleClusters = 64;
 
 class Follow {
  public:
-  Follow(Reader* in, uint64_t image_start, uint64_t at, const Chunk& c,
-         const std::vector<Piece>& before)
+  Follow(Reader* in, const TagIndex& tags, uint64_t image_start, uint64_t at,
+         const Chunk& c, const std::vector<Piece>& before)
       : in_(in),
+        tags_(tags),
         start_(image_start),
         at_(at),
         data_end_(kChunkHeaderSize + c.length),
@@ -62,13 +66,13 @@ class Follow {
   // Feeds the chunk's bytes from `p->at` on, a sector at a time, until its
   // data ends, its bytes stop being the image's, or (with `rows`) the
   // inflater has checked that many rows more and `p->at` has come to
-  // `to`; each sector boundary passed after `piece` is told to `boundary`.
-  // False if the bytes stopped.
+  // `to`, or (with `stop`) until `p->at` comes there; each sector boundary
+  // passed after `piece` is told to `boundary`. False if the bytes stopped.
   bool go(Place* p, uint64_t piece, uint64_t rows, uint64_t to,
-          std::deque<Place>* boundaries) {
+          std::deque<Place>* boundaries, uint64_t stop = UINT64_MAX) {
     const uint64_t until = p->inflater->rows() + rows;
     unsigned char buf[kSector];
-    while (p->done < data_end_ &&
+    while (p->done < data_end_ && p->at < stop &&
            (rows == 0 || p->inflater->rows() < until || p->at < to)) {
       if (boundaries && p->at % kSector == 0 && p->at > piece) {
         std::unique_ptr<Inflater> here = clone(*p->inflater);
@@ -88,6 +92,158 @@ class Follow {
     return true;
   }
 
+  // The chunk's rest after the break `b`, in one piece at the start of a
+  // cluster, just before an IDAT or IEND tag, where it makes the chunk's
+  // CRC match: where that piece begins.
+  std::optional<uint64_t> rest_in_one(const Place& b, uint64_t cluster) {
+    const uint64_t rest = data_end_ + kCrcSize - b.done;
+    for (uint64_t tag : tags_.near(rest % kSector, b.at, kCandidates)) {
+      const uint64_t end = tag - 4;
+      if (end < rest) continue;
+      const uint64_t q = end - rest;
+      if (q < start_ || (q - start_) % cluster != 0 || claimed(q, end))
+        continue;
+      unsigned char stored[kCrcSize];
+      std::optional<uint32_t> crc = crc_of(in_, q, rest - kCrcSize, b.crc);
+      if (!in_->going()) return std::nullopt;
+      if (crc && in_->read(end - kCrcSize, stored, kCrcSize) &&
+          load_be32(stored) == *crc)
+        return q;
+    }
+    return std::nullopt;
+  }
+
+  // The chunk's CRC cut by a break at `p` (all its data read): its first
+  // bytes there, the rest at the start of a cluster, just before an IDAT
+  // or IEND tag; where the next chunk begins.
+  std::optional<uint64_t> crc_split(const Place& p, uint64_t piece) {
+    const uint64_t boundary = round_up_to_sector(p.at);
+    const uint64_t head = boundary - p.at;
+    if (head == 0 || head >= kCrcSize || left_ == 0) return std::nullopt;
+    unsigned char stored[kCrcSize];
+    if (!in_->read(p.at, stored, static_cast<size_t>(head)))
+      return std::nullopt;
+    const uint64_t tail = kCrcSize - head;
+    const uint64_t grid = cluster_ ? cluster_ : kSector;
+    for (uint64_t tag : tags_.near(tail, boundary, kCandidates)) {
+      const uint64_t q = tag - 4 - tail;
+      if (q < start_ || (q - start_) % grid != 0 ||
+          claimed(piece, boundary) || claimed(q, q + tail) ||
+          !in_->read(q, stored + head, static_cast<size_t>(tail)) ||
+          load_be32(stored) != p.crc)
+        continue;
+      pieces_->push_back({piece, boundary - piece});
+      pieces_->push_back({q, tail});
+      return q + tail;
+    }
+    return std::nullopt;
+  }
+
+  // The chunk's rest after the break `b` in one piece, or in two; where
+  // the next chunk begins, its pieces told.
+  std::optional<uint64_t> rest_in_pieces(const Place& b, uint64_t cluster) {
+    if (std::optional<uint64_t> q = rest_in_one(b, cluster)) {
+      const uint64_t rest = data_end_ + kCrcSize - b.done;
+      pieces_->push_back({*q, rest});
+      return *q + rest;
+    }
+    if (left_ == 0 || !in_->going()) return std::nullopt;
+    return rest_in_two(b, cluster);
+  }
+
+  // The chunk followed after the break `b` from each place nearby where its
+  // data goes on, nearest first.
+  std::optional<uint64_t> followed(const Place& b, uint64_t cluster) {
+    size_t trials = 0;  // for this break
+    for (uint64_t k = 1; k <= 2 * kGapClusters && trials < kTrials &&
+                         chunk_trials_ < kChunkTrials;
+         ++k) {
+      // After the break, then before it, nearest first.
+      const uint64_t step = (k + 1) / 2 * cluster;
+      if (k % 2 == 0 && b.at < step) continue;
+      const uint64_t q = k % 2 ? b.at + step : b.at - step;
+      if (claimed(q, q + kSector)) continue;
+      ++trials;
+      ++chunk_trials_;
+      std::unique_ptr<Inflater> from = clone(*b.inflater);
+      if (!from) return std::nullopt;
+      // A piece is a cluster at least: its bytes are the image's to the
+      // cluster's end.
+      Place trial{std::move(from), q, b.done, b.crc, b.rows};
+      if (!go(&trial, q, kRowsToTrust, q + cluster, nullptr)) {
+        if (!in_->going()) return std::nullopt;
+        continue;
+      }
+      std::optional<uint64_t> end = follow(std::move(trial.inflater), q,
+                                           trial.at, trial.done, trial.crc);
+      if (end || !in_->going()) return end;
+    }
+    return std::nullopt;
+  }
+
+  // The chunk's rest after the break `b` in two pieces: whole clusters
+  // nearby, where its data goes on, then a piece at the start of a
+  // cluster that ends just before an IDAT or IEND tag, where the CRC
+  // matches; where the next chunk begins, its pieces told.
+  std::optional<uint64_t> rest_in_two(const Place& b, uint64_t cluster) {
+    const uint64_t rest = data_end_ + kCrcSize - b.done;
+    if (rest < cluster + kCrcSize) return std::nullopt;
+    const uint64_t most = std::min((rest - kCrcSize) / cluster, kMiddleClusters);
+    // The last pieces it can have: for each tag whose chunk would end it,
+    // each length of the middle piece.
+    struct Last {
+      uint64_t clusters, at, end, crc;  // crc: of its bytes but the CRC
+      uint32_t stored;
+    };
+    std::vector<Last> lasts;
+    for (uint64_t tag : tags_.near(rest % kSector, b.at, kCandidates)) {
+      const uint64_t end = tag - 4;
+      if (end < rest || (end - rest - start_) % cluster != 0) continue;
+      for (uint64_t j = 1; j <= most; ++j) {
+        const uint64_t at = end - rest + j * cluster;
+        if (at <= start_ || claimed(at, end)) continue;
+        unsigned char stored[kCrcSize];
+        std::optional<uint32_t> crc = crc_of(in_, at, end - kCrcSize - at);
+        if (!in_->going()) return std::nullopt;
+        if (crc && in_->read(end - kCrcSize, stored, kCrcSize))
+          lasts.push_back({j, at, end, *crc, load_be32(stored)});
+      }
+    }
+    if (lasts.empty()) return std::nullopt;
+    size_t trials = 0;
+    for (uint64_t k = 1; k <= 2 * kGapClusters && trials < kTrials &&
+                         middle_trials_ < kChunkTrials;
+         ++k) {
+      const uint64_t step = (k + 1) / 2 * cluster;
+      if (k % 2 == 0 && b.at < step) continue;
+      const uint64_t q = k % 2 ? b.at + step : b.at - step;
+      if (claimed(q, q + cluster)) continue;
+      ++trials;
+      ++middle_trials_;
+      std::unique_ptr<Inflater> from = clone(*b.inflater);
+      if (!from) return std::nullopt;
+      Place middle{std::move(from), q, b.done, b.crc, b.rows};
+      for (uint64_t j = 1; j <= most; ++j) {
+        if (!go(&middle, q, 0, 0, nullptr, q + j * cluster) ||
+            claimed(q, q + j * cluster))
+          break;
+        for (const Last& last : lasts) {
+          if (last.clusters != j || (q < last.end && last.at < q + j * cluster))
+            continue;
+          const uint32_t whole = static_cast<uint32_t>(crc32_combine(
+              middle.crc, static_cast<uLong>(last.crc),
+              static_cast<z_off_t>(last.end - kCrcSize - last.at)));
+          if (whole != last.stored) continue;
+          pieces_->push_back({q, j * cluster});
+          pieces_->push_back({last.at, last.end - last.at});
+          return last.end;
+        }
+      }
+      if (!in_->going()) return std::nullopt;
+    }
+    return std::nullopt;
+  }
+
   bool claimed(uint64_t from, uint64_t to) const {
     return overlaps(before_, from, to) || overlaps(*pieces_, from, to);
   }
@@ -105,6 +261,7 @@ class Follow {
         pieces_->push_back({piece, here.at + kCrcSize - piece});
         return here.at + kCrcSize;
       }
+      if (std::optional<uint64_t> end = crc_split(here, piece)) return end;
     }
     if (left_ == 0 || !in_->going()) return std::nullopt;
     // The breaks to try: the boundaries since the row before the last
@@ -129,64 +286,54 @@ class Follow {
       return cluster_at(a->at) > cluster_at(b->at);
     });
     const uint64_t known = cluster_;
-    for (Place* b : breaks) {
-      const uint64_t cluster = known ? known : cluster_at(b->at);
-      if (claimed(piece, b->at)) continue;
-      cluster_ = cluster;
-      pieces_->push_back({piece, b->at - piece});
-      --left_;
-      size_t trials = 0;  // for this break
-      for (uint64_t k = 1; k <= 2 * kGapClusters && trials < kTrials &&
-                           chunk_trials_ < kChunkTrials;
-           ++k) {
-        // After the break, then before it, nearest first.
-        const uint64_t step = (k + 1) / 2 * cluster;
-        if (k % 2 == 0 && b->at < step) continue;
-        const uint64_t q = k % 2 ? b->at + step : b->at - step;
-        if (claimed(q, q + kSector)) continue;
-        ++trials;
-        ++chunk_trials_;
-        std::unique_ptr<Inflater> from = clone(*b->inflater);
-        if (!from) return std::nullopt;
-        // A piece is a cluster at least: its bytes are the image's to the
-        // cluster's end.
-        Place trial{std::move(from), q, b->done, b->crc, b->rows};
-        if (!go(&trial, q, kRowsToTrust, q + cluster, nullptr)) {
-          if (!in_->going()) return std::nullopt;
+    // First every break's rest in one or two pieces, each proved by the
+    // CRC; then each break's continuations followed in turn, which another
+    // file's bytes can pass for a while.
+    // (The first only at the breaks at the start of the largest cluster.)
+    for (int pass = 0; pass < 2; ++pass) {
+      for (Place* b : breaks) {
+        const uint64_t cluster = known ? known : cluster_at(b->at);
+        if (claimed(piece, b->at) ||
+            (pass == 0 && cluster != (known ? known : cluster_at(breaks[0]->at))))
           continue;
-        }
-        std::optional<uint64_t> end = follow(std::move(trial.inflater), q,
-                                             trial.at, trial.done, trial.crc);
+        cluster_ = cluster;
+        pieces_->push_back({piece, b->at - piece});
+        --left_;
+        std::optional<uint64_t> end =
+            pass == 0 ? rest_in_pieces(*b, cluster) : followed(*b, cluster);
         if (end) return end;
         if (!in_->going()) return std::nullopt;
+        ++left_;
+        pieces_->pop_back();
       }
-      ++left_;
-      pieces_->pop_back();
     }
     cluster_ = known;
     return std::nullopt;
   }
 
   Reader* const in_;
+  const TagIndex& tags_;
   const uint64_t start_;
   const uint64_t at_;
   const uint64_t data_end_;  // of the chunk's bytes, where its CRC begins
   const std::vector<Piece>& before_;
   size_t left_ = 0;
   std::vector<Piece>* pieces_ = nullptr;
-  size_t chunk_trials_ = 0;
+  size_t chunk_trials_ = 0;   // continuations followed, for the chunk
+  size_t middle_trials_ = 0;  // and middle pieces tried
   uint64_t cluster_ = 0;  // of the breaks taken so far; 0 before the first
 };
 
 }  // namespace
 
-std::optional<uint64_t> follow_chunk(Reader* in, uint64_t image_start,
-                                     uint64_t at, const Chunk& c,
+std::optional<uint64_t> follow_chunk(Reader* in, const TagIndex& tags,
+                                     uint64_t image_start, uint64_t at,
+                                     const Chunk& c,
                                      const std::vector<Piece>& before,
                                      std::unique_ptr<Inflater> inflater,
                                      size_t pieces_left,
                                      std::vector<Piece>* pieces) {
-  return Follow(in, image_start, at, c, before)
+  return Follow(in, tags, image_start, at, c, before)
       .run(std::move(inflater), pieces_left, pieces);
 }
 

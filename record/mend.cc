@@ -122,7 +122,7 @@ Mended mend(const ReadAt& read, const TagIndex& tags, uint64_t ihdr_tag,
       std::vector<Piece> followed;
       std::optional<uint64_t> next;
       if (search.going())
-        next = follow_chunk(&search, ihdr_tag - 4 - 8, at, *c, pieces,
+        next = follow_chunk(&search, tags, ihdr_tag - 4 - 8, at, *c, pieces,
                             guide->clone(), kMaxPieces - pieces.size(),
                             &followed);
       if (next) {

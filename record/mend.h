@@ -36,8 +36,8 @@ constexpr size_t kMaxPieces = 12;
 // `input_size` bytes, the image's run `run_length` bytes long: its share
 // of kBudgetFloor and kBudgetPerByte times the input's bytes, and
 // kBudgetPerRunByte times its run's.
-constexpr uint64_t kBudgetFloor = uint64_t{64} << 20;
-constexpr uint64_t kBudgetPerByte = 4;
+constexpr uint64_t kBudgetFloor = uint64_t{128} << 20;
+constexpr uint64_t kBudgetPerByte = 8;
 constexpr uint64_t kBudgetPerRunByte = 16;
 uint64_t mend_budget(uint64_t input_size, size_t broken, uint64_t run_length);
 

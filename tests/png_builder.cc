@@ -86,10 +86,11 @@ std::string make_png(const PngShape& s) {
       if (s.content == Content::kPhoto) {
         for (char& b : row) b = static_cast<char>(int(rng() % 9) - 4);
       } else if (s.content == Content::kScreenshot) {
-        for (size_t x = 0; rng() % 3 == 0 && x < row_bytes;) {
-          x += rng() % 200;
-          for (size_t n = 5 + rng() % 40; n > 0 && x < row_bytes; --n)
-            row[x++] = "\0\x40\xff\x20"[rng() % 4];
+        // Half the rows flat, the others with runs of text.
+        for (size_t x = rng() % 2 ? row_bytes : rng() % 80; x < row_bytes;) {
+          for (size_t n = 3 + rng() % 12; n > 0 && x < row_bytes; --n)
+            row[x++] = "\0\x40\xff\x20\x10\x80\x33\xcc"[rng() % 8];
+          x += rng() % 60;
         }
       } else {
         for (size_t x = rng() % 64; x < row_bytes; x += 1 + rng() % 128)
