@@ -151,34 +151,44 @@ class Follow {
     return rest_in_two(b, cluster);
   }
 
-  // The chunk followed after the break `b` from each place nearby where its
-  // data goes on, nearest first.
-  std::optional<uint64_t> followed(const Place& b, uint64_t cluster) {
+  // Calls `try_at(q)` at the starts of clusters after the break `b`, then
+  // before it, nearest first, each of whose first `span` bytes no piece
+  // holds, kTrials at most and while `*count` is short of `most`, until it
+  // gives an end or the reader stops.
+  template <typename TryAt>
+  std::optional<uint64_t> nearby(const Place& b, uint64_t cluster,
+                                 uint64_t span, size_t* count, size_t most,
+                                 TryAt try_at) {
     size_t trials = 0;  // for this break
-    for (uint64_t k = 1; k <= 2 * kGapClusters && trials < kTrials &&
-                         chunk_trials_ < kChunkTrials;
-         ++k) {
-      // After the break, then before it, nearest first.
+    for (uint64_t k = 1;
+         k <= 2 * kGapClusters && trials < kTrials && *count < most; ++k) {
       const uint64_t step = (k + 1) / 2 * cluster;
       if (k % 2 == 0 && b.at < step) continue;
       const uint64_t q = k % 2 ? b.at + step : b.at - step;
-      if (claimed(q, q + kSector)) continue;
+      if (claimed(q, q + span)) continue;
       ++trials;
-      ++chunk_trials_;
-      std::unique_ptr<Inflater> from = clone(*b.inflater);
-      if (!from) return std::nullopt;
-      // A piece is a cluster at least: its bytes are the image's to the
-      // cluster's end.
-      Place trial{std::move(from), q, b.done, b.crc, b.rows};
-      if (!go(&trial, q, kRowsToTrust, q + cluster, nullptr)) {
-        if (!in_->going()) return std::nullopt;
-        continue;
-      }
-      std::optional<uint64_t> end = follow(std::move(trial.inflater), q,
-                                           trial.at, trial.done, trial.crc);
+      ++*count;
+      std::optional<uint64_t> end = try_at(q);
       if (end || !in_->going()) return end;
     }
     return std::nullopt;
+  }
+
+  // The chunk followed after the break `b` from each place nearby where its
+  // data goes on, nearest first.
+  std::optional<uint64_t> followed(const Place& b, uint64_t cluster) {
+    return nearby(b, cluster, kSector, &chunk_trials_, kChunkTrials,
+                  [&](uint64_t q) -> std::optional<uint64_t> {
+                    std::unique_ptr<Inflater> from = clone(*b.inflater);
+                    if (!from) return std::nullopt;
+                    // A piece is a cluster at least: its bytes are the
+                    // image's to the cluster's end.
+                    Place trial{std::move(from), q, b.done, b.crc, b.rows};
+                    if (!go(&trial, q, kRowsToTrust, q + cluster, nullptr))
+                      return std::nullopt;
+                    return follow(std::move(trial.inflater), q, trial.at,
+                                  trial.done, trial.crc);
+                  });
   }
 
   // The chunk's rest after the break `b` in two pieces: whole clusters
@@ -210,38 +220,31 @@ class Follow {
       }
     }
     if (lasts.empty()) return std::nullopt;
-    size_t trials = 0;
-    for (uint64_t k = 1; k <= 2 * kGapClusters && trials < kTrials &&
-                         middle_trials_ < kChunkTrials;
-         ++k) {
-      const uint64_t step = (k + 1) / 2 * cluster;
-      if (k % 2 == 0 && b.at < step) continue;
-      const uint64_t q = k % 2 ? b.at + step : b.at - step;
-      if (claimed(q, q + cluster)) continue;
-      ++trials;
-      ++middle_trials_;
-      std::unique_ptr<Inflater> from = clone(*b.inflater);
-      if (!from) return std::nullopt;
-      Place middle{std::move(from), q, b.done, b.crc, b.rows};
-      for (uint64_t j = 1; j <= most; ++j) {
-        if (!go(&middle, q, 0, 0, nullptr, q + j * cluster) ||
-            claimed(q, q + j * cluster))
-          break;
-        for (const Last& last : lasts) {
-          if (last.clusters != j || (q < last.end && last.at < q + j * cluster))
-            continue;
-          const uint32_t whole = static_cast<uint32_t>(crc32_combine(
-              middle.crc, static_cast<uLong>(last.crc),
-              static_cast<z_off_t>(last.end - kCrcSize - last.at)));
-          if (whole != last.stored) continue;
-          pieces_->push_back({q, j * cluster});
-          pieces_->push_back({last.at, last.end - last.at});
-          return last.end;
-        }
-      }
-      if (!in_->going()) return std::nullopt;
-    }
-    return std::nullopt;
+    return nearby(
+        b, cluster, cluster, &middle_trials_, kChunkTrials,
+        [&](uint64_t q) -> std::optional<uint64_t> {
+          std::unique_ptr<Inflater> from = clone(*b.inflater);
+          if (!from) return std::nullopt;
+          Place middle{std::move(from), q, b.done, b.crc, b.rows};
+          for (uint64_t j = 1; j <= most; ++j) {
+            if (!go(&middle, q, 0, 0, nullptr, q + j * cluster) ||
+                claimed(q, q + j * cluster))
+              return std::nullopt;
+            for (const Last& last : lasts) {
+              if (last.clusters != j ||
+                  (q < last.end && last.at < q + j * cluster))
+                continue;
+              const uint32_t whole = static_cast<uint32_t>(crc32_combine(
+                  middle.crc, static_cast<uLong>(last.crc),
+                  static_cast<z_off_t>(last.end - kCrcSize - last.at)));
+              if (whole != last.stored) continue;
+              pieces_->push_back({q, j * cluster});
+              pieces_->push_back({last.at, last.end - last.at});
+              return last.end;
+            }
+          }
+          return std::nullopt;
+        });
   }
 
   bool claimed(uint64_t from, uint64_t to) const {
