@@ -112,6 +112,30 @@ TEST_F(ReportTest, RecordMatchesTheImagesWrittenAndValidates) {
   EXPECT_NE(
       xml.out.find("<error>cut: the input ended inside the image</error>"),
       std::string::npos);
+
+  // An image in two pieces whose second a copy elsewhere holds too: the
+  // piece is marked uncertain, and the record still validates.
+  constexpr size_t kCluster = 4096;
+  const std::string png = make_png(sized(120, 100, 6, 4));
+  std::string disk = filler(64 * kCluster, 3);
+  disk.replace(2 * kCluster, 3 * kCluster, png, 0, 3 * kCluster);
+  for (size_t at : {20 * kCluster, 40 * kCluster})
+    disk.replace(at, png.size() - 3 * kCluster, png, 3 * kCluster);
+  write_file(dir_ / "copies.img", disk);
+  csv = report(dir_, {"--csv", "-n", "copies.img"});
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  rows = csv_rows(csv.out);
+  ASSERT_EQ(rows.size(), 3u) << csv.out;
+  EXPECT_EQ(rows[2][11], std::to_string(2 * kCluster + 16) + "+" +
+                             std::to_string(3 * kCluster - 16) + ";" +
+                             std::to_string(20 * kCluster) + "+" +
+                             std::to_string(png.size() - 3 * kCluster) + "?");
+  xml = report(dir_, {"-n", "copies.img"});
+  write_file(dir_ / "copies.xml", xml.out);
+  EXPECT_NE(xml.out.find(" pngcarve:uncertain=\"true\"/>"), std::string::npos);
+  EXPECT_EQ(output_of("xmllint --noout --schema '" PNGCARVE_DFXML_SCHEMA "' '" +
+                      (dir_ / "copies.xml").string() + "' 2>&1"),
+            (dir_ / "copies.xml").string() + " validates\n");
 }
 
 TEST_F(ReportTest, OptionsEndAtDoubleDash) {
