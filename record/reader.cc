@@ -28,7 +28,8 @@ const Reader::Block* Reader::block(uint64_t at) {
   if (blocks_.size() < kCacheBlocks) {
     blocks_.emplace_back();
     oldest = &blocks_.back();
-    oldest->bytes = std::make_unique_for_overwrite<unsigned char[]>(kCacheBlock);
+    // Not zeroed: every byte is read before it is used.
+    oldest->bytes.reset(new unsigned char[kCacheBlock]);
   }
   oldest->at = UINT64_MAX;
   oldest->size = fetch(at, oldest->bytes.get(), kCacheBlock);
