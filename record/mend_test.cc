@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -209,8 +210,8 @@ TEST(Mend, StopsWhereItsBudgetEnds) {
 }
 
 // Fails the Nth read of the input, for every N, while mending or
-// salvaging: each read that fails is said, and nothing is kept that was
-// not read.
+// salvaging, and then has memory run out there: each failure is said, and
+// nothing is kept.
 TEST(Twin, EveryReadFailingInTurnIsSaid) {
   struct Case {
     const char* what;
@@ -234,9 +235,11 @@ TEST(Twin, EveryReadFailingInTurnIsSaid) {
       disk.bytes.replace(c.places[1] * kCluster, kCluster, filler(kCluster, 9));
     const pngcarve::TagIndex tags = index_of(disk.bytes);
     long calls = 0, fail_at = 0;
+    bool memory = false;  // the Nth read finds memory gone, not the input
     const pngcarve::ReadAt failing = [&](uint64_t offset, unsigned char* out,
                                          size_t n) {
-      if (++calls == fail_at) return pngcarve::kReadAtError;
+      if (++calls == fail_at && memory) throw std::bad_alloc();
+      if (calls == fail_at) return pngcarve::kReadAtError;
       return reader(disk.bytes)(offset, out, n);
     };
     pngcarve::Twin whole;
@@ -245,15 +248,19 @@ TEST(Twin, EveryReadFailingInTurnIsSaid) {
     ASSERT_EQ(whole.record.check, c.overwrite ? "salvaged" : "ok");
     ASSERT_TRUE(whole.failure.empty());
     const long total = calls;
-    for (fail_at = 1; fail_at <= total; ++fail_at) {
+    for (fail_at = 1; fail_at <= 2 * total; ++fail_at) {
       calls = 0;
+      memory = fail_at > total;
+      if (memory) fail_at -= total;
       pngcarve::Twin twin;
       pngcarve::make_twin(failing, tags, "disk", disk.ihdr_tag,
                           budget_of(disk), "disk.0000.png", &twin);
       EXPECT_TRUE(twin.failure.starts_with(
-          "disk.0000.png: the input could not be read again"))
+          memory ? "disk.0000.png: out of memory while mending it"
+                 : "disk.0000.png: the input could not be read again"))
           << fail_at << ": " << twin.failure;
       EXPECT_TRUE(twin.record.output.empty() && twin.bytes.empty()) << fail_at;
+      if (memory) fail_at += total;
     }
     std::printf("%s: %ld reads, each failing in turn\n", c.what, total);
   }
