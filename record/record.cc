@@ -212,6 +212,8 @@ std::string dfxml_fileobject(const ImageRecord& image) {
            "\n";
   if (!image.from.empty() && image.pieces.empty())
     xml += "    " + tag("pngcarve:rows", std::to_string(image.rows)) + "\n";
+  if (!image.note.empty())
+    xml += "    " + tag("pngcarve:note", xml_text(image.note)) + "\n";
   if (image.hidden_count)
     xml +=
         "    " +

@@ -56,6 +56,8 @@ struct ImageRecord {
   std::string from;
   std::vector<Piece> pieces;
   uint32_t rows = 0;
+  // What cut a twin's search short ("not mended: search bound reached").
+  std::string note;
 };
 
 constexpr size_t kHiddenListed = 1000;

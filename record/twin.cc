@@ -44,6 +44,7 @@ void make(const ReadAt& read, const TagIndex& tags, uint64_t offset,
     record.check = "salvaged";
     height = salvaged.height;
   }
+  record.note = twin->note;
   ImageTrace trace;
   trace.start(offset, &record);
   trace.push(reinterpret_cast<const unsigned char*>(twin->bytes.data()),

@@ -23,9 +23,10 @@ struct Twin {
   ImageRecord record;
   std::string bytes;
   // What is to be said of the image, beginning with its carved output's
-  // name: `note` when its search was cut short, nothing lost; `failure`
-  // when something was lost (a read of the input failed, or memory ran
-  // out), and then nothing is kept.
+  // name: `note` when its search was cut short, nothing lost (and the
+  // twin's record says it too, if there is one); `failure` when something
+  // was lost (a read of the input failed, or memory ran out), and then
+  // nothing is kept.
   std::string note;
   std::string failure;
 };

@@ -214,9 +214,9 @@ int run(const std::string& program, const std::vector<std::string>& args) {
   std::FILE* console = terminal ? stderr : quiet;
   // What went wrong with an input, and what was left undone: each said on
   // standard error as it comes, and kept for the DFXML's end.
-  using Said = std::vector<std::pair<std::string, std::string>>;
-  Said failures, notes;
-  auto say_into = [](Said* said) {
+  using Sayings = std::vector<std::pair<std::string, std::string>>;
+  Sayings failures, notes;
+  auto say_into = [](Sayings* said) {
     return [said](const std::string& input, const std::string& what) {
       std::fprintf(stderr, "pngcarve-report: %s: %s\n", input.c_str(),
                    what.c_str());
@@ -225,6 +225,8 @@ int run(const std::string& program, const std::vector<std::string>& args) {
   };
   auto failed = say_into(&failures);
   auto noted = say_into(&notes);
+  Sayings asides;  // said on standard error only: the record holds them
+  auto aside = say_into(&asides);
   // The hashes and records are made on the handoff's second thread, while
   // this one carves, writes and checks: the two hashes take that one longer
   // than the rest takes this one (4,000 images of 2.8 KB on tmpfs: 36 ms
@@ -286,12 +288,14 @@ int run(const std::string& program, const std::vector<std::string>& args) {
                         .c_str(),
                     stdout);
               },
-              [&](const std::string& what, bool lost) {
-                if (lost) {
+              [&](const std::string& what, Said how) {
+                if (how == Said::kFailure) {
                   failed(path, what);
                   status = 1;
-                } else {
+                } else if (how == Said::kNote) {
                   noted(path, what);
+                } else {
+                  aside(path, what);
                 }
               });
           if (!wrong.empty()) {

@@ -28,7 +28,7 @@ std::string mend_images(
     std::FILE* file, const std::string& path, const TagIndex& tags,
     const std::vector<Broken>& broken, bool write,
     const std::function<void(const ImageRecord&)>& emit,
-    const std::function<void(const std::string& what, bool lost)>& say) {
+    const std::function<void(const std::string& what, Said how)>& say) {
   const ReadAt read = [file](uint64_t at, unsigned char* out, size_t n) {
     const size_t got = read_at(file, at, out, n);
     return got == kReadError ? kReadAtError : got;
@@ -37,8 +37,9 @@ std::string mend_images(
   std::string wrong;
   auto take = [&](const Twin& twin) {
     const ImageRecord& record = twin.record;
-    if (!twin.failure.empty()) say(twin.failure, true);
-    if (!twin.note.empty()) say(twin.note, false);
+    if (!twin.failure.empty()) say(twin.failure, Said::kFailure);
+    if (!twin.note.empty())
+      say(twin.note, record.output.empty() ? Said::kNote : Said::kAside);
     if (!record.output.empty() && write &&
         !write_file(record.output, twin.bytes))
       wrong = "could not write " + record.output;

@@ -25,17 +25,20 @@ struct Broken {
   std::string output;
 };
 
+// How what is said of an image goes: a failure, a note for the record's
+// end, or a note its own record holds, for standard error only.
+enum class Said { kFailure, kNote, kAside };
+
 // Mends or salvages each of `broken`, images of `file` (the input `path`,
 // which can be read again at any offset, and whose IDAT and IEND tags are
 // `tags`, done), writing it unless `write` is false, and gives its record
-// to `emit`, and what is to be said of it to `say`: a note, or with `lost`
-// a failure. Returns "" when it went through them all, or what stopped it:
-// an output not written.
+// to `emit`, and what is to be said of it to `say`. Returns "" when it
+// went through them all, or what stopped it: an output not written.
 std::string mend_images(
     std::FILE* file, const std::string& path, const TagIndex& tags,
     const std::vector<Broken>& broken, bool write,
     const std::function<void(const ImageRecord&)>& emit,
-    const std::function<void(const std::string& what, bool lost)>& say);
+    const std::function<void(const std::string& what, Said how)>& say);
 
 }  // namespace pngcarve
 
