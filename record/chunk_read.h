@@ -24,6 +24,9 @@ constexpr uint64_t kChunkOverhead = kChunkHeaderSize + kCrcSize;
 constexpr uint32_t kMaxChunk = 1u << 26;
 // The size of the reads that go through a chunk's bytes.
 constexpr size_t kReadBlock = 1 << 16;
+// What one CRC combine (crc32_combine and its kin) costs, in bytes' worth
+// of a Reader's budget.
+constexpr uint64_t kCombineCost = 64;
 
 struct Chunk {
   uint32_t length = 0;

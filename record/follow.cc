@@ -125,10 +125,10 @@ class Follow {
       return std::nullopt;
     const uint64_t tail = kCrcSize - head;
     const uint64_t grid = cluster_ ? cluster_ : kSector;
+    if (claimed(piece, boundary)) return std::nullopt;
     for (uint64_t tag : tags_.near(tail, boundary, kCandidates)) {
       const uint64_t q = tag - 4 - tail;
-      if (q < start_ || (q - start_) % grid != 0 ||
-          claimed(piece, boundary) || claimed(q, q + tail) ||
+      if (q < start_ || (q - start_) % grid != 0 || claimed(q, q + tail) ||
           !in_->read(q, stored + head, static_cast<size_t>(tail)) ||
           load_be32(stored) != p.crc)
         continue;
@@ -220,6 +220,11 @@ class Follow {
       }
     }
     if (lasts.empty()) return std::nullopt;
+    // By the middle piece's length, so that each length meets only its own.
+    std::stable_sort(lasts.begin(), lasts.end(),
+                     [](const Last& x, const Last& y) {
+                       return x.clusters < y.clusters;
+                     });
     return nearby(
         b, cluster, cluster, &middle_trials_, kChunkTrials,
         [&](uint64_t q) -> std::optional<uint64_t> {
@@ -230,17 +235,21 @@ class Follow {
             if (!go(&middle, q, 0, 0, nullptr, q + j * cluster) ||
                 claimed(q, q + j * cluster))
               return std::nullopt;
-            for (const Last& last : lasts) {
-              if (last.clusters != j ||
-                  (q < last.end && last.at < q + j * cluster))
-                continue;
+            const auto [from, to] = std::equal_range(
+                lasts.begin(), lasts.end(), Last{j, 0, 0, 0, 0},
+                [](const Last& x, const Last& y) {
+                  return x.clusters < y.clusters;
+                });
+            for (auto last = from; last != to; ++last) {
+              if (q < last->end && last->at < q + j * cluster) continue;
+              if (!in_->spend(kCombineCost)) return std::nullopt;
               const uint32_t whole = static_cast<uint32_t>(crc32_combine(
-                  middle.crc, static_cast<uLong>(last.crc),
-                  static_cast<z_off_t>(last.end - kCrcSize - last.at)));
-              if (whole != last.stored) continue;
+                  middle.crc, static_cast<uLong>(last->crc),
+                  static_cast<z_off_t>(last->end - kCrcSize - last->at)));
+              if (whole != last->stored) continue;
               pieces_->push_back({q, j * cluster});
-              pieces_->push_back({last.at, last.end - last.at});
-              return last.end;
+              pieces_->push_back({last->at, last->end - last->at});
+              return last->end;
             }
           }
           return std::nullopt;
@@ -267,8 +276,8 @@ class Follow {
       if (std::optional<uint64_t> end = crc_split(here, piece)) return end;
     }
     if (left_ == 0 || !in_->going()) return std::nullopt;
-    // The breaks to try: the boundaries since the row before the last
-    // valid one, those at the start of a larger cluster first (a file
+    // The breaks to try: the boundaries since kRowsBack rows before the
+    // last valid one, those at the start of a larger cluster first (a file
     // system's clusters are all of one size), the latest first.
     const uint64_t rows = here.inflater->rows();
     auto cluster_at = [this](uint64_t at) {
@@ -289,15 +298,18 @@ class Follow {
       return cluster_at(a->at) > cluster_at(b->at);
     });
     const uint64_t known = cluster_;
-    // First every break's rest in one or two pieces, each proved by the
-    // CRC; then each break's continuations followed in turn, which another
-    // file's bytes can pass for a while.
-    // (The first only at the breaks at the start of the largest cluster.)
+    auto cluster_of = [&](const Place* b) {
+      return known ? known : cluster_at(b->at);
+    };
+    // First the rest of the chunk in one or two pieces, each proved by the
+    // CRC, after each break at the start of the largest cluster; then each
+    // break's continuations followed in turn, which another file's bytes
+    // can pass for a while.
+    const uint64_t largest = breaks.empty() ? 0 : cluster_of(breaks[0]);
     for (int pass = 0; pass < 2; ++pass) {
       for (Place* b : breaks) {
-        const uint64_t cluster = known ? known : cluster_at(b->at);
-        if (claimed(piece, b->at) ||
-            (pass == 0 && cluster != (known ? known : cluster_at(breaks[0]->at))))
+        const uint64_t cluster = cluster_of(b);
+        if (claimed(piece, b->at) || (pass == 0 && cluster != largest))
           continue;
         cluster_ = cluster;
         pieces_->push_back({piece, b->at - piece});

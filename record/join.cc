@@ -10,9 +10,6 @@ namespace pngcarve {
 
 namespace {
 
-// What one crc32_combine_op costs, in bytes' worth of CRC.
-constexpr uint64_t kCombineCost = 64;
-
 // Of two joins, the one whose second piece lies nearer after the first's
 // end, or failing any after it, nearer before it.
 bool nearer(uint64_t end, uint64_t a, uint64_t b) {
@@ -33,12 +30,14 @@ bool same_bytes(Reader* in, uint64_t a, uint64_t b, uint64_t n) {
   return true;
 }
 
-// Whether `n` bytes that end at one of `ends` but `chosen`, outside
+// Whether the `n` bytes that end `shift` bytes past the start of the chunk
+// of one of the `tags` but the one that ends at `chosen`, outside
 // `pieces`, are those that end at `chosen`.
-bool held_elsewhere(Reader* in, const std::vector<uint64_t>& ends,
-                    const std::vector<Piece>& pieces, uint64_t chosen,
-                    uint64_t n) {
-  for (uint64_t end : ends) {
+bool held_elsewhere(Reader* in, const std::vector<uint64_t>& tags,
+                    uint64_t shift, const std::vector<Piece>& pieces,
+                    uint64_t chosen, uint64_t n) {
+  for (uint64_t tag : tags) {
+    const uint64_t end = tag - 4 + shift;
     if (end == chosen || end < n || overlaps(pieces, end - n, end)) continue;
     if (same_bytes(in, end - n, chosen - n, n)) return true;
   }
@@ -143,10 +142,8 @@ std::optional<Join> split_chunk(Reader* in, const TagIndex& tags,
     }
   }
   if (!best || !in->going()) return std::nullopt;
-  std::vector<uint64_t> ends;
-  for (uint64_t tag : candidates) ends.push_back(tag - 4);
   best->uncertain =
-      held_elsewhere(in, ends, pieces, best_end, size - best->split);
+      held_elsewhere(in, candidates, 0, pieces, best_end, size - best->split);
   if (!in->going()) return std::nullopt;
   return best;
 }
@@ -176,10 +173,9 @@ std::optional<Join> split_header(
     if (chunk.length > kMaxChunk || overlaps(pieces, rest, rest + n) ||
         !whole_at(in, tag - 4, chunk) || !fits(chunk, tag + 4))
       continue;
-    std::vector<uint64_t> ends;
-    for (uint64_t other : candidates) ends.push_back(other - 4 + split + n);
     Join join{split, rest, false};
-    join.uncertain = held_elsewhere(in, ends, pieces, rest + n, n);
+    join.uncertain =
+        held_elsewhere(in, candidates, split + n, pieces, rest + n, n);
     if (!in->going()) return std::nullopt;
     *c = chunk;
     return join;
@@ -200,10 +196,9 @@ std::optional<Join> chunk_at_boundary(Reader* in, const TagIndex& tags,
     if (overlaps(pieces, start, start + size) || !whole_at(in, start, *c))
       continue;
     // The others end where their chunk would, `size` bytes on.
-    std::vector<uint64_t> ends;
-    for (uint64_t other : candidates) ends.push_back(other - 4 + size);
     Join join{0, start, false};
-    join.uncertain = held_elsewhere(in, ends, pieces, start + size, size);
+    join.uncertain =
+        held_elsewhere(in, candidates, size, pieces, start + size, size);
     if (!in->going()) return std::nullopt;
     return join;
   }

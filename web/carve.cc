@@ -260,10 +260,12 @@ extern "C" EMSCRIPTEN_KEEPALIVE int mend_image(const char* input, double index,
         web_read_at(static_cast<double>(at), out, static_cast<double>(n));
     return got < 0 ? pngcarve::kReadAtError : static_cast<size_t>(got);
   };
+  // The broken images, in the order carved, are in their offsets' order.
   const uint64_t tag = static_cast<uint64_t>(offset);
-  uint64_t run = 0;
-  for (const auto& [at, length] : broken)
-    if (at == tag) run = length;
+  const auto image = std::lower_bound(
+      broken.begin(), broken.end(), std::make_pair(tag, uint64_t{0}));
+  const uint64_t run =
+      image != broken.end() && image->first == tag ? image->second : 0;
   pngcarve::Twin twin;
   pngcarve::make_twin(read, tags, input, tag,
                       pngcarve::mend_budget(tags.size(), broken.size(), run),
