@@ -198,7 +198,8 @@ class Follow {
   std::optional<uint64_t> rest_in_two(const Place& b, uint64_t cluster) {
     const uint64_t rest = data_end_ + kCrcSize - b.done;
     if (rest < cluster + kCrcSize) return std::nullopt;
-    const uint64_t most = std::min((rest - kCrcSize) / cluster, kMiddleClusters);
+    const uint64_t most =
+        std::min((rest - kCrcSize) / cluster, kMiddleClusters);
     // The last pieces it can have: for each tag whose chunk would end it,
     // each length of the middle piece.
     struct Last {
@@ -221,10 +222,9 @@ class Follow {
     }
     if (lasts.empty()) return std::nullopt;
     // By the middle piece's length, so that each length meets only its own.
-    std::stable_sort(lasts.begin(), lasts.end(),
-                     [](const Last& x, const Last& y) {
-                       return x.clusters < y.clusters;
-                     });
+    std::stable_sort(
+        lasts.begin(), lasts.end(),
+        [](const Last& x, const Last& y) { return x.clusters < y.clusters; });
     return nearby(
         b, cluster, cluster, &middle_trials_, kChunkTrials,
         [&](uint64_t q) -> std::optional<uint64_t> {
@@ -336,7 +336,7 @@ class Follow {
   std::vector<Piece>* pieces_ = nullptr;
   size_t chunk_trials_ = 0;   // continuations followed, for the chunk
   size_t middle_trials_ = 0;  // and middle pieces tried
-  uint64_t cluster_ = 0;  // of the breaks taken so far; 0 before the first
+  uint64_t cluster_ = 0;      // of the breaks taken so far; 0 before the first
 };
 
 }  // namespace

@@ -5,8 +5,9 @@
 // where they lie, up to a sector boundary, and the rest at another sector
 // boundary, just before a tag's chunk, where they make the chunk's CRC
 // match. split_header(): the same, for a break inside a chunk's length,
-// where the rest begins just before the chunk's tag. chunk_at_boundary(): a whole IDAT chunk that starts at a sector
-// boundary, for an image whose next chunk should have started at one.
+// where the rest begins just before the chunk's tag. chunk_at_boundary(): a
+// whole IDAT chunk that starts at a sector boundary, for an image whose next
+// chunk should have started at one.
 //
 // Each tries at most kCandidates tags each side of the break, nearest
 // first, and takes the first that fits. Where another candidate holds the

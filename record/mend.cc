@@ -57,8 +57,8 @@ bool feed_from(Reader* in, Inflater* inflater, uint64_t at, uint64_t n) {
 }  // namespace
 
 uint64_t mend_budget(uint64_t input_size, size_t broken, uint64_t run_length) {
-  const uint64_t share =
-      (kBudgetFloor + kBudgetPerByte * input_size) / std::max<size_t>(broken, 1);
+  const uint64_t share = (kBudgetFloor + kBudgetPerByte * input_size) /
+                         std::max<size_t>(broken, 1);
   return share + kBudgetPerRunByte * run_length;
 }
 
@@ -122,9 +122,9 @@ Mended mend(const ReadAt& read, const TagIndex& tags, uint64_t ihdr_tag,
       std::vector<Piece> followed;
       std::optional<uint64_t> next;
       if (search.going())
-        next = follow_chunk(&search, tags, ihdr_tag - 4 - 8, at, *c, pieces,
-                            guide->clone(), kMaxPieces - pieces.size(),
-                            &followed);
+        next =
+            follow_chunk(&search, tags, ihdr_tag - 4 - 8, at, *c, pieces,
+                         guide->clone(), kMaxPieces - pieces.size(), &followed);
       if (next) {
         uint64_t done = 0;  // of the chunk's bytes
         for (const Piece& p : followed) {
@@ -151,12 +151,12 @@ Mended mend(const ReadAt& read, const TagIndex& tags, uint64_t ihdr_tag,
              feed_from(&search, trial.get(), data_at, chunk.length);
     };
     Chunk split;
-    if (std::optional<Join> header = split_header(&search, tags, pieces, at,
-                                                  rows_go_on, &split)) {
+    if (std::optional<Join> header =
+            split_header(&search, tags, pieces, at, rows_go_on, &split)) {
       const uint64_t rest = kChunkOverhead - header->split + split.length;
       if (split.is(kIdatTag))
-        data.push_back({header->rest + kChunkHeaderSize - header->split,
-                        split.length});
+        data.push_back(
+            {header->rest + kChunkHeaderSize - header->split, split.length});
       pieces.back().length += header->split;
       pieces.push_back({header->rest, rest, header->uncertain});
       at = header->rest + rest;

@@ -47,7 +47,7 @@ uint64_t mend_budget(uint64_t input_size, size_t broken, uint64_t run_length);
 struct Mended {
   std::vector<Piece> pieces;  // two or more; none when it was not mended
   bool own_iend = false;
-  std::string bytes;  // as the final test read them
+  std::string bytes;           // as the final test read them
   Stop stopped = Stop::kNone;  // why the search ended short, if it did
   uint64_t failed_at = 0;      // where, for kReadFailed
 };

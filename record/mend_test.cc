@@ -99,18 +99,51 @@ TEST(Mend, RebuildsRealImagesInSmallPieces) {
     std::vector<size_t> places, clusters;
     bool rebuilt = true;
   } cases[] = {
-      {"photo, one IDAT, 4 pieces", Content::kPhoto, 300, 88, 0,
-       {26, 34, 95, 117}, {5, 2, 2}},
-      {"photo, one IDAT, 4 pieces of 1 to 6 clusters", Content::kPhoto, 640,
-       37, 0, {96, 106, 112, 130}, {1, 4, 3}},
-      {"screenshot, one IDAT, 3 pieces", Content::kScreenshot, 1280, 53, 0,
-       {56, 146, 159}, {2, 2}},
-      {"screenshot, IDATs of 64 KiB, 5 pieces", Content::kScreenshot, 1600,
-       240, 64 << 10, {16, 23, 31, 74, 83}, {4, 6, 10, 3}, false},
-      {"photo, IDATs of 64 KiB, 5 pieces, a later one first", Content::kPhoto,
-       1024, 59, 64 << 10, {140, 31, 105, 112, 135}, {1, 11, 5, 3}, false},
-      {"line art, one IDAT, 5 pieces, a later one first", Content::kLineArt,
-       2000, 191, 0, {119, 76, 84, 99, 108}, {1, 3, 6, 3}, false},
+      {"photo, one IDAT, 4 pieces",
+       Content::kPhoto,
+       300,
+       88,
+       0,
+       {26, 34, 95, 117},
+       {5, 2, 2}},
+      {"photo, one IDAT, 4 pieces of 1 to 6 clusters",
+       Content::kPhoto,
+       640,
+       37,
+       0,
+       {96, 106, 112, 130},
+       {1, 4, 3}},
+      {"screenshot, one IDAT, 3 pieces",
+       Content::kScreenshot,
+       1280,
+       53,
+       0,
+       {56, 146, 159},
+       {2, 2}},
+      {"screenshot, IDATs of 64 KiB, 5 pieces",
+       Content::kScreenshot,
+       1600,
+       240,
+       64 << 10,
+       {16, 23, 31, 74, 83},
+       {4, 6, 10, 3},
+       false},
+      {"photo, IDATs of 64 KiB, 5 pieces, a later one first",
+       Content::kPhoto,
+       1024,
+       59,
+       64 << 10,
+       {140, 31, 105, 112, 135},
+       {1, 11, 5, 3},
+       false},
+      {"line art, one IDAT, 5 pieces, a later one first",
+       Content::kLineArt,
+       2000,
+       191,
+       0,
+       {119, 76, 84, 99, 108},
+       {1, 3, 6, 3},
+       false},
   };
   std::string misses;
   for (const Case& c : cases) {
@@ -154,9 +187,9 @@ TEST(Mend, LeavesAloneWhatItCannotProve) {
     Disk lost = lay(png, 400, {10, 200}, {3},
                     decoys ? decoy_filler(400 * kCluster, 5) : std::string());
     lost.bytes.replace(200 * kCluster, kCluster, filler(kCluster, 9));
-    const pngcarve::Mended mended = pngcarve::mend(
-        reader(lost.bytes), index_of(lost.bytes), lost.ihdr_tag,
-        budget_of(lost));
+    const pngcarve::Mended mended =
+        pngcarve::mend(reader(lost.bytes), index_of(lost.bytes), lost.ihdr_tag,
+                       budget_of(lost));
     EXPECT_TRUE(mended.pieces.empty()) << decoys;
     EXPECT_EQ(mended.stopped, pngcarve::Stop::kNone) << decoys;
   }
@@ -172,8 +205,8 @@ TEST(Mend, NamesAsUncertainAPieceTwoPlacesHold) {
     const std::string second = png.substr(3 * kCluster);
     disk.bytes.replace(100 * kCluster, second.size(), second);
     const pngcarve::Mended mended =
-        pngcarve::mend(reader(disk.bytes), index_of(disk.bytes),
-                       disk.ihdr_tag, budget_of(disk));
+        pngcarve::mend(reader(disk.bytes), index_of(disk.bytes), disk.ihdr_tag,
+                       budget_of(disk));
     ASSERT_EQ(mended.pieces.size(), 2u);
     EXPECT_EQ(mended.bytes, png);
     EXPECT_FALSE(mended.pieces[0].uncertain);
@@ -253,8 +286,8 @@ TEST(Twin, EveryReadFailingInTurnIsSaid) {
       memory = fail_at > total;
       if (memory) fail_at -= total;
       pngcarve::Twin twin;
-      pngcarve::make_twin(failing, tags, "disk", disk.ihdr_tag,
-                          budget_of(disk), "disk.0000.png", &twin);
+      pngcarve::make_twin(failing, tags, "disk", disk.ihdr_tag, budget_of(disk),
+                          "disk.0000.png", &twin);
       EXPECT_TRUE(twin.failure.starts_with(
           memory ? "disk.0000.png: out of memory while mending it"
                  : "disk.0000.png: the input could not be read again"))

@@ -37,8 +37,7 @@ Salvaged salvage(const ReadAt& read, uint64_t ihdr_tag) {
     return none;
   };
   unsigned char data[kIhdrDataSize];
-  if (!ihdr_whole(&in, ihdr_tag, data))
-    return in.going() ? salvaged : failed();
+  if (!ihdr_whole(&in, ihdr_tag, data)) return in.going() ? salvaged : failed();
   const double raw = raw_size(data);
   const uint32_t height = load_be32(data + 4);
   // Interlaced rows come in seven passes; an image past 256 MiB of rows is

@@ -33,8 +33,7 @@ class TagIndex {
   // they are tried as the place that follows `end`: up to `most` at or
   // after it, nearest first, then up to `most` before it, nearest first.
   // REQUIRES: done().
-  std::vector<uint64_t> near(uint64_t residue, uint64_t end,
-                             size_t most) const;
+  std::vector<uint64_t> near(uint64_t residue, uint64_t end, size_t most) const;
 
   // How many there are; none once the input held more than kMaxTags.
   size_t count() const { return tags_.size(); }

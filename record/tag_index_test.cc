@@ -41,9 +41,9 @@ TEST(TagIndex, GivesTheNearestOfOneResidueFirst) {
   const pngcarve::TagIndex index = index_of(bytes);
   auto tag = [](uint64_t s) { return s * pngcarve::kSector + 4; };
   // After 5 sectors: 5, 6, 7 after it, then 4, 3, 2 before it.
-  EXPECT_EQ(index.near(0, 5 * pngcarve::kSector, 3),
-            (std::vector<uint64_t>{tag(5), tag(6), tag(7), tag(4), tag(3),
-                                   tag(2)}));
+  EXPECT_EQ(
+      index.near(0, 5 * pngcarve::kSector, 3),
+      (std::vector<uint64_t>{tag(5), tag(6), tag(7), tag(4), tag(3), tag(2)}));
   EXPECT_EQ(index.near(0, 20 * pngcarve::kSector, 2),
             (std::vector<uint64_t>{tag(9), tag(8)}));
   EXPECT_EQ(index.near(96, 0, 5),

@@ -91,9 +91,8 @@ class Image : public ImageSink {
     record_.check = check;
     try {
       hashed_ = trace_.end(&record_) && hashed_;
-      std::fputs(
-          (csv_ ? csv_row(record_) : dfxml_fileobject(record_)).c_str(),
-          stdout);
+      std::fputs((csv_ ? csv_row(record_) : dfxml_fileobject(record_)).c_str(),
+                 stdout);
     } catch (const std::bad_alloc&) {
       hashed_ = false;  // its record is lost with them
     }
@@ -278,8 +277,7 @@ int run(const std::string& program, const std::vector<std::string>& args) {
                 "can't be read again, so its broken images were not mended");
         } else {
           tags.done();
-          if (tags.overflowed())
-            noted(path, kTagsOverflowedText);
+          if (tags.overflowed()) noted(path, kTagsOverflowedText);
           const std::string wrong = mend_images(
               file, path, tags, carve.broken(), !options.dry_run,
               [&options](const ImageRecord& record) {

@@ -5,8 +5,8 @@
 //
 // PNGCARVE_FAULT_AT=N picks the call (counting from 1); with
 // PNGCARVE_FAULT_ONLY=FUNCTION, only calls of that function count (pread,
-// say, with which pngcarve-report reads an input again to mend it). The failed call
-// sets errno (EIO for reads and closes, ENOSPC for writes and flushes,
+// say, with which pngcarve-report reads an input again to mend it). The failed
+// call sets errno (EIO for reads and closes, ENOSPC for writes and flushes,
 // EACCES or EMFILE for opens) and the stream's error indicator, as stdio
 // does; a failed fclose still closes the stream. The call is described in
 // the file PNGCARVE_FAULT_LOG as "<function> <input|output|console> <path>".

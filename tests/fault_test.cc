@@ -150,7 +150,8 @@ TEST_F(FaultTest, EveryMendingReadFailingInTurnIsReported) {
   for (int n = 1;; ++n) {
     for (const std::string& twin : twins) fs::remove(dir_ / twin);
     fs::remove(log);
-    options.env = {"LD_PRELOAD=" PNGCARVE_FAULT_LIB, "PNGCARVE_FAULT_ONLY=pread",
+    options.env = {"LD_PRELOAD=" PNGCARVE_FAULT_LIB,
+                   "PNGCARVE_FAULT_ONLY=pread",
                    "PNGCARVE_FAULT_AT=" + std::to_string(n),
                    "PNGCARVE_FAULT_LOG=" + log.string()};
     Result r = run_tool(dir_, {"--csv", "disk.img"}, options);

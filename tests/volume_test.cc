@@ -260,10 +260,12 @@ TEST_P(VolumeTest, RebuildsWhatTheFileSystemSplit) {
     shape.content = real[k].content;
     shape.idat_size = idat_sizes[k % 3];
     shapes.push_back(shape);
-    labels.push_back(std::string(real[k].what) + " " +
-                     std::to_string(real[k].width) + "x" +
-                     std::to_string(real[k].height) +
-                     (k % 3 ? ", IDATs of " + std::to_string(idat_sizes[k % 3] >> 10) + " KiB" : ", one IDAT"));
+    labels.push_back(
+        std::string(real[k].what) + " " + std::to_string(real[k].width) + "x" +
+        std::to_string(real[k].height) +
+        (k % 3
+             ? ", IDATs of " + std::to_string(idat_sizes[k % 3] >> 10) + " KiB"
+             : ", one IDAT"));
   }
   const int count = static_cast<int>(shapes.size());
   for (int i = 0; i < count; ++i) {
@@ -304,7 +306,7 @@ TEST_P(VolumeTest, RebuildsWhatTheFileSystemSplit) {
       carved[std::stoull(row[2])] = row;
   }
   int split[7] = {}, rebuilt[7] = {};  // by pieces, 6 for more than 5
-  int backward = 0;  // pieces of rebuilt PNGs that lie before their first
+  int backward = 0;    // pieces of rebuilt PNGs that lie before their first
   std::string misses;  // of PNGs in 2 to 5 pieces, each named
   for (int i = 0; i < count; ++i) {
     SCOPED_TRACE(system.name + std::string(" p") + std::to_string(i));

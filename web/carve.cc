@@ -262,8 +262,8 @@ extern "C" EMSCRIPTEN_KEEPALIVE int mend_image(const char* input, double index,
   };
   // The broken images, in the order carved, are in their offsets' order.
   const uint64_t tag = static_cast<uint64_t>(offset);
-  const auto image = std::lower_bound(
-      broken.begin(), broken.end(), std::make_pair(tag, uint64_t{0}));
+  const auto image = std::lower_bound(broken.begin(), broken.end(),
+                                      std::make_pair(tag, uint64_t{0}));
   const uint64_t run =
       image != broken.end() && image->first == tag ? image->second : 0;
   pngcarve::Twin twin;
