@@ -26,6 +26,12 @@ constexpr uint64_t kMaxCluster = 4096;
 constexpr uint64_t kRowsToTrust = 4;
 constexpr size_t kTrials = 1 << 11;
 constexpr size_t kChunkTrials = 5 * kTrials;
+// The continuations tried after one that passed, at all its breaks and
+// theirs, before the next place is tried instead: another file's bytes can
+// pass a screenshot's row checks for clusters on end (inflate copies its
+// rows), and without a bound, following the first such place nearby spent
+// every trial of the chunk before the right one, a few clusters farther.
+constexpr size_t kSubtreeTrials = 1024;
 // The longest middle piece looked for between a break and a last piece,
 // and the places tried for it after one break: the nearest 128 clusters
 // each side. A middle piece farther off is still found by its rows, when
@@ -182,18 +188,23 @@ class Follow {
   // The chunk followed after the break `b` from each place nearby where its
   // data goes on, nearest first.
   std::optional<uint64_t> followed(const Place& b, uint64_t cluster) {
-    return nearby(b, cluster, kSector, &chunk_trials_, kChunkTrials,
-                  [&](uint64_t q) -> std::optional<uint64_t> {
-                    std::unique_ptr<Inflater> from = clone(*b.inflater);
-                    if (!from) return std::nullopt;
-                    // A piece is a cluster at least: its bytes are the
-                    // image's to the cluster's end.
-                    Place trial{std::move(from), q, b.done, b.crc, b.rows};
-                    if (!go(&trial, q, kRowsToTrust, q + cluster, nullptr))
-                      return std::nullopt;
-                    return follow(std::move(trial.inflater), q, trial.at,
-                                  trial.done, trial.crc);
-                  });
+    return nearby(
+        b, cluster, kSector, &chunk_trials_, trials_limit_,
+        [&](uint64_t q) -> std::optional<uint64_t> {
+          std::unique_ptr<Inflater> from = clone(*b.inflater);
+          if (!from) return std::nullopt;
+          // A piece is a cluster at least: its bytes are the
+          // image's to the cluster's end.
+          Place trial{std::move(from), q, b.done, b.crc, b.rows};
+          if (!go(&trial, q, kRowsToTrust, q + cluster, nullptr))
+            return std::nullopt;
+          const size_t limit = trials_limit_;
+          trials_limit_ = std::min(limit, chunk_trials_ + kSubtreeTrials);
+          std::optional<uint64_t> end = follow(std::move(trial.inflater), q,
+                                               trial.at, trial.done, trial.crc);
+          trials_limit_ = limit;
+          return end;
+        });
   }
 
   // The chunk's rest after the break `b` in two pieces: whole clusters
@@ -356,9 +367,10 @@ class Follow {
   const std::vector<Piece>& before_;
   size_t left_ = 0;
   std::vector<Piece>* pieces_ = nullptr;
-  size_t chunk_trials_ = 0;   // continuations followed, for the chunk
-  size_t middle_trials_ = 0;  // and middle pieces tried
-  uint64_t cluster_ = 0;      // of the breaks taken so far; 0 before the first
+  size_t chunk_trials_ = 0;  // continuations followed, for the chunk,
+  size_t trials_limit_ = kChunkTrials;  // and where the ones tried now stop
+  size_t middle_trials_ = 0;            // and middle pieces tried
+  uint64_t cluster_ = 0;  // of the breaks taken so far; 0 before the first
 };
 
 }  // namespace
