@@ -51,6 +51,16 @@ bool allowed(int type, int depth) {
 
 }  // namespace
 
+bool sound_fields(const unsigned char* ihdr) {
+  return ihdr[10] == 0 && ihdr[11] == 0 && !row_passes(ihdr).empty();
+}
+
+bool is_junk(const unsigned char* tail, size_t n) {
+  if (n < kIhdrTail) return false;
+  const uint32_t crc = crc32(crc32(0, kIhdrHeader + 4, 4), tail, kIhdrDataSize);
+  return crc != load_be32(tail + kIhdrDataSize) && !sound_fields(tail);
+}
+
 std::vector<RowPass> row_passes(const unsigned char* ihdr) {
   const uint64_t width = load_be32(ihdr), height = load_be32(ihdr + 4);
   const int depth = ihdr[8], type = ihdr[9], interlace = ihdr[12];
@@ -101,9 +111,12 @@ StructureCheck::~StructureCheck() { inflateEnd(&stream_); }
 
 void StructureCheck::start() {
   skip_ = sizeof kSignature;  // the bytes before the first chunk
-  have_ = 0;
-  left_ = -1;
+  walk_.start_chunks();
+  wrapped_ = false;
+  crc_have_ = 0;
   crc_ = 0;
+  chunks_ = 0;
+  ihdr_crc_bad_ = false;
   crc_bad_ = critical_crc_bad_ = critical_ = idat_ = false;
   ihdr_have_ = 0;
   expected_ = -2;
@@ -135,55 +148,60 @@ void StructureCheck::inflate_some(const unsigned char* data, size_t n) {
 }
 
 void StructureCheck::push(const unsigned char* data, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    if (skip_ > 0) {
-      uint64_t passed = std::min<uint64_t>(skip_, n - i);
-      skip_ -= passed;
-      i += passed;
-      continue;
+  if (skip_ > 0) {
+    const size_t passed = static_cast<size_t>(std::min<uint64_t>(skip_, n));
+    skip_ -= passed;
+    data += passed;
+    n -= passed;
+  }
+  while (n > 0) {
+    const unsigned char* at = data;
+    const size_t took = walk_.push(data, n);
+    data += took;
+    n -= took;
+    switch (walk_.part()) {
+      case ChunkWalk::Part::kHeader:
+        if (!walk_.done()) break;
+        ++chunks_;
+        // The carve takes length + 4 bytes, modulo 2^32, after the header;
+        // a length that wraps leaves no room for a CRC.
+        wrapped_ = walk_.wraps();
+        if (wrapped_) {
+          crc_bad_ = critical_crc_bad_ = true;
+          break;
+        }
+        idat_ = walk_.is(kIdatTag);
+        critical_ = (walk_.header()[4] & kAncillaryBit) == 0;
+        crc_ = crc32(0, walk_.header() + 4, 4);
+        crc_have_ = 0;
+        break;
+      case ChunkWalk::Part::kData:
+        if (wrapped_) break;
+        crc_ = crc32(crc_, at, static_cast<uInt>(took));
+        if (ihdr_have_ < kIhdrDataSize) {  // the first chunk's: the IHDR's
+          const size_t part = std::min(took, kIhdrDataSize - ihdr_have_);
+          std::copy(at, at + part, ihdr_ + ihdr_have_);
+          ihdr_have_ += part;
+        }
+        if (idat_) inflate_some(at, took);
+        break;
+      case ChunkWalk::Part::kCrc:
+        std::copy(at, at + took, crc_at_ + crc_have_);
+        crc_have_ += took;
+        if (walk_.done() && load_be32(crc_at_) != crc_) {
+          crc_bad_ = true;
+          critical_crc_bad_ = critical_crc_bad_ || critical_;
+          ihdr_crc_bad_ = ihdr_crc_bad_ || chunks_ == 1;
+        }
+        break;
     }
-    if (left_ < 0) {  // the chunk's header
-      while (have_ < kChunkHeaderSize && i < n) header_[have_++] = data[i++];
-      if (have_ < kChunkHeaderSize) return;
-      have_ = 0;
-      const uint32_t length = load_be32(header_);
-      // The carve takes length + 4 bytes, modulo 2^32, after the header;
-      // a length that wraps leaves no room for a CRC.
-      if (length > 0xFFFFFFFFu - kCrcSize) {
-        crc_bad_ = critical_crc_bad_ = true;
-        skip_ = static_cast<uint32_t>(length + kCrcSize);
-        continue;
-      }
-      idat_ = std::memcmp(header_ + 4, kIdatTag, sizeof kIdatTag) == 0;
-      critical_ = (header_[4] & kAncillaryBit) == 0;
-      crc_ = crc32(0, header_ + 4, 4);
-      left_ = length;
-    }
-    const size_t take = std::min<uint64_t>(left_, n - i);
-    crc_ = crc32(crc_, data + i, static_cast<uInt>(take));
-    if (ihdr_have_ < kIhdrDataSize) {  // the first chunk's data: the IHDR's
-      size_t part = std::min(take, kIhdrDataSize - ihdr_have_);
-      std::copy(data + i, data + i + part, ihdr_ + ihdr_have_);
-      ihdr_have_ += part;
-    }
-    if (idat_) inflate_some(data + i, take);
-    left_ -= static_cast<int64_t>(take);
-    i += take;
-    if (left_ > 0) return;
-    while (have_ < kCrcSize && i < n) header_[have_++] = data[i++];
-    if (have_ < kCrcSize) return;
-    if (load_be32(header_) != crc_) {
-      crc_bad_ = true;
-      critical_crc_bad_ = critical_crc_bad_ || critical_;
-    }
-    have_ = 0;
-    left_ = -1;
   }
 }
 
 const char* StructureCheck::end(bool cut) const {
-  if (cut || left_ >= 0 || have_ > 0 || skip_ > 0) return "cut";
+  if (ihdr_crc_bad_ && ihdr_have_ == kIhdrDataSize && !sound_fields(ihdr_))
+    return "junk";
+  if (cut || !walk_.between() || skip_ > 0) return "cut";
   if (crc_bad_) return "crc";
   if (too_long_) return "size";
   if (!stream_ended_) return "inflate";
@@ -191,7 +209,7 @@ const char* StructureCheck::end(bool cut) const {
 }
 
 bool StructureCheck::sound(bool cut) const {
-  return !cut && left_ < 0 && have_ == 0 && skip_ == 0 && !critical_crc_bad_ &&
+  return !cut && walk_.between() && skip_ == 0 && !critical_crc_bad_ &&
          !too_long_ && stream_ended_ &&
          static_cast<double>(inflated_) == raw_size(ihdr_);
 }

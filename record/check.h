@@ -9,6 +9,9 @@
 //   "size"     the stream inflates to a size other than the one the IHDR's
 //              width, height, bit depth, colour type and interlace imply, or
 //              the IHDR implies none.
+// Before all of these, "junk": the IHDR's CRC fails and its fields are no
+// image's (is_junk), so the tag it was found by is one that other data
+// holds by chance.
 // Inflating stops once it has more bytes than the IHDR implies, so a small
 // image can't make the check inflate gigabytes. zlib inflates, so the check
 // fails exactly where zlib does, as the page's (pako, zlib's port) does.
@@ -21,6 +24,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "chunk_walk.h"
+
 namespace pngcarve {
 
 // The bytes an image of the 13-byte IHDR data `ihdr` inflates to (a filter
@@ -28,6 +33,17 @@ namespace pngcarve {
 // allows no image. In floating point, as the page computes it, so that the
 // two agree on any IHDR; it is exact up to 2^53.
 double raw_size(const unsigned char* ihdr);
+
+// Whether the IHDR's fields can be an image's: width and height from 1 to
+// 2^31 - 1, a bit depth its colour type allows, and compression, filter
+// and interlace methods 0, 0 and 0 or 1.
+bool sound_fields(const unsigned char* ihdr);
+
+// Whether the 17 bytes after an "IHDR" tag, `tail` (`n` of them, fewer
+// when the input ended first), are junk: all there, their CRC wrong, and
+// their fields no image's. A real image with a damaged IHDR CRC but sound
+// fields is no junk.
+bool is_junk(const unsigned char* tail, size_t n);
 
 // The rows that data is, pass by pass (one pass, or Adam7's seven), each
 // pass with rows: the size of its rows, filter byte included, and how many
@@ -40,7 +56,8 @@ std::vector<RowPass> row_passes(const unsigned char* ihdr);
 
 // The answers, in the order the page's kChecks (web/protocol.js) has them,
 // and an answer's index among them.
-constexpr const char* kCheckNames[] = {"ok", "cut", "crc", "inflate", "size"};
+constexpr const char* kCheckNames[] = {"ok",      "cut",  "crc",
+                                       "inflate", "size", "junk"};
 int check_code(const char* check);
 
 class StructureCheck {
@@ -55,7 +72,7 @@ class StructureCheck {
   // Takes the image's next bytes, in pieces of any size.
   void push(const unsigned char* data, size_t n);
   // The answer, once every byte is pushed, `cut` when the input ended
-  // inside the image: "ok", "cut", "crc", "inflate" or "size".
+  // inside the image: "junk", "ok", "cut", "crc", "inflate" or "size".
   const char* end(bool cut) const;
   // Whether the image is whole but for the CRCs of ancillary chunks (a
   // type whose first letter is lower case), which browsers let be: they
@@ -67,12 +84,14 @@ class StructureCheck {
 
   z_stream stream_{};
   std::vector<unsigned char> out_;  // inflated bytes, counted and dropped
-  uint64_t skip_ = 0;        // bytes to pass over: the signature, or what a
-                             // chunk with a wrapping length takes
-  unsigned char header_[8];  // a chunk's length and type, then its CRC
-  size_t have_ = 0;          // bytes of header_ filled
-  int64_t left_ = -1;        // the chunk's data still to come; -1: header
+  uint64_t skip_ = 0;               // of the signature, still to pass over
+  ChunkWalk walk_;
+  bool wrapped_ = false;     // the chunk's length wraps: no CRC, no data
+  unsigned char crc_at_[4];  // the chunk's CRC field
+  size_t crc_have_ = 0;
   uint32_t crc_ = 0;
+  uint64_t chunks_ = 0;  // headers whole, the IHDR's first
+  bool ihdr_crc_bad_ = false;
   bool crc_bad_ = false;
   bool critical_crc_bad_ = false;  // in a chunk whose type is upper case first
   bool critical_ = false;

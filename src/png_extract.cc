@@ -1,8 +1,13 @@
 #include "png_extract.h"
 
 #include <cinttypes>
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <utility>
 
+#include "chunk_walk.h"
+#include "nested.h"
 #include "platform.h"
 #include "stream_copy.h"
 #include "tag_search.h"
@@ -79,6 +84,98 @@ std::string output_name(const std::string& path, int64_t n) {
   return path + number;
 }
 
+namespace {
+
+// The nested images' outputs: each made once its IHDR bytes are known, so
+// that the sink can keep it or not, and written as its bytes come. After a
+// failure nothing more is made, written or told.
+class NestedOutputs : public NestSink {
+ public:
+  NestedOutputs(CarveSink* sink, bool write)
+      : sink_(sink), write_(write), open_(kMaxNested) {}
+  ~NestedOutputs() override {
+    for (Out& out : open_)
+      if (out.file != nullptr) std::fclose(out.file);
+  }
+
+  ExtractResult failed() const { return failed_; }
+
+  void begin(size_t slot, uint64_t offset, const std::string& name,
+             const std::string& parent) override {
+    if (failed_ != ExtractResult::kOk) return;
+    Out& out = open_[slot];
+    out.name = name;
+    out.head.clear();
+    out.decided = !write_;
+    sink_->nested_start(slot, offset, name, parent);
+  }
+  void bytes(size_t slot, const unsigned char* data, size_t n) override {
+    if (failed_ != ExtractResult::kOk) return;
+    Out& out = open_[slot];
+    sink_->nested_bytes(slot, data, n);
+    if (!out.decided) {
+      out.head.insert(out.head.end(), data, data + n);
+      if (out.head.size() >= kHead + kIhdrTail) decide(&out);
+    } else if (out.file != nullptr &&
+               std::fwrite(data, 1, n, out.file) != n) {
+      fail(&out, ExtractResult::kWriteFailed);
+    }
+  }
+  void finish(size_t slot, uint64_t run_length, bool iend) override {
+    if (failed_ != ExtractResult::kOk) return;
+    Out& out = open_[slot];
+    if (!out.decided) decide(&out);
+    if (failed_ != ExtractResult::kOk) return;
+    std::FILE* file = std::exchange(out.file, nullptr);
+    if (!close_output(file, true)) {
+      fail(&out, ExtractResult::kWriteFailed);
+      return;
+    }
+    sink_->nested_end(slot, run_length, iend);
+  }
+  void not_carved(uint64_t offset, const std::string& parent) override {
+    if (failed_ == ExtractResult::kOk) sink_->not_carved(offset, parent);
+  }
+
+ private:
+  static constexpr size_t kHead = sizeof kSignature + sizeof kIhdrHeader;
+  static constexpr size_t kBufferSize = 16 * 1024;
+  struct Out {
+    std::FILE* file = nullptr;
+    std::string name;
+    std::vector<unsigned char> head;  // the bytes before it is decided
+    bool decided = false;
+    std::vector<char> buffer;
+  };
+
+  void decide(Out* out) {
+    out->decided = true;
+    if (!sink_->keeps(out->head.data() + kHead, out->head.size() - kHead))
+      return;
+    out->file = open_file(out->name, "wb");
+    if (out->file == nullptr) {
+      fail(out, ExtractResult::kCreateFailed);
+      return;
+    }
+    out->buffer.resize(kBufferSize);
+    std::setvbuf(out->file, out->buffer.data(), _IOFBF, out->buffer.size());
+    if (std::fwrite(out->head.data(), 1, out->head.size(), out->file) !=
+        out->head.size())
+      fail(out, ExtractResult::kWriteFailed);
+  }
+  void fail(Out* out, ExtractResult result) {
+    failed_ = result;
+    sink_->output_failed(out->name);
+  }
+
+  CarveSink* sink_;
+  const bool write_;
+  std::vector<Out> open_;  // by slot
+  ExtractResult failed_ = ExtractResult::kOk;
+};
+
+}  // namespace
+
 ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
                                  std::FILE* console, bool terminal,
                                  CarveSink* sink) {
@@ -104,53 +201,95 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
     in.seen = [sink](const unsigned char* data, size_t n) {
       sink->input(data, n);
     };
+  // The images inside others' runs see each byte once the carve is past it.
+  std::optional<NestedOutputs> outputs;
+  std::optional<NestedCarves> nested;
+  if (sink->nests()) {
+    outputs.emplace(sink, write);
+    nested.emplace(&*outputs);
+    in.gone = [&nested](const unsigned char* data, size_t n) {
+      nested->push(data, n);
+    };
+  }
+  auto nested_failed = [&] {
+    return outputs && outputs->failed() != ExtractResult::kOk;
+  };
+  auto failure = [&](ExtractResult result) {
+    return fail(console,
+                result == ExtractResult::kCreateFailed ? kCreateFailed
+                                                       : kWriteFailed,
+                result);
+  };
 
   while (search_ihdr(in)) {
+    if (nested_failed()) return failure(outputs->failed());
     std::string name = output_name(path, counter);
     std::fprintf(console, "\rExtracting: %s -> %" PRId64, shown.c_str(),
                  counter);
     if (terminal) std::fflush(console);
-    sink->start(in.base + in.pos - 4);  // back to the tag's start
+    const uint64_t tag = in.base + in.pos - 4;  // back to the tag's start
+    sink->start(tag);
+    if (nested) {
+      nested->top_start(tag, name);
+      input_tell(in);
+    }
 
     std::FILE* out = nullptr;
-    if (write) {
+    // A sink may keep an image or not by its IHDR's bytes, which the
+    // buffer holds by now unless the input ends first.
+    bool keep = true;
+    if (write && sink != &none) {
+      const size_t have = std::min<size_t>(input_fill(in, kIhdrTail), kIhdrTail);
+      keep = sink->keeps(in.buf.data() + in.pos, have);
+    }
+    if (write && keep) {
       out = open_file(name, "wb");
-      if (out == nullptr)
+      if (out == nullptr) {
+        sink->output_failed(name);
         return fail(console, kCreateFailed, ExtractResult::kCreateFailed);
+      }
       std::setvbuf(out, out_buffer.data(), _IOFBF, out_buffer.size());
     }
 
-    // The input bytes copied run from here to `run_end`; a chunk header
-    // that ends the image, or a part of one at the input's end, is not
-    // copied.
-    const uint64_t run_start = in.base + in.pos;
+    // The walk says how far each chunk goes and where the run ends; a chunk
+    // header that ends the image, or a part of one at the input's end, is
+    // not copied.
+    ChunkWalk walk;
+    walk.start_run();
     bool ok = write_all(out, kSignature, sizeof kSignature, bytes) &&
-              write_all(out, kIhdrHeader, sizeof kIhdrHeader, bytes) &&
-              fcopy(out, in, kIhdrTail, bytes);
-    uint64_t run_end = in.base + in.pos;
-    bool idat_seen = false;
-    bool ended_by_chunk = false;
-    unsigned char header[8];  // length field, then tag
-    while (ok && input_read(in, header, 8) == 8) {
-      bool is_idat = std::memcmp(header + 4, kIdatTag, 4) == 0;
-      if (idat_seen && !is_idat) {
-        ended_by_chunk = true;  // the header is dropped, its data searched
-        break;
-      }
-      idat_seen = idat_seen || is_idat;
-      // Data and CRC. The sum wraps modulo 2^32, so a length of FF FF FF FC
-      // to FF FF FF FF copies 0 to 3 bytes.
-      uint32_t body = load_be32(header) + 4u;
-      ok = write_all(out, header, 8, bytes) && fcopy(out, in, body, bytes);
-      run_end = in.base + in.pos;
+              write_all(out, kIhdrHeader, sizeof kIhdrHeader, bytes);
+    while (ok) {
+      const uint64_t from = in.base + in.pos;
+      // Data and CRC, or the IHDR's 17 bytes after the tag.
+      ok = fcopy(out, in, static_cast<uint32_t>(walk.to_header()), bytes);
+      walk.pass(in.base + in.pos - from);
+      if (!ok || !walk.between() || nested_failed()) break;
+      unsigned char header[8];  // length field, then tag
+      if (input_read(in, header, sizeof header) < sizeof header) break;
+      walk.push(header, sizeof header);
+      if (walk.ended()) break;  // the header is dropped, its data searched
+      ok = write_all(out, header, sizeof header, bytes);
     }
+    const bool ended_by_chunk = walk.ended();
     if (ok && ended_by_chunk)
       ok = write_all(out, kIendChunk, sizeof kIendChunk, bytes);
-    if (!close_output(out, ok))
+    if (!close_output(out, ok)) {
+      sink->output_failed(name);
       return fail(console, kWriteFailed, ExtractResult::kWriteFailed);
-    sink->end(run_end - run_start, ended_by_chunk);
+    }
+    if (nested) {
+      input_tell(in);
+      nested->top_end();
+      if (nested_failed()) return failure(outputs->failed());
+    }
+    sink->end(walk.run(), ended_by_chunk);
     if (!ended_by_chunk) break;  // the input ended inside the image
     ++counter;
+  }
+  if (nested) {
+    input_tell(in);
+    nested->finish();
+    if (nested_failed()) return failure(outputs->failed());
   }
   if (in.failed) return fail(console, kReadFailed, ExtractResult::kReadFailed);
   std::fputc('\n', console);

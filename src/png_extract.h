@@ -84,6 +84,29 @@ class CarveSink {
   // is read: for what looks at the whole input, images or not.
   virtual bool sees_input() const { return false; }
   virtual void input(const unsigned char* /*data*/, size_t /*n*/) {}
+  // Whether an image's output is written, given the bytes after its tag:
+  // its IHDR's 13 bytes and CRC, fewer when the input ends first. When not,
+  // no file is made for it, and its bytes still go to bytes(). Asked only
+  // when writes() is true.
+  virtual bool keeps(const unsigned char* /*tail*/, size_t /*n*/) {
+    return true;
+  }
+  // Whether the images that begin inside other images' runs are carved
+  // too (src/nested.h), each written as the others are and told by the
+  // slot it is carved in while it is open.
+  virtual bool nests() const { return false; }
+  virtual void nested_start(size_t /*slot*/, uint64_t /*offset*/,
+                            const std::string& /*name*/,
+                            const std::string& /*parent*/) {}
+  virtual void nested_bytes(size_t /*slot*/, const unsigned char* /*data*/,
+                            size_t /*n*/) {}
+  virtual void nested_end(size_t /*slot*/, uint64_t /*run_length*/,
+                          bool /*iend*/) {}
+  // A tag inside `parent`'s run that begins no image: too many were open.
+  virtual void not_carved(uint64_t /*offset*/, const std::string& /*parent*/) {
+  }
+  // The output that could not be created or written, as the carve stops.
+  virtual void output_failed(const std::string& /*name*/) {}
 };
 
 // Carves every image out of `in`, naming the outputs after `path`, and

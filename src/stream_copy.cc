@@ -16,6 +16,14 @@ void input_open(Input& in, std::FILE* file) {
   in.exhausted = false;
   in.failed = false;
   in.seen = nullptr;
+  in.gone = nullptr;
+  in.told = 0;
+}
+
+void input_tell(Input& in) {
+  if (in.gone && in.pos > in.told)
+    in.gone(in.buf.data() + in.told, in.pos - in.told);
+  in.told = in.pos;
 }
 
 size_t input_fill(Input& in, size_t want) {
@@ -23,6 +31,8 @@ size_t input_fill(Input& in, size_t want) {
   size_t have = in.end - in.pos;
   if (have >= want || in.exhausted) return have;
   if (in.pos != 0) {
+    input_tell(in);
+    in.told = 0;
     std::memmove(in.buf.data(), in.buf.data() + in.pos, have);
     in.base += in.pos;
     in.pos = 0;

@@ -34,6 +34,11 @@ struct Input {
   bool exhausted = false;          // the stream has ended or failed
   bool failed = false;             // ...and it was a read error
   Tap seen;  // when set, shown every byte of the stream as it is read
+  // When set, shown every byte once the reader is done with it (before a
+  // refill moves it out, or at input_tell()), in order; `told` is where in
+  // buf the bytes not yet shown begin.
+  Tap gone;
+  size_t told = 0;
 };
 
 // Prepares `in` to read from `file`, which must be open for binary reading.
@@ -45,6 +50,9 @@ void input_open(Input& in, std::FILE* file);
 // moved to the front of the buffer so they stay contiguous.
 // Returns the number of unread bytes now available.
 size_t input_fill(Input& in, size_t want);
+
+// Shows `gone` the bytes read past since it was last shown some.
+void input_tell(Input& in);
 
 // Reads up to `n` bytes into `dst`. Returns the number read, which is less
 // than `n` only at the end of the input (or after a read error).

@@ -71,7 +71,7 @@ export const resultOf = (code) => kResults[code] || 'failed';
 
 // An image's structure check (record/check.h, doc/report.md): 'ok' or its
 // first fault, in this order (kCheckNames there); then a salvaged twin's.
-export const kChecks = ['ok', 'cut', 'crc', 'inflate', 'size', 'salvaged'];
+export const kChecks = ['ok', 'cut', 'crc', 'inflate', 'size', 'junk', 'salvaged'];
 
 // A batch's columns and their types: where each image's IHDR tag stood,
 // the run of the file it holds, its flags, its IHDR's width and height (0

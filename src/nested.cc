@@ -1,0 +1,144 @@
+#include "nested.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "png_extract.h"
+#include "tag_search.h"
+
+namespace pngcarve {
+
+namespace {
+constexpr size_t kNone = SIZE_MAX;
+constexpr char kPng[] = ".png";
+}  // namespace
+
+std::string nested_name(const std::string& parent, int64_t n) {
+  std::string stem = parent;
+  if (stem.size() >= 4 && stem.compare(stem.size() - 4, 4, kPng) == 0)
+    stem.resize(stem.size() - 4);
+  char number[32];
+  std::snprintf(number, sizeof number, "+%04" PRId64 ".png", n);
+  return stem + number;
+}
+
+NestedCarves::NestedCarves(NestSink* sink)
+    : sink_(sink), slots_(kMaxNested, false) {}
+
+void NestedCarves::top_start(uint64_t offset, const std::string& name) {
+  top_tag_ = offset;
+  Open top;
+  top.top = true;
+  top.name = name;
+  open_.push_back(std::move(top));
+}
+
+void NestedCarves::top_end() {
+  for (size_t k = 0; k < open_.size(); ++k)
+    if (open_[k].top) {
+      open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(k));
+      return;
+    }
+}
+
+size_t NestedCarves::next_tag_end(const unsigned char* data, size_t n,
+                                  size_t from) const {
+  if (from == 0 && carried_ > 0) {
+    // A tag begun in the bytes pushed before these.
+    for (size_t q = 1; q <= 3 && q <= n; ++q) {
+      if (carried_ + q < 4) continue;
+      unsigned char window[4];
+      const size_t old = 4 - q;  // of its bytes in the carry
+      std::memcpy(window, carry_ + carried_ - old, old);
+      std::memcpy(window + old, data, q);
+      if (std::memcmp(window, kIhdrTag, 4) == 0) return q;
+    }
+  }
+  const unsigned char* hit = find_ihdr(data + from, data + n);
+  return hit == data + n ? kNone : static_cast<size_t>(hit - data) + 4;
+}
+
+void NestedCarves::push(const unsigned char* data, size_t n) {
+  size_t from = 0;
+  while (from < n) {
+    const size_t end = next_tag_end(data, n, from);
+    const size_t to = end == kNone ? n : end;
+    feed(data + from, to - from);
+    if (end != kNone) tag(offset_ - 4);  // feed() counted the bytes
+    from = to;
+  }
+  if (n >= 3) {
+    std::memcpy(carry_, data + n - 3, 3);
+    carried_ = 3;
+  } else {
+    const size_t keep = std::min<size_t>(carried_, 3 - n);
+    std::memmove(carry_, carry_ + carried_ - keep, keep);
+    std::memcpy(carry_ + keep, data, n);
+    carried_ = keep + n;
+  }
+}
+
+void NestedCarves::feed(const unsigned char* data, size_t n) {
+  for (size_t k = 0; k < open_.size();) {
+    Open& image = open_[k];
+    if (image.top) {
+      ++k;
+      continue;
+    }
+    const unsigned char* at = data;
+    size_t left = n;
+    while (left > 0 && !image.walk.ended()) {
+      const size_t took = image.walk.push(at, left);
+      if (image.walk.part() != ChunkWalk::Part::kHeader)
+        sink_->bytes(image.slot, at, took);
+      else if (image.walk.done() && !image.walk.ended())
+        sink_->bytes(image.slot, image.walk.header(), 8);
+      at += took;
+      left -= took;
+    }
+    if (image.walk.ended()) {
+      sink_->bytes(image.slot, kIendChunk, sizeof kIendChunk);
+      sink_->finish(image.slot, image.walk.run(), true);
+      slots_[image.slot] = false;
+      open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(k));
+    } else {
+      ++k;
+    }
+  }
+  offset_ += n;
+}
+
+void NestedCarves::tag(uint64_t offset) {
+  if (offset == top_tag_) return;  // the extractor's own
+  if (open_.empty()) return;       // between runs: the extractor's next
+  Open& parent = open_.back();
+  size_t slot = 0;
+  while (slot < kMaxNested && slots_[slot]) ++slot;
+  if (slot == kMaxNested) {
+    sink_->not_carved(offset, parent.name);
+    return;
+  }
+  Open image;
+  image.slot = slot;
+  image.name = nested_name(parent.name, parent.children++);
+  image.walk.start_run();
+  slots_[slot] = true;
+  const std::string parent_name = parent.name;
+  open_.push_back(std::move(image));
+  sink_->begin(slot, offset, open_.back().name, parent_name);
+  sink_->bytes(slot, kSignature, sizeof kSignature);
+  sink_->bytes(slot, kIhdrHeader, sizeof kIhdrHeader);
+}
+
+void NestedCarves::finish() {
+  for (Open& image : open_)
+    if (!image.top) {
+      sink_->finish(image.slot, image.walk.run(), false);
+      slots_[image.slot] = false;
+    }
+  open_.clear();
+}
+
+}  // namespace pngcarve
