@@ -87,7 +87,7 @@ std::string hex(const unsigned char* bytes, size_t n) {
 
 std::string csv_header() {
   return "input,output,offset,run_start,run_length,size,ending,width,height,"
-         "sha256,check,pieces,rows\n";
+         "sha256,check,pieces,rows,parent,not_written,not_carved\n";
 }
 
 std::string csv_row(const ImageRecord& image) {
@@ -108,7 +108,8 @@ std::string csv_row(const ImageRecord& image) {
   row += ',';
   if (!image.from.empty() && image.pieces.empty())  // salvaged
     row += std::to_string(image.rows) + '/' + std::to_string(image.height);
-  return row + '\n';
+  return row + ',' + csv_field(image.parent) + ',' + image.not_written + ',' +
+         std::to_string(image.not_carved) + '\n';
 }
 
 std::string xml_text(const std::string& text) {
@@ -204,6 +205,14 @@ std::string dfxml_fileobject(const ImageRecord& image) {
     xml += "    " + tag("pngcarve:width", std::to_string(image.width)) + "\n" +
            "    " + tag("pngcarve:height", std::to_string(image.height)) + "\n";
   xml += "    " + tag("pngcarve:check", image.check) + "\n";
+  if (!image.parent.empty())
+    xml += "    " + tag("pngcarve:parent", xml_text(image.parent)) + "\n";
+  if (!image.not_written.empty())
+    xml += "    " + tag("pngcarve:not_written", image.not_written) + "\n";
+  if (image.not_carved)
+    xml += "    " +
+           tag("pngcarve:not_carved_count", std::to_string(image.not_carved)) +
+           "\n";
   if (!image.from.empty())
     xml += "    " +
            tag(image.pieces.empty() ? "pngcarve:salvaged_from"

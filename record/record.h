@@ -58,6 +58,14 @@ struct ImageRecord {
   uint32_t rows = 0;
   // What cut a twin's search short ("not mended: search bound reached").
   std::string note;
+  // The output of the image whose run held its tag, for an image carved
+  // inside another's; else "".
+  std::string parent;
+  // Why no output was made for it: "junk", "small" or "copy"; else "".
+  std::string not_written;
+  // The IHDR tags inside its run that began no image of their own, because
+  // too many were being carved at once.
+  uint64_t not_carved = 0;
 };
 
 constexpr size_t kHiddenListed = 1000;

@@ -4,35 +4,38 @@
 
 namespace pngcarve {
 
-void Handoff::start(const std::string& input, const std::string& output,
+void Handoff::start(size_t slot, const std::string& input,
+                    const std::string& output, const std::string& parent,
                     uint64_t offset) {
   Event event;
   event.kind = Kind::kStart;
+  event.slot = slot;
   event.number = offset;
   event.input = input;
   event.output = output;
+  event.parent = parent;
   post(std::move(event));
 }
 
-void Handoff::end(uint64_t run_length, bool iend, const char* check) {
+void Handoff::end(size_t slot, const ImageEnd& how) {
   Event event;
   event.kind = Kind::kEnd;
-  event.number = run_length;
-  event.iend = iend;
-  event.check = check;
+  event.slot = slot;
+  event.how = how;
   post(std::move(event));
 }
 
 void Handoff::tell(const Event& event, const unsigned char* bytes) {
   switch (event.kind) {
     case Kind::kStart:
-      sink_->start(event.input, event.output, event.number);
+      sink_->start(event.slot, event.input, event.output, event.parent,
+                   event.number);
       break;
     case Kind::kBytes:
-      sink_->push(bytes, event.number);
+      sink_->push(event.slot, bytes, event.number);
       break;
     case Kind::kEnd:
-      sink_->end(event.number, event.iend, event.check);
+      sink_->end(event.slot, event.how);
       break;
   }
 }
@@ -54,13 +57,14 @@ Handoff::~Handoff() {
   thread_.join();
 }
 
-void Handoff::push(const unsigned char* data, size_t n) {
+void Handoff::push(size_t slot, const unsigned char* data, size_t n) {
   // In pieces that fill a batch at most, so that none grows past its size.
   while (n > 0) {
     const size_t room = kHandoffBatchBytes - making_.bytes.size();
     const size_t part = n < room ? n : room;
     Event event;
     event.kind = Kind::kBytes;
+    event.slot = slot;
     event.number = part;
     making_.bytes.insert(making_.bytes.end(), data, data + part);
     post(std::move(event));
@@ -141,8 +145,8 @@ void Handoff::run() {
 
 Handoff::Handoff(ImageSink* sink) : sink_(sink) {}
 Handoff::~Handoff() = default;
-void Handoff::push(const unsigned char* data, size_t n) {
-  sink_->push(data, n);
+void Handoff::push(size_t slot, const unsigned char* data, size_t n) {
+  sink_->push(slot, data, n);
 }
 void Handoff::post(Event event) { tell(event, nullptr); }
 void Handoff::drain() {}

@@ -1,6 +1,8 @@
 // Handoff: carries what the carve sees of each image (where it begins, its
 // bytes, how it ends) from the carving thread to a second thread, which
-// tells `sink` in the same order. So the image's hashes are computed, and
+// tells `sink` in the same order. Images inside others' runs are carved
+// while those are, so each event names the slot of the image it is of:
+// 0 for the extractor's, 1 + its NestedCarves slot for a nested one. So the image's hashes are computed, and
 // its record written, while the carve reads and writes the next bytes. The
 // bytes in flight are copies, at most kHandoffBytes of them besides the
 // batch being made: past that the carve waits. Where the C++ library has no
@@ -8,8 +10,9 @@
 // carving thread.
 //
 //   Handoff handoff(sink);
-//   handoff.start(input, output, offset); handoff.push(data, n); ...
-//   handoff.end(run_length, iend, check);
+//   handoff.start(slot, input, output, parent, offset);
+//   handoff.push(slot, data, n); ...
+//   handoff.end(slot, how);
 //   handoff.drain();  // returns once `sink` has been told all of it
 #ifndef PNGCARVE_REPORT_HANDOFF_H_
 #define PNGCARVE_REPORT_HANDOFF_H_
@@ -41,15 +44,26 @@ constexpr size_t kHandoffEvents = 1024;
 constexpr size_t kHandoffBatches = 4;
 constexpr size_t kHandoffBytes = kHandoffBatches * kHandoffBatchBytes;
 
-// What is told of each image, in order, on the second thread.
+// How an image ended, as the carving thread knows it. The strings live as
+// long as the program does.
+struct ImageEnd {
+  uint64_t run_length = 0;
+  bool iend = false;
+  const char* check = "";        // "ok", "cut", ...
+  const char* not_written = "";  // why no output was made for it, or ""
+  uint64_t not_carved = 0;       // tags in its run that began no image
+};
+
+// What is told of each image, in order, on the second thread. `parent`:
+// the output of the image whose run held it, or "".
 class ImageSink {
  public:
   virtual ~ImageSink() = default;
-  virtual void start(const std::string& input, const std::string& output,
+  virtual void start(size_t slot, const std::string& input,
+                     const std::string& output, const std::string& parent,
                      uint64_t offset) = 0;
-  virtual void push(const unsigned char* data, size_t n) = 0;
-  // `check`: a string that lives as long as the program ("ok", "cut", ...).
-  virtual void end(uint64_t run_length, bool iend, const char* check) = 0;
+  virtual void push(size_t slot, const unsigned char* data, size_t n) = 0;
+  virtual void end(size_t slot, const ImageEnd& how) = 0;
 };
 
 class Handoff {
@@ -59,20 +73,20 @@ class Handoff {
   Handoff(const Handoff&) = delete;
   Handoff& operator=(const Handoff&) = delete;
 
-  void start(const std::string& input, const std::string& output,
-             uint64_t offset);
-  void push(const unsigned char* data, size_t n);
-  void end(uint64_t run_length, bool iend, const char* check);
+  void start(size_t slot, const std::string& input, const std::string& output,
+             const std::string& parent, uint64_t offset);
+  void push(size_t slot, const unsigned char* data, size_t n);
+  void end(size_t slot, const ImageEnd& how);
   void drain();
 
  private:
   enum class Kind { kStart, kBytes, kEnd };
   struct Event {
     Kind kind = Kind::kStart;
-    uint64_t number = 0;  // the offset, the run's length, or how many bytes
-    bool iend = false;
-    const char* check = nullptr;
-    std::string input, output;
+    size_t slot = 0;
+    uint64_t number = 0;  // the offset, or how many bytes
+    ImageEnd how;
+    std::string input, output, parent;
   };
   // Events, and the bytes of its kBytes events one after another.
   struct Batch {

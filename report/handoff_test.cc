@@ -12,20 +12,20 @@ namespace {
 // Writes down all it is told, as text, and checks it is told on one thread.
 class Log : public ImageSink {
  public:
-  void start(const std::string& input, const std::string& output,
-             uint64_t offset) override {
+  void start(size_t, const std::string& input, const std::string& output,
+             const std::string&, uint64_t offset) override {
     seen(std::this_thread::get_id());
     text +=
         "start " + input + " " + output + " " + std::to_string(offset) + "\n";
   }
-  void push(const unsigned char* data, size_t n) override {
+  void push(size_t, const unsigned char* data, size_t n) override {
     seen(std::this_thread::get_id());
     text.append(reinterpret_cast<const char*>(data), n);
   }
-  void end(uint64_t run_length, bool iend, const char* check) override {
+  void end(size_t, const ImageEnd& how) override {
     seen(std::this_thread::get_id());
-    text += "\nend " + std::to_string(run_length) +
-            (iend ? " iend " : " cut ") + check + "\n";
+    text += "\nend " + std::to_string(how.run_length) +
+            (how.iend ? " iend " : " cut ") + how.check + "\n";
   }
 
   std::string text;
@@ -53,18 +53,19 @@ TEST(Handoff, TellsEverythingInOrderAndDrains) {
         // pieces of up to a batch and a half.
         const size_t size =
             image % 97 == 0 ? 2 * kHandoffBytes : image * 37 % 5000;
-        handoff.start(name, name + "." + std::to_string(image), image * 10);
+        handoff.start(0, name, name + "." + std::to_string(image), "",
+                      image * 10);
         expected += "start " + name + " " + name + "." + std::to_string(image) +
                     " " + std::to_string(image * 10) + "\n";
         std::string bytes(size, static_cast<char>('a' + image % 26));
         for (size_t at = 0; at < size;) {
           size_t n = std::min(size - at, kHandoffBatchBytes * 3 / 2);
           handoff.push(
-              reinterpret_cast<const unsigned char*>(bytes.data() + at), n);
+              0, reinterpret_cast<const unsigned char*>(bytes.data() + at), n);
           at += n;
         }
         expected += bytes;
-        handoff.end(size, image % 2 == 0, image % 3 ? "ok" : "crc");
+        handoff.end(0, {size, image % 2 == 0, image % 3 ? "ok" : "crc"});
         expected += "\nend " + std::to_string(size) +
                     (image % 2 ? " cut " : " iend ") +
                     (image % 3 ? "ok" : "crc") + "\n";
@@ -73,8 +74,8 @@ TEST(Handoff, TellsEverythingInOrderAndDrains) {
       EXPECT_EQ(log.text, expected);
     }
     // Left undrained: the destructor tells the rest before it returns.
-    handoff.start("last", "last.0", 1);
-    handoff.end(0, false, "cut");
+    handoff.start(0, "last", "last.0", "", 1);
+    handoff.end(0, {0, false, "cut"});
   }
   EXPECT_EQ(log.text, expected + "start last last.0 1\n\nend 0 cut cut\n");
 }
@@ -83,9 +84,10 @@ TEST(Handoff, TellsEverythingInOrderAndDrains) {
 // well after its batch has left the queue.
 class SlowEnd : public ImageSink {
  public:
-  void start(const std::string&, const std::string&, uint64_t) override {}
-  void push(const unsigned char*, size_t) override {}
-  void end(uint64_t, bool, const char*) override {
+  void start(size_t, const std::string&, const std::string&,
+             const std::string&, uint64_t) override {}
+  void push(size_t, const unsigned char*, size_t) override {}
+  void end(size_t, const ImageEnd&) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ++ended;  // unguarded: read after drain(), which must order it
   }
@@ -100,10 +102,10 @@ TEST(Handoff, DrainWaitsForAnEndThatCameAlone) {
   Handoff handoff(&sink);
   const std::string bytes(kHandoffBatchBytes, 'x');
   for (int image = 1; image <= 10; ++image) {
-    handoff.start("in", "in.0", 0);
-    handoff.push(reinterpret_cast<const unsigned char*>(bytes.data()),
+    handoff.start(0, "in", "in.0", "", 0);
+    handoff.push(0, reinterpret_cast<const unsigned char*>(bytes.data()),
                  bytes.size());
-    handoff.end(bytes.size(), true, "ok");
+    handoff.end(0, {bytes.size(), true, "ok"});
     handoff.drain();
     ASSERT_EQ(sink.ended, image);
   }

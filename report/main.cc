@@ -9,10 +9,15 @@
 // when an input could not be opened or read, an image could not be written
 // (the run stops there, as pngcarve's does) or the record could not be
 // written, and 2 for a command line it can't follow.
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <new>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,9 +25,11 @@
 #include "check.h"
 #include "handoff.h"
 #include "mending.h"
+#include "nested.h"
 #include "platform.h"
 #include "png_extract.h"
 #include "record.h"
+#include "stream_copy.h"
 #include "tag_index.h"
 #include "trace.h"
 
@@ -47,6 +54,11 @@ constexpr char kUsage[] =
     "  --csv          write CSV, the web page's report format\n"
     "  -n, --dry-run  write no images, only the record\n"
     "      --no-mend  do not rebuild or salvage images whose check fails\n"
+    "      --all      write junk too (an image begun by a chance IHDR tag)\n"
+    "      --min-size WxH\n"
+    "                 do not write images narrower than W or shorter than H\n"
+    "      --no-copies\n"
+    "                 do not write an image whose bytes were written before\n"
     "      --help     show this help and exit\n"
     "      --version  show the version and exit\n"
     "  --             take every argument after it as a FILE\n";
@@ -61,37 +73,77 @@ struct Options {
   bool csv = false;
   bool dry_run = false;
   bool mend = true;
+  bool all = false;        // junk written too
+  bool no_copies = false;  // an image whose bytes were written once is not
+  uint32_t min_width = 0;  // narrower or shorter images are not written
+  uint32_t min_height = 0;
   std::vector<std::string> inputs;
+
+  // Why an image is not written, by the bytes after its tag (`n` of the
+  // 17), or "" when it is. Copies are known only once it is hashed.
+  const char* skip(const unsigned char* tail, size_t n) const {
+    if (!all && is_junk(tail, n)) return "junk";
+    if (n >= kIhdrDataSize &&
+        (load_be32(tail) < min_width || load_be32(tail + 4) < min_height))
+      return "small";
+    return "";
+  }
 };
 
-// What is known of an image from its bytes as they go by; at its end, its
-// record goes to standard output, with the structure check the carve made.
+// What is known of each image from its bytes as they go by; at its end, its
+// record goes to standard output, with what the carve knew of it. A copy of
+// an image written before, by SHA-256, is taken away again when copies are
+// not to be written.
 class Image : public ImageSink {
  public:
-  explicit Image(bool csv) : csv_(csv) {}
+  Image(const Options& options)
+      : csv_(options.csv),
+        no_copies_(options.no_copies),
+        writes_(!options.dry_run),
+        slots_(kMaxNested + 1) {}
 
   // False when an image's hashes could not be had (out of memory) since
   // it was last asked.
   bool take_hashed() { return std::exchange(hashed_, true); }
 
-  void start(const std::string& input, const std::string& output,
-             uint64_t offset) override {
-    record_.input = input;
-    record_.output = output;
-    trace_.start(offset, &record_);
+  void start(size_t slot, const std::string& input, const std::string& output,
+             const std::string& parent, uint64_t offset) override {
+    ImageRecord& record = slots_[slot].record;
+    record = ImageRecord();
+    record.input = input;
+    record.output = output;
+    record.parent = parent;
+    slots_[slot].trace.start(offset, &record);
   }
 
-  void push(const unsigned char* data, size_t n) override {
-    trace_.push(data, n);
+  void push(size_t slot, const unsigned char* data, size_t n) override {
+    slots_[slot].trace.push(data, n);
   }
 
-  void end(uint64_t run_length, bool iend, const char* check) override {
-    record_.run_length = run_length;
-    record_.iend = iend;
-    record_.check = check;
+  void end(size_t slot, const ImageEnd& how) override {
+    ImageRecord& record = slots_[slot].record;
+    record.run_length = how.run_length;
+    record.iend = how.iend;
+    record.check = how.check;
+    record.not_written = how.not_written;
+    record.not_carved = how.not_carved;
     try {
-      hashed_ = trace_.end(&record_) && hashed_;
-      std::fputs((csv_ ? csv_row(record_) : dfxml_fileobject(record_)).c_str(),
+      hashed_ = slots_[slot].trace.end(&record) && hashed_;
+      if (no_copies_ && record.not_written.empty()) {
+        std::array<unsigned char, kSha256Size> sha256;
+        std::copy_n(record.digests.begin(), kSha256Size, sha256.begin());
+        if (!written_.insert(sha256).second) {
+          record.not_written = "copy";
+          std::error_code error;
+          const std::string& name = record.output;
+          if (writes_)
+            std::filesystem::remove(
+                std::u8string(reinterpret_cast<const char8_t*>(name.data()),
+                              name.size()),
+                error);
+        }
+      }
+      std::fputs((csv_ ? csv_row(record) : dfxml_fileobject(record)).c_str(),
                  stdout);
     } catch (const std::bad_alloc&) {
       hashed_ = false;  // its record is lost with them
@@ -99,70 +151,141 @@ class Image : public ImageSink {
   }
 
  private:
+  struct Slot {
+    ImageRecord record;
+    ImageTrace trace;
+  };
   const bool csv_;
+  const bool no_copies_;
+  const bool writes_;
   bool hashed_ = true;
-  ImageRecord record_;
-  ImageTrace trace_;
+  std::vector<Slot> slots_;  // the image carved in each slot
+  std::set<std::array<unsigned char, kSha256Size>> written_;
 };
 
 // What the carve of one input tells: each image's structure check is made
 // here, on the carving thread, and the image handed over to the second.
+// Slot 0 is the extractor's image, slot 1 + k nested slot k's.
 class Carve : public CarveSink {
  public:
   // `tags`, when given, is told every IDAT and IEND tag of the input.
-  Carve(const std::string& path, bool writes, StructureCheck* check,
-        Handoff* handoff, TagIndex* tags)
+  Carve(const std::string& path, const Options& options, Handoff* handoff,
+        TagIndex* tags)
       : path_(path),
-        writes_(writes),
-        check_(check),
+        options_(options),
         handoff_(handoff),
-        tags_(tags) {}
+        tags_(tags),
+        slots_(kMaxNested + 1) {}
 
-  // The last output named: the one being written when the carve stopped.
-  const std::string& output() const { return output_; }
-  // The images whose check failed, in order.
+  // The output being written when the carve stopped: the one that failed,
+  // or else the last one named.
+  const std::string& output() const {
+    return failed_.empty() ? slots_[0].output : failed_;
+  }
+  // The images whose check failed, in the order they ended, but junk and
+  // those not written for their size.
   const std::vector<Broken>& broken() const { return broken_; }
+  // The tags inside runs that began no image.
+  uint64_t not_carved() const { return not_carved_; }
 
   void start(uint64_t offset) override {
-    offset_ = offset;
-    output_ = output_name(path_, count_++);
-    check_->start();
-    handoff_->start(path_, output_, offset);
+    begin(0, offset, output_name(path_, count_++), "");
   }
-  void bytes(const unsigned char* data, size_t n) override {
-    check_->push(data, n);
-    handoff_->push(data, n);
-  }
+  void bytes(const unsigned char* data, size_t n) override { take(0, data, n); }
   void end(uint64_t run_length, bool iend) override {
-    const char* check = check_->end(!iend);
-    if (std::strcmp(check, "ok") != 0)
-      broken_.push_back({offset_, run_length, output_});
-    else if (tags_ != nullptr)
-      tags_->claim(offset_, run_length);
-    handoff_->end(run_length, iend, check);
+    finish(0, run_length, iend);
   }
-  bool writes() const override { return writes_; }
+  bool writes() const override { return !options_.dry_run; }
+  bool keeps(const unsigned char* tail, size_t n) override {
+    return *options_.skip(tail, n) == '\0';
+  }
+  bool nests() const override { return true; }
+  void nested_start(size_t slot, uint64_t offset, const std::string& name,
+                    const std::string& parent) override {
+    begin(slot + 1, offset, name, parent);
+  }
+  void nested_bytes(size_t slot, const unsigned char* data,
+                    size_t n) override {
+    take(slot + 1, data, n);
+  }
+  void nested_end(size_t slot, uint64_t run_length, bool iend) override {
+    finish(slot + 1, run_length, iend);
+  }
+  void not_carved(uint64_t, const std::string& parent) override {
+    ++not_carved_;
+    for (Slot& slot : slots_)
+      if (slot.open && slot.output == parent) ++slot.not_carved;
+  }
+  void output_failed(const std::string& name) override { failed_ = name; }
   bool sees_input() const override { return tags_ != nullptr; }
   void input(const unsigned char* data, size_t n) override {
     tags_->push(data, n);
   }
 
  private:
+  // In an image's bytes: the constant ones, then the 17 after its tag.
+  static constexpr size_t kHead = sizeof kSignature + sizeof kIhdrHeader;
+  struct Slot {
+    bool open = false;
+    uint64_t offset = 0;
+    std::string output;
+    uint64_t seen = 0;  // of its bytes
+    unsigned char tail[kIhdrTail] = {};
+    uint64_t not_carved = 0;
+    std::unique_ptr<StructureCheck> check;
+  };
+
+  void begin(size_t k, uint64_t offset, const std::string& output,
+             const std::string& parent) {
+    Slot& slot = slots_[k];
+    slot.open = true;
+    slot.offset = offset;
+    slot.output = output;
+    slot.seen = 0;
+    slot.not_carved = 0;
+    if (!slot.check) slot.check = std::make_unique<StructureCheck>();
+    slot.check->start();
+    handoff_->start(k, path_, output, parent, offset);
+  }
+  void take(size_t k, const unsigned char* data, size_t n) {
+    Slot& slot = slots_[k];
+    for (size_t i = 0; i < n && slot.seen + i < kHead + kIhdrTail; ++i)
+      if (slot.seen + i >= kHead) slot.tail[slot.seen + i - kHead] = data[i];
+    slot.seen += n;
+    slot.check->push(data, n);
+    handoff_->push(k, data, n);
+  }
+  void finish(size_t k, uint64_t run_length, bool iend) {
+    Slot& slot = slots_[k];
+    slot.open = false;
+    const char* check = slot.check->end(!iend);
+    const size_t tail = static_cast<size_t>(std::min<uint64_t>(
+        slot.seen > kHead ? slot.seen - kHead : 0, kIhdrTail));
+    const char* skipped = options_.skip(slot.tail, tail);
+    if (std::strcmp(check, "ok") == 0) {
+      if (tags_ != nullptr) tags_->claim(slot.offset, run_length);
+    } else if (*skipped == '\0' && std::strcmp(check, "junk") != 0) {
+      broken_.push_back({slot.offset, run_length, slot.output});
+    }
+    handoff_->end(k, {run_length, iend, check, skipped, slot.not_carved});
+  }
+
   const std::string& path_;
-  const bool writes_;
-  StructureCheck* check_;
+  const Options& options_;
   Handoff* handoff_;
   TagIndex* tags_;
+  std::vector<Slot> slots_;
   int64_t count_ = 0;
-  uint64_t offset_ = 0;
-  std::string output_;
+  uint64_t not_carved_ = 0;
+  std::string failed_;
   std::vector<Broken> broken_;
 };
 
 // Returns 0 with `options` filled, or the exit status to end with.
 int parse(const std::vector<std::string>& args, Options* options) {
   bool files_only = false;
-  for (const std::string& arg : args) {
+  for (size_t k = 0; k < args.size(); ++k) {
+    const std::string& arg = args[k];
     if (files_only || arg.size() < 2 || arg[0] != '-') {
       options->inputs.push_back(arg);
     } else if (arg == "--") {
@@ -173,6 +296,25 @@ int parse(const std::vector<std::string>& args, Options* options) {
       options->dry_run = true;
     } else if (arg == "--no-mend") {
       options->mend = false;
+    } else if (arg == "--all") {
+      options->all = true;
+    } else if (arg == "--no-copies") {
+      options->no_copies = true;
+    } else if (arg == "--min-size") {
+      unsigned long width = 0, height = 0;
+      char x = 0, rest = 0;
+      if (k + 1 == args.size() ||
+          std::sscanf(args[k + 1].c_str(), "%lu%c%lu%c", &width, &x, &height,
+                      &rest) != 3 ||
+          x != 'x' || width > UINT32_MAX || height > UINT32_MAX) {
+        std::fprintf(stderr,
+                     "pngcarve-report: --min-size takes WxH, as 16x16\n%s",
+                     kUsage);
+        return 2;
+      }
+      options->min_width = static_cast<uint32_t>(width);
+      options->min_height = static_cast<uint32_t>(height);
+      ++k;
     } else if (arg == "--help") {
       std::fputs(kUsage, stdout);
       return std::fclose(stdout) == 0 ? -1 : 1;
@@ -230,14 +372,13 @@ int run(const std::string& program, const std::vector<std::string>& args) {
   // this one carves, writes and checks: the two hashes take that one longer
   // than the rest takes this one (4,000 images of 2.8 KB on tmpfs: 36 ms
   // with the check here, 43 ms with it there).
-  Image image(options.csv);
+  Image image(options);
   int status = 0;
   std::string path_now;  // the input being carved or mended
   try {
     // The second thread lives in this block: it has told and written all
     // before the record's end is written and standard output closed.
     Handoff handoff(&image);
-    StructureCheck check;
     for (const std::string& path : options.inputs) {
       path_now = path;
       std::FILE* file = open_file(path, "rb");
@@ -257,8 +398,7 @@ int run(const std::string& program, const std::vector<std::string>& args) {
       // noted as the input is carved.
       const bool mendable = options.mend && can_read_at(file);
       TagIndex tags;
-      Carve carve(path, !options.dry_run, &check, &handoff,
-                  mendable ? &tags : nullptr);
+      Carve carve(path, options, &handoff, mendable ? &tags : nullptr);
       ExtractResult result = png_extract_stream(
           file, path, console ? console : stderr, terminal, &carve);
       const std::string& output = carve.output();
@@ -267,6 +407,12 @@ int run(const std::string& program, const std::vector<std::string>& args) {
         failed(path, "an image's hashes could not be computed (out of memory)");
         status = 1;
       }
+      if (carve.not_carved() > 0)
+        noted(path, std::to_string(carve.not_carved()) +
+                        " IHDR tags inside other images' runs began no image "
+                        "of their own: " +
+                        std::to_string(kMaxNested) +
+                        " were being carved inside others already");
       if (result == ExtractResult::kReadFailed) {
         failed(path, kReadFailedText);
         status = 1;

@@ -278,8 +278,10 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
       return fail(console, kWriteFailed, ExtractResult::kWriteFailed);
     }
     if (nested) {
+      // The images it holds that end where it does are told first; at the
+      // input's end, every one still open is cut there.
       input_tell(in);
-      nested->top_end();
+      ended_by_chunk ? nested->top_end() : nested->finish();
       if (nested_failed()) return failure(outputs->failed());
     }
     sink->end(walk.run(), ended_by_chunk);
