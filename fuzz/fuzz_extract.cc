@@ -1,5 +1,7 @@
 // libFuzzer target: carves the fuzzer's bytes with the real extractor and
-// with the plain model, and stops on the first difference.
+// with the plain model, then with the images inside others' runs carved
+// too (each of them the model's image of the input from its tag), and
+// stops on the first difference.
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string diff =
       testutil::difference(testutil::real_carve(input, out_path),
                            testutil::model_carve(input, out_path));
+  if (diff.empty()) diff = testutil::nested_difference(input, out_path);
   if (!diff.empty()) {
     std::fprintf(stderr, "extractor and model differ: %s\n", diff.c_str());
     std::abort();

@@ -1,6 +1,7 @@
 #include "nested.h"
 
 #include <algorithm>
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -36,11 +37,16 @@ void NestedCarves::top_start(uint64_t offset, const std::string& name) {
 }
 
 void NestedCarves::top_end() {
-  for (size_t k = 0; k < open_.size(); ++k)
-    if (open_[k].top) {
-      open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(k));
-      return;
-    }
+  for (Open& image : open_)
+    if (image.top && image.end_at == UINT64_MAX) image.end_at = offset_;
+  forget();
+}
+
+void NestedCarves::forget() {
+  // A tag ends at most 3 bytes past the run it began in.
+  std::erase_if(open_, [this](const Open& image) {
+    return image.end_at != UINT64_MAX && image.end_at + 3 <= offset_;
+  });
 }
 
 size_t NestedCarves::next_tag_end(const unsigned char* data, size_t n,
@@ -81,12 +87,8 @@ void NestedCarves::push(const unsigned char* data, size_t n) {
 }
 
 void NestedCarves::feed(const unsigned char* data, size_t n) {
-  for (size_t k = 0; k < open_.size();) {
-    Open& image = open_[k];
-    if (image.top) {
-      ++k;
-      continue;
-    }
+  for (Open& image : open_) {
+    if (image.top || image.end_at != UINT64_MAX) continue;
     const unsigned char* at = data;
     size_t left = n;
     while (left > 0 && !image.walk.ended()) {
@@ -99,12 +101,10 @@ void NestedCarves::feed(const unsigned char* data, size_t n) {
       left -= took;
     }
     if (image.walk.ended()) {
+      image.end_at = offset_ + (n - left);
       sink_->bytes(image.slot, kIendChunk, sizeof kIendChunk);
       sink_->finish(image.slot, image.walk.run(), true);
       slots_[image.slot] = false;
-      open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(k));
-    } else {
-      ++k;
     }
   }
   offset_ += n;
@@ -112,8 +112,11 @@ void NestedCarves::feed(const unsigned char* data, size_t n) {
 
 void NestedCarves::tag(uint64_t offset) {
   if (offset == top_tag_) return;  // the extractor's own
-  if (open_.empty()) return;       // between runs: the extractor's next
-  Open& parent = open_.back();
+  // The image begun last whose run holds the tag.
+  size_t k = open_.size();
+  while (k > 0 && open_[k - 1].end_at <= offset) --k;
+  if (k == 0) return;  // between runs: the extractor's next
+  Open& parent = open_[k - 1];
   size_t slot = 0;
   while (slot < kMaxNested && slots_[slot]) ++slot;
   if (slot == kMaxNested) {
@@ -134,7 +137,7 @@ void NestedCarves::tag(uint64_t offset) {
 
 void NestedCarves::finish() {
   for (Open& image : open_)
-    if (!image.top) {
+    if (!image.top && image.end_at == UINT64_MAX) {
       sink_->finish(image.slot, image.walk.run(), false);
       slots_[image.slot] = false;
     }

@@ -11,7 +11,9 @@
 // its tag, the one begun last, and its name is the parent's with "+NNNN"
 // for the parent's Nth nested image: "in.0003.png" holds "in.0003+0000.png",
 // which holds "in.0003+0000+0000.png". No name the extractor gives ends in
-// a part with a '+', so the two never meet.
+// a part with a '+', so the two never meet. A tag that begins in the chunk
+// header that ended a run, which the extractor's search passes over, is
+// inside that run.
 //
 // At most kMaxNested nested images are open at once; a tag found past that
 // begins none, and the sink is told it was not carved. Memory is that of
@@ -69,6 +71,9 @@ class NestedCarves {
  private:
   struct Open {
     bool top = false;  // the extractor's, not carved here
+    // Where its run ended (with the chunk header that ended it): a tag
+    // that begins before that is still inside it, though seen after.
+    uint64_t end_at = UINT64_MAX;
     size_t slot = 0;
     std::string name;
     int64_t children = 0;
@@ -79,6 +84,8 @@ class NestedCarves {
   void feed(const unsigned char* data, size_t n);
   // A tag whose first byte is at `offset`, once its bytes are fed.
   void tag(uint64_t offset);
+  // Lets go of the images ended too long ago to hold a tag still to come.
+  void forget();
   // The data index just past the next tag that ends after `from`, or npos.
   size_t next_tag_end(const unsigned char* data, size_t n, size_t from) const;
 

@@ -289,6 +289,7 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
     ++counter;
   }
   if (nested) {
+    in.pos = in.end;  // the last bytes, too few for a tag, are the input's
     input_tell(in);
     nested->finish();
     if (nested_failed()) return failure(outputs->failed());

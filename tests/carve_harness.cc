@@ -3,9 +3,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
+#include "nested.h"
 #include "png_builder.h"
 
 namespace testutil {
@@ -19,8 +21,19 @@ std::FILE* open_memory(const std::string& bytes) {
   return f;
 }
 
-Carving real_carve_stream(std::FILE* in, const std::string& path,
-                          pngcarve::ExtractResult* result) {
+namespace {
+
+// An image carved inside another's run: where its tag was, its name and
+// its parent's, and its bytes as told.
+struct NestedImage {
+  uint64_t offset = 0;
+  std::string name, parent, told;
+};
+
+// `nested`, when given, has the images inside others' runs carved too.
+Carving carve_stream(std::FILE* in, const std::string& path,
+                     pngcarve::ExtractResult* result,
+                     std::vector<NestedImage>* nested, size_t* not_carved) {
   char* text = nullptr;
   size_t text_size = 0;
   FILE* console = open_memstream(&text, &text_size);
@@ -39,9 +52,26 @@ Carving real_carve_stream(std::FILE* in, const std::string& path,
     void end(uint64_t run_length, bool iend) override {
       c->places.emplace_back(run_length, iend);
     }
+    std::vector<NestedImage>* nested = nullptr;
+    size_t* uncarved = nullptr;
+    std::vector<size_t> open = std::vector<size_t>(pngcarve::kMaxNested);
+    bool nests() const override { return nested != nullptr; }
+    void nested_start(size_t slot, uint64_t offset, const std::string& name,
+                      const std::string& parent) override {
+      open[slot] = nested->size();
+      nested->push_back({offset, name, parent, ""});
+    }
+    void nested_bytes(size_t slot, const unsigned char* data,
+                      size_t n) override {
+      (*nested)[open[slot]].told.append(reinterpret_cast<const char*>(data),
+                                        n);
+    }
+    void not_carved(uint64_t, const std::string&) override { ++*uncarved; }
   };
   Carving c;
   Told sink(&c);
+  sink.nested = nested;
+  sink.uncarved = not_carved;
   std::vector<std::string>& told = sink.bytes_told;
   pngcarve::ExtractResult r =
       pngcarve::png_extract_stream(in, path, console, false, &sink);
@@ -62,6 +92,55 @@ Carving real_carve_stream(std::FILE* in, const std::string& path,
                    " are not those written]";
   }
   return c;
+}
+
+}  // namespace
+
+Carving real_carve_stream(std::FILE* in, const std::string& path,
+                          pngcarve::ExtractResult* result) {
+  return carve_stream(in, path, result, nullptr, nullptr);
+}
+
+std::string nested_difference(const std::string& input,
+                              const std::string& path) {
+  std::vector<NestedImage> nested;
+  size_t not_carved = 0;
+  FILE* in = open_memory(input);
+  Carving c = carve_stream(in, path, nullptr, &nested, &not_carved);
+  fclose(in);
+  std::string diff = difference(c, model_carve(input, path));
+  if (!diff.empty()) return "carving nested images too: " + diff;
+  std::vector<std::string> names;  // of every image, its parent's first
+  for (const auto& image : c.images) names.push_back(image.first);
+  for (const NestedImage& image : nested) {
+    std::string written;
+    if (std::filesystem::exists(image.name)) {
+      written = read_file(image.name);
+      std::filesystem::remove(image.name);
+    }
+    const Carving alone = model_carve(input.substr(image.offset), "x");
+    const std::string& expected = alone.images.at(0).second;
+    if (written != expected || image.told != expected)
+      return "nested image " + image.name + " at " +
+             std::to_string(image.offset) + ":\n  " + hex(written) + "\n  " +
+             hex(expected);
+    if (std::find(names.begin(), names.end(), image.parent) == names.end() ||
+        image.name.rfind(image.parent.substr(0, image.parent.size() - 4) + "+",
+                         0) != 0)
+      return image.name + " is not named after a parent carved before it, " +
+             image.parent;
+    names.push_back(image.name);
+  }
+  size_t tags = 0;
+  for (size_t at = input.find("IHDR"); at != std::string::npos;
+       at = input.find("IHDR", at + 1))
+    ++tags;
+  if (tags != c.images.size() + nested.size() + not_carved)
+    return std::to_string(tags) + " tags, but " +
+           std::to_string(c.images.size()) + " images, " +
+           std::to_string(nested.size()) + " nested and " +
+           std::to_string(not_carved) + " not carved";
+  return "";
 }
 
 Carving real_carve(const std::string& input, const std::string& path,

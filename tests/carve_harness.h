@@ -27,6 +27,15 @@ Carving real_carve_stream(std::FILE* in, const std::string& path,
 Carving real_carve(const std::string& input, const std::string& path,
                    pngcarve::ExtractResult* result = nullptr);
 
+// Carves `input` with the images inside others' runs carved too (as
+// pngcarve-report --all does), every one written, and holds them to the
+// model: the extractor's images and console are the model's, each nested
+// image is the model's first image of the input from its tag, named after
+// its parent, and every IHDR tag began an image or was told not carved.
+// Returns "" or what differs first.
+std::string nested_difference(const std::string& input,
+                              const std::string& path);
+
 // Returns "" when `a` and `b` are the same, else what differs first.
 std::string difference(const Carving& a, const Carving& b);
 
