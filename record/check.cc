@@ -78,10 +78,9 @@ std::vector<RowPass> row_passes(const unsigned char* ihdr) {
     return passes;
   }
   // Adam7's passes: first column and row, then the steps between them.
-  static const uint64_t kPasses[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8},
-                                         {0, 4, 4, 8}, {2, 0, 4, 4},
-                                         {0, 2, 2, 4}, {1, 0, 2, 2},
-                                         {0, 1, 1, 2}};
+  static const uint64_t kPasses[7][4] = {
+      {0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+      {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
   for (const auto& p : kPasses)
     add(width > p[0] ? (width - p[0] + p[2] - 1) / p[2] : 0,
         height > p[1] ? (height - p[1] + p[3] - 1) / p[3] : 0);

@@ -2,12 +2,12 @@
 // bytes, how it ends) from the carving thread to a second thread, which
 // tells `sink` in the same order. Images inside others' runs are carved
 // while those are, so each event names the slot of the image it is of:
-// 0 for the extractor's, 1 + its NestedCarves slot for a nested one. So the image's hashes are computed, and
-// its record written, while the carve reads and writes the next bytes. The
-// bytes in flight are copies, at most kHandoffBytes of them besides the
-// batch being made: past that the carve waits. Where the C++ library has no
-// threads (MinGW-w64's win32 thread model), `sink` is told at once, on the
-// carving thread.
+// 0 for the extractor's, 1 + its NestedCarves slot for a nested one. So the
+// image's hashes are computed, and its record written, while the carve reads
+// and writes the next bytes. The bytes in flight are copies, at most
+// kHandoffBytes of them besides the batch being made: past that the carve
+// waits. Where the C++ library has no threads (MinGW-w64's win32 thread model),
+// `sink` is told at once, on the carving thread.
 //
 //   Handoff handoff(sink);
 //   handoff.start(slot, input, output, parent, offset);

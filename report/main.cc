@@ -204,8 +204,7 @@ class Carve : public CarveSink {
                     const std::string& parent) override {
     begin(slot + 1, offset, name, parent);
   }
-  void nested_bytes(size_t slot, const unsigned char* data,
-                    size_t n) override {
+  void nested_bytes(size_t slot, const unsigned char* data, size_t n) override {
     take(slot + 1, data, n);
   }
   void nested_end(size_t slot, uint64_t run_length, bool iend) override {

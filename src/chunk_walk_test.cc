@@ -32,10 +32,10 @@ std::string walked(const std::string& input, size_t piece, bool run) {
   };
   size_t at = 0;
   while (at < input.size() && !walk.ended()) {
-    const size_t n = piece == 0 ? input.size() - at
-                                : std::min(piece, input.size() - at);
-    const size_t took = walk.push(
-        reinterpret_cast<const unsigned char*>(input.data()) + at, n);
+    const size_t n =
+        piece == 0 ? input.size() - at : std::min(piece, input.size() - at);
+    const size_t took =
+        walk.push(reinterpret_cast<const unsigned char*>(input.data()) + at, n);
     const char letter = "hdc"[static_cast<int>(walk.part())];
     if (letter != last) flush();
     last = letter;
@@ -70,8 +70,8 @@ TEST(ChunkWalkTest, PartsAndEndsAreTheSameHoweverTheBytesArePieced) {
            chunk_header(0, "IDAT") + "crc!" + chunk_header(0, "tIME"),
        true, "d13c4h8d1c4h8c4h8| run 42 between"},
       {"length FF FF FF FC wraps to no byte after the header",
-       kTail + chunk_header(0xFFFFFFFC, "tEXt") + chunk_header(0, "IDAT"),
-       true, "d13c4h8h8 run 33 inside"},
+       kTail + chunk_header(0xFFFFFFFC, "tEXt") + chunk_header(0, "IDAT"), true,
+       "d13c4h8h8 run 33 inside"},
       {"length FF FF FF FF wraps to 3 bytes, no CRC",
        kTail + chunk_header(0xFFFFFFFF, "tEXt") + "abc" +
            chunk_header(0, "IDAT"),
@@ -89,8 +89,8 @@ TEST(ChunkWalkTest, PartsAndEndsAreTheSameHoweverTheBytesArePieced) {
        false, "h8c4h8d2c4 run 26 between"},
   };
   for (const Row& row : rows)
-    for (size_t piece : {size_t{0}, size_t{1}, size_t{2}, size_t{3},
-                         size_t{5}, size_t{7}})
+    for (size_t piece :
+         {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{5}, size_t{7}})
       EXPECT_EQ(walked(row.input, piece, row.run), row.expected)
           << row.name << ", in pieces of " << piece;
 }

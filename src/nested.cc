@@ -1,7 +1,6 @@
 #include "nested.h"
 
 #include <algorithm>
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>

@@ -92,7 +92,7 @@ class NestedCarves {
   NestSink* sink_;
   std::vector<Open> open_;  // in the order they began
   std::vector<bool> slots_;
-  uint64_t offset_ = 0;     // of the next byte pushed
+  uint64_t offset_ = 0;  // of the next byte pushed
   uint64_t top_tag_ = UINT64_MAX;
   unsigned char carry_[3] = {};  // the last bytes pushed, for a tag across
   size_t carried_ = 0;

@@ -1,7 +1,7 @@
 #include "png_extract.h"
 
-#include <cinttypes>
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -116,8 +116,7 @@ class NestedOutputs : public NestSink {
     if (!out.decided) {
       out.head.insert(out.head.end(), data, data + n);
       if (out.head.size() >= kHead + kIhdrTail) decide(&out);
-    } else if (out.file != nullptr &&
-               std::fwrite(data, 1, n, out.file) != n) {
+    } else if (out.file != nullptr && std::fwrite(data, 1, n, out.file) != n) {
       fail(&out, ExtractResult::kWriteFailed);
     }
   }
@@ -215,10 +214,10 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
     return outputs && outputs->failed() != ExtractResult::kOk;
   };
   auto failure = [&](ExtractResult result) {
-    return fail(console,
-                result == ExtractResult::kCreateFailed ? kCreateFailed
-                                                       : kWriteFailed,
-                result);
+    return fail(
+        console,
+        result == ExtractResult::kCreateFailed ? kCreateFailed : kWriteFailed,
+        result);
   };
 
   while (search_ihdr(in)) {
@@ -239,7 +238,8 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
     // buffer holds by now unless the input ends first.
     bool keep = true;
     if (write && sink != &none) {
-      const size_t have = std::min<size_t>(input_fill(in, kIhdrTail), kIhdrTail);
+      const size_t have =
+          std::min<size_t>(input_fill(in, kIhdrTail), kIhdrTail);
       keep = sink->keeps(in.buf.data() + in.pos, have);
     }
     if (write && keep) {

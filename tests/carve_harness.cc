@@ -63,8 +63,7 @@ Carving carve_stream(std::FILE* in, const std::string& path,
     }
     void nested_bytes(size_t slot, const unsigned char* data,
                       size_t n) override {
-      (*nested)[open[slot]].told.append(reinterpret_cast<const char*>(data),
-                                        n);
+      (*nested)[open[slot]].told.append(reinterpret_cast<const char*>(data), n);
     }
     void not_carved(uint64_t, const std::string&) override { ++*uncarved; }
   };

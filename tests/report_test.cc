@@ -60,12 +60,12 @@ TEST_F(ReportTest, RecordMatchesTheImagesWrittenAndValidates) {
   // The run-on image holds a junk one, begun by the tag across the chunk,
   // which holds the hidden image: each is recorded as it ends, and the junk
   // is not written.
-  const std::vector<std::string> checks = {
-      "ok", "ok",   "crc", "ok",       "ok",
-      "crc", "junk", "cut", "salvaged", "salvaged"};
+  const std::vector<std::string> checks = {"ok",       "ok",      "crc",  "ok",
+                                           "ok",       "crc",     "junk", "cut",
+                                           "salvaged", "salvaged"};
   const std::vector<std::string> parents = {
-      "", "", "", "", "in.bin.0004+0000.png", "", "in.bin.0004.png", "", "",
-      ""};
+      "", "", "", "", "in.bin.0004+0000.png", "", "in.bin.0004.png",
+      "", "", ""};
 
   Result dry = report(dir_, {"--csv", "-n", "in.bin"});
   EXPECT_EQ(dry.status, 0) << dry.err;
@@ -149,6 +149,79 @@ TEST_F(ReportTest, RecordMatchesTheImagesWrittenAndValidates) {
   EXPECT_EQ(output_of("xmllint --noout --schema '" PNGCARVE_DFXML_SCHEMA "' '" +
                       (dir_ / "copies.xml").string() + "' 2>&1"),
             (dir_ / "copies.xml").string() + " validates\n");
+}
+
+// A chance tag in data that is no PNG's: its IHDR CRC fails and its fields
+// are none, and a chunk length after it runs on to the input's end.
+std::string chance_tag(char fill) {
+  return "IHDR" + std::string(17, fill) + be32(0x7FFFFFF0) + "tEXt";
+}
+
+// What is carved and written, and what only recorded: junk and the images
+// inside runs, past the bound on those carved at once, and the filters.
+TEST_F(ReportTest, ImagesInsideRunsAndFiltersAreAllRecorded) {
+  const std::string big = make_png(sized(5, 4, 1));
+  const std::string tiny = make_png(sized(2, 2, 2));
+  std::string damaged = make_png(sized(4, 4, 3));
+  damaged[29] ^= 1;  // its IHDR's CRC; its fields are sound
+  // Every chance tag runs on to the end and holds the next: 20 deep, past
+  // the 16 carved at once. The images come before the first one, and the
+  // last copy of `big` inside the deepest.
+  std::string input = big + tiny + big + damaged + "--" + chance_tag('a');
+  for (char c = 'b'; c < 'b' + 19; ++c) input += chance_tag(c);
+  input += big;
+  write_file(dir_ / "in.bin", input);
+
+  Result r =
+      report(dir_, {"--csv", "--min-size", "3x3", "--no-copies", "in.bin"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto rows = csv_rows(r.out);
+  ASSERT_EQ(rows.size(), 1 + 5 + 16u) << r.out;
+  // Each row: output, check, parent, not_written, not_carved.
+  auto row = [&](size_t i) {
+    return rows[i][1] + " " + rows[i][10] + " " + rows[i][13] + " " +
+           rows[i][14] + " " + rows[i][15];
+  };
+  EXPECT_EQ(row(1), "in.bin.0000.png ok   0");
+  EXPECT_EQ(row(2), "in.bin.0001.png ok  small 0");
+  EXPECT_EQ(row(3), "in.bin.0002.png ok  copy 0");
+  EXPECT_EQ(row(4), "in.bin.0003.png crc   0");
+  // The nested ones are cut where the input ends, in the order they began,
+  // before the top-level one that holds them all; the 16th holds the 4 not
+  // carved.
+  std::string name = "in.bin.0004";
+  std::vector<std::string> names;
+  for (int depth = 0; depth < 16; ++depth)
+    names.push_back((name += "+0000") + ".png");
+  for (int k = 0; k < 16; ++k)
+    EXPECT_EQ(row(5 + k), names[k] + " junk " +
+                              (k == 0 ? "in.bin.0004.png" : names[k - 1]) +
+                              " junk " + (k == 15 ? "4" : "0"));
+  EXPECT_EQ(row(21), "in.bin.0004.png junk  junk 0");
+  for (const char* written : {"in.bin.0000.png", "in.bin.0003.png"})
+    EXPECT_TRUE(fs::exists(dir_ / written)) << written;
+  for (const char* unwritten :
+       {"in.bin.0001.png", "in.bin.0002.png", "in.bin.0004.png"})
+    EXPECT_FALSE(fs::exists(dir_ / unwritten)) << unwritten;
+  EXPECT_NE(r.err.find("in.bin: 4 IHDR tags inside other images' runs began "
+                       "no image of their own"),
+            std::string::npos)
+      << r.err;
+
+  // --all writes every image pngcarve writes, junk too, byte for byte.
+  r = report(dir_, {"--csv", "--all", "in.bin"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(csv_rows(r.out)[21][14], "");
+  fs::create_directory(dir_ / "pngcarve");
+  write_file(dir_ / "pngcarve" / "in.bin", input);
+  ASSERT_EQ(run_tool(dir_ / "pngcarve", {"in.bin"}).status, 0);
+  for (int n = 0; n < 5; ++n) {
+    const std::string name = "in.bin.000" + std::to_string(n) + ".png";
+    EXPECT_EQ(read_file(dir_ / name), read_file(dir_ / "pngcarve" / name));
+  }
+  EXPECT_NE(r.err.find("pngcarve-report: in.bin: 4 IHDR tags"),
+            std::string::npos);
+  EXPECT_EQ(report(dir_, {"--min-size", "3", "in.bin"}).status, 2);
 }
 
 TEST_F(ReportTest, OptionsEndAtDoubleDash) {
