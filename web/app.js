@@ -14,8 +14,9 @@
 // a[data-report][href][download] (CSV), and button[data-action=report-dfxml]
 // the same as DFXML, as a[data-report-dfxml][href][download];
 // input[data-filter=undecodable],
-// input[data-filter=duplicates] and input[data-filter=small] are the
-// filters, the last with its size in input[data-filter-size]. The
+// input[data-filter=duplicates], input[data-filter=small] (with its size
+// in input[data-filter-size]) and input[data-filter=junk] are the
+// filters. The
 // [data-summary] element carries data-images (images found), data-shown
 // (those no filter hides), data-inputs, data-failed (inputs whose carve
 // failed), data-memory (the most bytes the worker held at once, over all
@@ -87,6 +88,7 @@ function update() {
   $('#undecodable-count').textContent = count.format(counts.undecodable);
   $('#duplicates-count').textContent = count.format(counts.duplicates);
   $('#small-count').textContent = count.format(counts.small);
+  $('#junk-count').textContent = count.format(counts.junk);
   const shown = shownCount();
   Object.assign(summary.dataset, {
     images, shown, inputs: jobs.length, failed: failedCount, memory: peakMemory,
@@ -241,7 +243,7 @@ smallSizeBox.addEventListener('change', () => {
   update();
 });
 for (const box of document.querySelectorAll('input[data-filter]')) {
-  box.checked = false;
+  box.checked = box.dataset.filter === 'junk';  // as the catalog begins
   box.addEventListener('change', () => {
     setFilters({[box.dataset.filter]: box.checked});
     update();

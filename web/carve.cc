@@ -23,16 +23,19 @@
 #include <emscripten/emscripten.h>
 #include <stdio.h>
 #include <sys/types.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "check.h"
 #include "mend.h"
+#include "nested.h"
 #include "png_extract.h"
 #include "record.h"
 #include "trace.h"
@@ -42,26 +45,34 @@
 // -1 for an image too short to hold them. The hashes are 48 bytes at
 // `digests`, SHA-256 then MD5, and the hidden tags' offsets `listed`
 // doubles, in the worker's view of the WebAssembly memory; `check` is its
-// answer's index in kCheckNames. (The bodies are JavaScript, which
+// answer's index in kCheckNames, `crc` the CRC-32 of its bytes. An image
+// the extractor carves has its `number` in its input and no `name`; one
+// carved inside another's run (src/nested.h) has its name and its
+// parent's, and number -1. (The bodies are JavaScript, which
 // clang-format would take for C++.)
 // clang-format off
-EM_JS(void, web_image_found, (double offset), { Module.imageFound(offset); });
 EM_JS(void, web_image_ended,
-      (double run_length, int iend, double width, double height,
-       const unsigned char* digests, double hidden,
-       const double* offsets, int listed, int check, int sound),
+      (double offset, double run_length, int iend, double width,
+       double height, const unsigned char* digests, double hidden,
+       const double* offsets, int listed, int check, int sound, double crc,
+       double number, const char* name, const char* parent,
+       double not_carved),
       {
-        Module.imageEnded(run_length, iend !== 0, width, height, digests,
-                          hidden, offsets, listed, check, sound !== 0);
+        Module.imageEnded(offset, run_length, iend !== 0, width, height,
+                          digests, hidden, offsets, listed, check, sound !== 0,
+                          crc, number, UTF8ToString(name),
+                          UTF8ToString(parent), not_carved);
       });
 EM_JS(double, web_read_at, (double offset, unsigned char* out, double n),
       { return Module.readAt(offset, out, n); });
 EM_JS(void, web_twin_made,
-      (int mended, const char* bytes, double size, double width, double height,
-       const unsigned char* digests, const char* csv, const char* dfxml),
+      (int mended, const char* name, const char* bytes, double size,
+       double width, double height, const unsigned char* digests,
+       const char* csv, const char* dfxml),
       {
-        Module.twinMade(mended !== 0, bytes, size, width, height, digests,
-                        UTF8ToString(csv), UTF8ToString(dfxml));
+        Module.twinMade(mended !== 0, UTF8ToString(name), bytes, size, width,
+                        height, digests, UTF8ToString(csv),
+                        UTF8ToString(dfxml));
       });
 // clang-format on
 
@@ -77,9 +88,15 @@ ssize_t drop(void*, const char*, size_t n) { return static_cast<ssize_t>(n); }
 std::string text;
 
 // The IDAT and IEND tags of the input carved last, and its images whose
-// check failed: each one's IHDR tag's offset and run's length.
+// check failed (junk but): each one's IHDR tag's offset, run's length and
+// output's name.
 pngcarve::TagIndex tags;
-std::vector<std::pair<uint64_t, uint64_t>> broken;
+struct Broken {
+  uint64_t offset = 0;
+  uint64_t run_length = 0;
+  std::string output;
+};
+std::vector<Broken> broken;
 // Whether an image's hashes could not be had (out of memory) in that carve.
 bool hashes_lost = false;
 // What went wrong when mend_image last lost something.
@@ -118,24 +135,35 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* record_begin(int dfxml,
   return text.data();
 }
 
-// The records of `count` images of the input named `input`, its images
-// `first` to `first + count - 1`, from the page's columns: where each IHDR
-// tag stood, the run it holds, its flags, width, height, check (by its
-// index in kCheckNames), its SHA-256 then MD5, and how many IHDR tags lie
-// inside it, with the offsets of the first `listed[i]` of them one image
-// after another at `hidden`.
+// The records of `count` images of the input named `input`, from the
+// page's columns: each one's number in its input, or -1 for one carved
+// inside another's run, whose name and parent's come next at `names`;
+// where its IHDR tag stood, the run it holds, its flags, width, height,
+// check (by its index in kCheckNames), its SHA-256 then MD5, how many IHDR
+// tags lie inside it, with the offsets of the first `listed[i]` of them
+// one image after another at `hidden`, and how many of those began no
+// image. Junk is recorded as not written, as pngcarve-report leaves it.
 extern "C" EMSCRIPTEN_KEEPALIVE const char* record_images(
-    int dfxml, const char* input, double first, int count,
-    const double* offsets, const double* runs, const unsigned char* flags,
-    const uint32_t* widths, const uint32_t* heights,
+    int dfxml, const char* input, int count, const double* numbers,
+    const char* names, const double* offsets, const double* runs,
+    const unsigned char* flags, const uint32_t* widths, const uint32_t* heights,
     const unsigned char* checks, const unsigned char* digests,
-    const double* hidden_counts, const int* listed, const double* hidden) {
+    const double* hidden_counts, const int* listed, const double* hidden,
+    const double* not_carved) {
   text.clear();
   pngcarve::ImageRecord image;
   image.input = input;
   for (int i = 0; i < count; ++i) {
-    image.output =
-        pngcarve::output_name(input, static_cast<int64_t>(first) + i);
+    if (numbers[i] >= 0) {
+      image.output =
+          pngcarve::output_name(input, static_cast<int64_t>(numbers[i]));
+      image.parent.clear();
+    } else {
+      image.output = names;
+      names += image.output.size() + 1;
+      image.parent = names;
+      names += image.parent.size() + 1;
+    }
     image.offset = static_cast<uint64_t>(offsets[i]);
     image.run_length = static_cast<uint64_t>(runs[i]);
     image.iend = flags[i] & kFlagIend;
@@ -151,6 +179,8 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* record_images(
     image.hidden_count = static_cast<uint64_t>(hidden_counts[i]);
     image.hidden.assign(hidden, hidden + listed[i]);
     hidden += listed[i];
+    image.not_carved = static_cast<uint64_t>(not_carved[i]);
+    image.not_written = image.check == std::string("junk") ? "junk" : "";
     text +=
         dfxml ? pngcarve::dfxml_fileobject(image) : pngcarve::csv_row(image);
   }
@@ -182,43 +212,96 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* record_end(int dfxml,
 namespace {
 
 // What the carve tells of each image goes to the worker, with what its
-// trace and check found.
+// trace and check found: the extractor's in slot 0, those carved inside
+// other images' runs in 1 + their slot. The page writes no files: an
+// image is a place in its input, read again when it is wanted.
 class ToWorker : public pngcarve::CarveSink {
  public:
+  explicit ToWorker(const char* input) : input_(input) {}
+
   void start(uint64_t offset) override {
-    web_image_found(static_cast<double>(offset));
-    trace_.start(offset, &record_);
-    check_.start();
+    begin(0, offset, pngcarve::output_name(input_, count_), "");
   }
-  void bytes(const unsigned char* data, size_t n) override {
-    trace_.push(data, n);
-    check_.push(data, n);
+  void bytes(const unsigned char* data, size_t n) override { take(0, data, n); }
+  void end(uint64_t run_length, bool iend) override {
+    finish(0, run_length, iend, count_++);
   }
+  bool writes() const override { return false; }
   bool sees_input() const override { return true; }
   void input(const unsigned char* data, size_t n) override {
     tags.push(data, n);
   }
-  void end(uint64_t run_length, bool iend) override {
-    if (!trace_.end(&record_)) hashes_lost = true;
-    offsets_.assign(record_.hidden.begin(), record_.hidden.end());
-    const double width = record_.sized ? record_.width : -1;
-    const double height = record_.sized ? record_.height : -1;
-    const int check = pngcarve::check_code(check_.end(!iend));
-    if (check == 0)
-      tags.claim(record_.offset, run_length);
-    else
-      broken.emplace_back(record_.offset, run_length);
-    web_image_ended(static_cast<double>(run_length), iend, width, height,
-                    record_.digests.data(),
-                    static_cast<double>(record_.hidden_count), offsets_.data(),
-                    static_cast<int>(offsets_.size()), check,
-                    check_.sound(!iend));
+  bool nests() const override { return true; }
+  void nested_start(size_t slot, uint64_t offset, const std::string& name,
+                    const std::string& parent) override {
+    begin(slot + 1, offset, name, parent);
+  }
+  void nested_bytes(size_t slot, const unsigned char* data, size_t n) override {
+    take(slot + 1, data, n);
+  }
+  void nested_end(size_t slot, uint64_t run_length, bool iend) override {
+    finish(slot + 1, run_length, iend, -1);
+  }
+  void not_carved(uint64_t, const std::string& parent) override {
+    for (Slot& slot : slots_)
+      if (slot.open && slot.record.output == parent) ++slot.not_carved;
   }
 
  private:
-  pngcarve::ImageTrace trace_;
-  pngcarve::ImageRecord record_;
-  pngcarve::StructureCheck check_;
+  struct Slot {
+    bool open = false;
+    pngcarve::ImageTrace trace;
+    pngcarve::ImageRecord record;
+    std::unique_ptr<pngcarve::StructureCheck> check;
+    uint32_t crc = 0;
+    uint64_t not_carved = 0;
+  };
+
+  void begin(size_t k, uint64_t offset, const std::string& name,
+             const std::string& parent) {
+    Slot& slot = slots_[k];
+    slot.open = true;
+    slot.record.output = name;
+    slot.record.parent = parent;
+    slot.trace.start(offset, &slot.record);
+    if (!slot.check) slot.check = std::make_unique<pngcarve::StructureCheck>();
+    slot.check->start();
+    slot.crc = 0;
+    slot.not_carved = 0;
+  }
+  void take(size_t k, const unsigned char* data, size_t n) {
+    Slot& slot = slots_[k];
+    slot.trace.push(data, n);
+    slot.check->push(data, n);
+    slot.crc = crc32(slot.crc, data, static_cast<uInt>(n));
+  }
+  void finish(size_t k, uint64_t run_length, bool iend, int64_t number) {
+    Slot& slot = slots_[k];
+    slot.open = false;
+    pngcarve::ImageRecord& record = slot.record;
+    if (!slot.trace.end(&record)) hashes_lost = true;
+    offsets_.assign(record.hidden.begin(), record.hidden.end());
+    const double width = record.sized ? record.width : -1;
+    const double height = record.sized ? record.height : -1;
+    const char* answer = slot.check->end(!iend);
+    const int check = pngcarve::check_code(answer);
+    if (check == 0)
+      tags.claim(record.offset, run_length);
+    else if (std::strcmp(answer, "junk") != 0)
+      broken.push_back({record.offset, run_length, record.output});
+    web_image_ended(
+        static_cast<double>(record.offset), static_cast<double>(run_length),
+        iend, width, height, record.digests.data(),
+        static_cast<double>(record.hidden_count), offsets_.data(),
+        static_cast<int>(offsets_.size()), check, slot.check->sound(!iend),
+        slot.crc, static_cast<double>(number),
+        number < 0 ? record.output.c_str() : "", record.parent.c_str(),
+        static_cast<double>(slot.not_carved));
+  }
+
+  const std::string input_;
+  int64_t count_ = 0;
+  Slot slots_[pngcarve::kMaxNested + 1];
   std::vector<double> offsets_;
 };
 
@@ -234,7 +317,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
   cookie_io_functions_t io = {nullptr, drop, nullptr, nullptr};
   std::FILE* console = fopencookie(nullptr, "w", io);
   if (console == nullptr) return -1;
-  ToWorker sink;
+  ToWorker sink(name);
   tags = pngcarve::TagIndex();
   broken.clear();
   hashes_lost = false;
@@ -246,40 +329,36 @@ extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
   return result == 0 && hashes_lost ? kHashesLost : result;
 }
 
-// Mends, or failing that salvages, image `index` of the input carved last,
-// named `input`, whose IHDR tag is at `offset`, reading the input through
-// the worker's readAt. What is kept goes to the worker's twinMade: whether
-// it was mended (or salvaged), its bytes, width, height, SHA-256 and MD5,
-// and its record as CSV and as DFXML. Returns 1 if something was kept, 0
-// if not, -1 when something was lost (a read of the input failed, or
-// memory ran out): mend_failure() then says what.
-extern "C" EMSCRIPTEN_KEEPALIVE int mend_image(const char* input, double index,
-                                               double offset) {
+// Mends, or failing that salvages, broken image `index` of the input
+// carved last (the index-th whose check failed, in the order they ended),
+// reading the input through the worker's readAt. What is kept goes to the
+// worker's twinMade: whether it was mended (or salvaged), its name, its
+// bytes, width, height, SHA-256 and MD5, and its record as CSV and as
+// DFXML. Returns 1 if something was kept, 0 if not, -1 when something was
+// lost (a read of the input failed, or memory ran out): mend_failure()
+// then says what.
+extern "C" EMSCRIPTEN_KEEPALIVE int mend_image(const char* input,
+                                               double index) {
   const pngcarve::ReadAt read = [](uint64_t at, unsigned char* out, size_t n) {
     const double got =
         web_read_at(static_cast<double>(at), out, static_cast<double>(n));
     return got < 0 ? pngcarve::kReadAtError : static_cast<size_t>(got);
   };
-  // The broken images, in the order carved, are in their offsets' order.
-  const uint64_t tag = static_cast<uint64_t>(offset);
-  const auto image = std::lower_bound(broken.begin(), broken.end(),
-                                      std::make_pair(tag, uint64_t{0}));
-  const uint64_t run =
-      image != broken.end() && image->first == tag ? image->second : 0;
+  const Broken& image = broken.at(static_cast<size_t>(index));
   pngcarve::Twin twin;
-  pngcarve::make_twin(read, tags, input, tag,
-                      pngcarve::mend_budget(tags.size(), broken.size(), run),
-                      pngcarve::output_name(input, static_cast<int64_t>(index)),
-                      &twin);
+  pngcarve::make_twin(
+      read, tags, input, image.offset,
+      pngcarve::mend_budget(tags.size(), broken.size(), image.run_length),
+      image.output, &twin);
   if (!twin.failure.empty()) {
     failure = twin.failure;
     return -1;
   }
   const pngcarve::ImageRecord& record = twin.record;
   if (record.output.empty()) return 0;
-  web_twin_made(!record.pieces.empty(), twin.bytes.data(),
-                static_cast<double>(twin.bytes.size()), record.width,
-                record.height, record.digests.data(),
+  web_twin_made(!record.pieces.empty(), record.output.c_str(),
+                twin.bytes.data(), static_cast<double>(twin.bytes.size()),
+                record.width, record.height, record.digests.data(),
                 pngcarve::csv_row(record).c_str(),
                 pngcarve::dfxml_fileobject(record).c_str());
   return 1;

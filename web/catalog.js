@@ -7,8 +7,10 @@
 // so a million of them cost some tens of MiB: image i is the i-th found,
 // its input's images one after another, as the inputs are carved in order.
 // imageAt(i) gives it as an object when one is wanted: {index, job, name,
-// path, offset, run, ending, size, crc, width, height, check}, its name that of the
-// command-line tool's output, `<input>.0000.png` and so on, and its path
+// parent, path, offset, run, ending, size, crc, width, height, check}, its
+// name that of the command-line tool's output, `<input>.0000.png` and so
+// on, or for one carved inside another's run `<input>.0003+0000.png`,
+// whose parent is `<input>.0003.png`; and its path
 // the name under which the zip and a save keep it: the name, or "2/<name>"
 // and so on for an input given under a name an earlier one had.
 //
@@ -18,13 +20,15 @@
 // made of its broken ones (protocol.js): each an image of bytes of its
 // own, which imageAt gives as `blob` (its run: all but its first 16 bytes,
 // its own IEND included), named after the image it comes from
-// ("<input>.0042.mended.png"); twinRecord(i, dfxml) is its record. An image
+// ("<input>.0042.mended.png"); twinRecord(i, dfxml) is its record. The
+// images are in the order they ended, pngcarve-report's record's. An image
 // whose SHA-256 an earlier one has is a duplicate; one its check finds
 // sound decodes, and whether the rest do is found out by the probe.
 // columnsOf(first, count) gives the images from index `first` on as the
-// record is made from them (protocol.js): {offsets, runs, flags, widths,
-// heights, checks, digests, hiddenCounts, listed, hidden}, typed arrays of
-// their own, flags with bit 1 for an IEND and 2 for a width and height.
+// record is made from them (protocol.js): {numbers, names, offsets, runs,
+// flags, widths, heights, checks, digests, hiddenCounts, listed, hidden,
+// notCarved}, typed arrays of their own but `names`, flags with bit 1 for
+// an IEND and 2 for a width and height.
 // checkOf(i) gives the check (kChecks in protocol.js). setDecodable(i,
 // decodes) records what the probe found; decodable(i) gives it, undefined
 // until it is known; checkedCount() is how many images have it.
@@ -55,7 +59,10 @@ let flags = new Uint8Array(0);
 let matched = new Uint8Array(0);
 let checks = new Uint8Array(0);  // its index in kChecks
 let digests = new Uint8Array(0);
+let numbers = new Float64Array(0);  // in its input, or -1 for a nested one
 const hiddenTags = new Map();  // image -> the IHDR tags inside it, if any
+const nestedNames = new Map();  // image -> {name, parent}, if carved inside another
+const notCarved = new Map();  // image -> the tags inside it that began no image
 const twins = new Map();  // image -> {from, kind, blob, csv, dfxml}, if a twin
 // An image's flags: the batch's (protocol.js), of which kFlagSound is
 // kFlagDecodes here, since a sound image shows; then what the probe and
@@ -77,8 +84,8 @@ function grow() {
     grown.set(array);
     return grown;
   };
-  [jobOf, offsets, runs, crcs, widths, heights, flags, matched, checks] =
-      [jobOf, offsets, runs, crcs, widths, heights, flags, matched, checks].map(more);
+  [jobOf, offsets, runs, crcs, widths, heights, flags, matched, checks, numbers] =
+      [jobOf, offsets, runs, crcs, widths, heights, flags, matched, checks, numbers].map(more);
   const grown = new Uint8Array(capacity * kDigestBytes);
   grown.set(digests);
   digests = grown;
@@ -105,8 +112,11 @@ export function addImages(job, batch) {
   checks.set(batch.checks, from);
   digests.set(batch.digests, from * kDigestBytes);
   for (const [k, count, tagOffsets] of batch.hidden) hiddenTags.set(from + k, {count, offsets: tagOffsets});
+  for (const [k, name, parent] of batch.nested) nestedNames.set(from + k, {name, parent});
+  for (const [k, count] of batch.notCarved) notCarved.set(from + k, count);
   for (let k = 0; k < batch.count; ++k) {
     const i = imageCount++;
+    numbers[i] = nestedNames.has(i) ? -1 : (job.carvedCount = (job.carvedCount ?? 0) + 1) - 1;
     jobOf[i] = job.id;
     flags[i] = batch.flags[k] & (kFlagIend | kFlagSized | kFlagSound) |
         (isDuplicate(i) ? kFlagDuplicate : 0);
@@ -130,7 +140,8 @@ export function addTwins(job, list) {
     heights[i] = twin.height;
     checks[i] = kChecks.indexOf(twin.kind === 'mended' ? 'ok' : 'salvaged');
     digests.set(twin.digests, i * kDigestBytes);
-    twins.set(i, {from: twin.from, kind: twin.kind, csv: twin.csv, dfxml: twin.dfxml,
+    numbers[i] = -1;
+    twins.set(i, {name: twin.name, kind: twin.kind, csv: twin.csv, dfxml: twin.dfxml,
                   blob: new Blob([twin.png.subarray(16)])});
     // A PNG whole and sound, whose size is known.
     flags[i] = kFlagIend | kFlagSized | kFlagDecodes | (isDuplicate(i) ? kFlagDuplicate : 0);
@@ -148,13 +159,13 @@ export const twinRecord = (i, dfxml) => (dfxml ? twins.get(i).dfxml : twins.get(
 export function imageAt(i) {
   const job = jobList[jobOf[i]];
   const twin = twins.get(i);
-  const number = (k) => String(k).padStart(4, '0');
-  const name = twin ? `${job.name}.${number(twin.from)}.${twin.kind}.png` :
-      `${job.name}.${number(i - job.firstImage)}.png`;
+  const nested = nestedNames.get(i);
+  const name = twin?.name ?? nested?.name ?? `${job.name}.${String(numbers[i]).padStart(4, '0')}.png`;
   const iend = (flags[i] & kFlagIend) !== 0;
   const sized = (flags[i] & kFlagSized) !== 0;
   return {
-    index: i, job, name, path: job.prefix + name, offset: offsets[i], run: runs[i],
+    index: i, job, name, parent: nested?.parent ?? '', path: job.prefix + name,
+    offset: offsets[i], run: runs[i],
     ending: iend ? 'iend' : 'cut', size: 16 + runs[i] + (iend && !twin ? 12 : 0),
     crc: crcs[i], width: sized ? widths[i] : null, height: sized ? heights[i] : null,
     check: checkOf(i), blob: twin?.blob,
@@ -166,7 +177,12 @@ export function columnsOf(first, count) {
   const hiddenCounts = new Float64Array(count);
   const listed = new Int32Array(count);
   const hidden = [];
+  const names = [];
+  const uncarved = new Float64Array(count);
   for (let i = first; i < end; ++i) {
+    const nested = nestedNames.get(i);
+    if (nested) names.push(nested.name, nested.parent);
+    uncarved[i - first] = notCarved.get(i) ?? 0;
     const tags = hiddenTags.get(i);
     if (tags === undefined) continue;
     hiddenCounts[i - first] = tags.count;
@@ -174,6 +190,7 @@ export function columnsOf(first, count) {
     hidden.push(...tags.offsets);
   }
   return {
+    numbers: numbers.slice(first, end), names, notCarved: uncarved,
     offsets: offsets.slice(first, end), runs: runs.slice(first, end),
     flags: flags.slice(first, end), widths: widths.slice(first, end),
     heights: heights.slice(first, end), checks: checks.slice(first, end),
@@ -244,15 +261,18 @@ export function setDecodable(i, decodes) {
 }
 
 let smallSize = 8;  // px: an image under this on every side is small
+const kJunk = kChecks.indexOf('junk');
 const kFilters = [
   {name: 'undecodable', matches: (i) => (flags[i] & kFlagUndecodable) !== 0},
   {name: 'duplicates', matches: (i) => (flags[i] & kFlagDuplicate) !== 0},
   {name: 'small', matches: (i) => (flags[i] & kFlagSized) !== 0 &&
                                   Math.max(widths[i], heights[i]) < smallSize},
+  // Begun by an IHDR tag that other data holds by chance (record/check.h).
+  {name: 'junk', matches: (i) => checks[i] === kJunk},
 ];
 // Image i's matched[i] has bit f set when kFilters[f] matches it; `on` has
-// the bits of those switched on.
-let on = 0;
+// the bits of those switched on: junk's, until it is asked for.
+let on = 1 << kFilters.findIndex((filter) => filter.name === 'junk');
 const matchCounts = kFilters.map(() => 0);
 let shown = [];  // the indices no filter hides, in order; null to be found anew
 

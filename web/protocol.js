@@ -20,14 +20,18 @@
 //       where it needs them. images.hidden lists [k, count, offsets] for
 //       each image with IHDR tags inside it after its own: how many, and
 //       where in the file the first thousand lie (what pngcarve-report's
-//       record names).
+//       record names); images.nested lists [k, name, parent] for each
+//       image carved inside another's run (src/nested.h), and
+//       images.notCarved [k, count] for each with tags inside it that
+//       began no image, too many being carved at once.
 //   {type: 'twins', id, twins}
 //       once the file is carved, before 'done': each image whose check
 //       failed, mended from the file's pieces or its rows before the break
 //       salvaged, as pngcarve-report does, when something was kept, in
-//       order: {from, offset, kind, png, width, height, crc, digests, csv,
-//       dfxml}: the carved image's number in the file and its IHDR tag's
-//       offset, 'mended' or 'salvaged', the twin's bytes (a PNG of its own),
+//       order: {name, offset, kind, png, width, height, crc, digests, csv,
+//       dfxml}: the twin's name ("<input>.0042.mended.png"), the carved
+//       image's IHDR tag's offset, 'mended' or 'salvaged', the twin's bytes
+//       (a PNG of its own),
 //       its size, CRC-32 and hashes, and its record as CSV and as DFXML
 //   {type: 'done', id, result, read, seconds, memory}
 //       result: 'ok', 'read-failed', 'create-failed' or 'write-failed';
@@ -40,12 +44,14 @@
 // whatever the worker was given before; dfxml 1 for DFXML, 0 for CSV, and
 // part one of
 //   'begin'   {inputs}: the names of every input given, in order
-//   'images'  {input, first, count, offsets, runs, flags, widths, heights,
-//             checks, digests, hiddenCounts, listed, hidden}: `count`
-//             images of the input named `input`, its images `first` on, as
-//             the catalog keeps them (catalog.js columnsOf; checks by
-//             their index in kChecks, digests 48 bytes an image, the hidden
-//             IHDR tags' offsets `listed[i]` an image one after another)
+//   'images'  {input, count, numbers, names, offsets, runs, flags, widths,
+//             heights, checks, digests, hiddenCounts, listed, hidden,
+//             notCarved}: `count` images of the input named `input`, as the
+//             catalog keeps them (catalog.js columnsOf; numbers in the
+//             input, -1 for a nested image, whose name and parent's are the
+//             next two in `names`; checks by their index in kChecks,
+//             digests 48 bytes an image, the hidden IHDR tags' offsets
+//             `listed[i]` an image one after another)
 //   'end'     {failures}: [name, result, detail] of each input that failed
 // and gets back {type: 'record', ask, bytes}, or {type: 'record', ask,
 // error} when it could not be made.

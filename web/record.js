@@ -25,8 +25,9 @@ export async function makeRecord(dfxml, progress) {
     for (let k = 0; k < carved; k += kImagesPerPiece) {
       const count = Math.min(kImagesPerPiece, carved - k);
       const columns = columnsOf(job.firstImage + k, count);
-      parts.push(await piece({part: 'images', input: job.name, first: k, count, ...columns},
-                             Object.values(columns).map((column) => column.buffer)));
+      parts.push(await piece({part: 'images', input: job.name, count, ...columns},
+                             Object.values(columns).filter(ArrayBuffer.isView)
+                                 .map((column) => column.buffer)));
       progress(done += count);
     }
     for (let i = job.firstImage + carved; i < job.firstImage + job.imageCount; ++i) {

@@ -16,8 +16,8 @@
 // Uint8Array, a view into the window's bytes, or for an image whose run is
 // kLarge or more, a Blob of the file (window.blob) that is not read here
 // (a read of it fails, later, if the file has changed).
-// Images are {job: {file, name}, offset, run, ending}, in the order found
-// within each input, or a twin (catalog.js) with its run a Blob of its own,
+// Images are {job: {file, name}, offset, run, ending}, in any order, or a
+// twin (catalog.js) with its run a Blob of its own,
 // `blob`, its own end included; at(k) may make a new one each time it is called. A read that fails, or brings fewer bytes than asked
 // (the file was moved, changed or removed since it was carved), throws an
 // Error that names the input.
@@ -87,21 +87,27 @@ export async function* readRuns(count, at) {
         planned = first + 1;
         continue;
       }
+      // A window holds the runs of images one after another in the list,
+      // wherever each lies: one carved inside another's run comes before
+      // the image that held it.
       let last = first;
+      let low = start;
       let end = start + image.run;
       for (let next; last + 1 < count; ++last) {
         next = at(last + 1);
-        const nextEnd = runStart(next) + next.run;
+        const nextStart = runStart(next);
+        const nextEnd = nextStart + next.run;
         if (next.job.file !== file || next.blob || next.run >= kLarge ||
-            nextEnd - start > kWindow) {
+            Math.max(end, nextEnd) - Math.min(low, nextStart) > kWindow) {
           break;
         }
-        end = nextEnd;
+        low = Math.min(low, nextStart);
+        end = Math.max(end, nextEnd);
       }
-      const bytes = readSlice(image.job, file, start, end);
+      const bytes = readSlice(image.job, file, low, end);
       bytes.catch(() => {});  // thrown when its turn comes, if it does
-      windows.push({first, last, start, size: end - start, bytes});
-      ahead += end - start;
+      windows.push({first, last, start: low, size: end - low, bytes});
+      ahead += end - low;
       planned = last + 1;
     }
   };

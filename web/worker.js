@@ -19,7 +19,7 @@
 // is sent, while the files before it are carved.
 import createCarver from './carve.js';
 import {crc32} from './crc.js';
-import {kBatchColumns, kDigestBytes, kFlagIend, kFlagSized, kFlagSound, resultOf} from './protocol.js';
+import {kBatchColumns, kChecks, kDigestBytes, kFlagIend, kFlagSized, kFlagSound, resultOf} from './protocol.js';
 
 const kPart = 64 << 20;   // the bytes of one part of the file
 const kChunk = 64 << 10;  // what a read of Chromium's streams gives
@@ -207,53 +207,33 @@ async function readInput(ptr, n) {
   }
 }
 
-// Where the next image was found, told just before its output is opened.
-function imageFound(offset) {
-  job.offset = offset;
-}
-
-// An output's bytes are looked at as they are written, for its CRC-32, and
-// not kept: the extractor has one output open at a time. (Its name is the
-// page's to give, as the catalog does.)
-function openOutput() {
-  job.open = {offset: job.offset, crc: 0};
-  return 0;
-}
-
-function writeOutput(id, ptr, n) {
-  job.open.crc = crc32(job.open.crc, carver.HEAPU8.subarray(ptr, ptr + n));
-  return 1;
-}
-
-function closeOutput(id) {
-  job.closed = job.open;
-  job.open = null;
-  return 0;
-}
-
-// Where the image just closed ends: it holds `run` bytes of the input.
-// What the trace of its bytes found (carve.cc): its IHDR's width and
-// height (-1 when it is too short to hold them); its SHA-256 and MD5,
-// 48 bytes at `digests`; how many IHDR tags lie inside it, the offsets of
-// the first `listed` of them as doubles at `offsets`; and its structure
-// check, by its index in kChecks, and whether it is sound.
-function imageEnded(run, iend, width, height, digests, hidden, offsets, listed,
-                    check, sound) {
-  if (check !== 0) job.broken.push([job.images, job.closed.offset]);
-  ++job.images;
+// An image just carved: where its IHDR tag stood, and the `run` bytes of
+// the input it holds. What the trace of its bytes found (carve.cc): its
+// IHDR's width and height (-1 when it is too short to hold them); its
+// SHA-256 and MD5, 48 bytes at `digests`; how many IHDR tags lie inside
+// it, the offsets of the first `listed` of them as doubles at `offsets`;
+// its structure check, by its index in kChecks, whether it is sound, and
+// the CRC-32 of its bytes. One the extractor carves has its `number` in
+// the input; one carved inside another's run has number -1, its name and
+// its parent's. `notCarved`: the tags inside it that began no image.
+function imageEnded(offset, run, iend, width, height, digests, hidden, offsets, listed,
+                    check, sound, crc, number, name, parent, notCarved) {
+  if (check !== 0 && kChecks[check] !== 'junk') job.broken.push(offset);
   const batch = job.batch;
   const k = batch.count++;
-  batch.offsets[k] = job.closed.offset;
+  batch.offsets[k] = offset;
   batch.runs[k] = run;
   batch.flags[k] = (iend ? kFlagIend : 0) | (width < 0 ? 0 : kFlagSized) | (sound ? kFlagSound : 0);
   batch.widths[k] = Math.max(width, 0);
   batch.heights[k] = Math.max(height, 0);
-  batch.crcs[k] = job.closed.crc;
+  batch.crcs[k] = crc;
   batch.checks[k] = check;
   batch.digests.set(carver.HEAPU8.subarray(digests, digests + kDigestBytes), k * kDigestBytes);
   if (hidden) {
     batch.hidden.push([k, hidden, Array.from(new Float64Array(carver.HEAPU8.buffer, offsets, listed))]);
   }
+  if (number < 0) batch.nested.push([k, name, parent]);
+  if (notCarved) batch.notCarved.push([k, notCarved]);
   if (batch.count >= kBatchImages) send();
 }
 
@@ -271,23 +251,22 @@ function readAt(offset, ptr, n) {
   }
 }
 
-// The twin mend_image made of the image job.mending: its bytes, width and
-// height, hashes (48 bytes at `digests`) and record.
-function twinMade(mended, bytes, size, width, height, digests, csv, dfxml) {
-  const [from, offset] = job.mending;
+// The twin mend_image made of the image whose tag is at job.mending: its
+// name, bytes, width and height, hashes (48 bytes at `digests`) and record.
+function twinMade(mended, name, bytes, size, width, height, digests, csv, dfxml) {
+  const offset = job.mending;
   const png = carver.HEAPU8.slice(bytes, bytes + size);
   job.twins.push({
-    from, offset, kind: mended ? 'mended' : 'salvaged', png, width, height, crc: crc32(0, png),
+    name, offset, kind: mended ? 'mended' : 'salvaged', png, width, height, crc: crc32(0, png),
     digests: carver.HEAPU8.slice(digests, digests + kDigestBytes), csv, dfxml,
   });
 }
 
 // Mends or salvages the broken images of the file just carved.
 function mendBroken(name) {
-  for (job.mending of job.broken) {
-    const [index, offset] = job.mending;
-    if (carver.ccall('mend_image', 'number', ['string', 'number', 'number'],
-                     [name, index, offset]) < 0) {
+  for (let k = 0; k < job.broken.length; ++k) {
+    job.mending = job.broken[k];
+    if (carver.ccall('mend_image', 'number', ['string', 'number'], [name, k]) < 0) {
       throw new Error(carver.ccall('mend_failure', 'string', [], []));
     }
   }
@@ -299,7 +278,8 @@ function mendBroken(name) {
 
 // A batch of kBatchImages images at most, as columns (protocol.js).
 function newBatch() {
-  const batch = {count: 0, digests: new Uint8Array(kBatchImages * kDigestBytes), hidden: []};
+  const batch = {count: 0, digests: new Uint8Array(kBatchImages * kDigestBytes), hidden: [],
+                 nested: [], notCarved: []};
   for (const [name, Type] of Object.entries(kBatchColumns)) batch[name] = new Type(kBatchImages);
   return batch;
 }
@@ -307,13 +287,16 @@ function newBatch() {
 // Sends the progress and the images finished since the last batch.
 function send() {
   const batch = job.batch;
-  const images = {count: batch.count, hidden: batch.hidden,
+  const images = {count: batch.count, hidden: batch.hidden, nested: batch.nested,
+                  notCarved: batch.notCarved,
                   digests: batch.digests.slice(0, batch.count * kDigestBytes)};
   for (const name of Object.keys(kBatchColumns)) images[name] = batch[name].slice(0, batch.count);
   postMessage({type: 'batch', id: job.id, read: job.read, images},
               Object.values(images).filter(ArrayBuffer.isView).map((column) => column.buffer));
   batch.count = 0;
   batch.hidden = [];
+  batch.nested = [];
+  batch.notCarved = [];
   job.sent = performance.now();
 }
 
@@ -323,8 +306,7 @@ const ready = createCarver({
   // is beside it.
   wasmBinary: self.carveWasm, locateFile: (file) => file,
   print() {}, printErr() {}, stdout() {},  // the page shows its own text
-  readNow, readInput, imageFound, imageEnded, openOutput, writeOutput, closeOutput,
-  readAt, twinMade,
+  readNow, readInput, imageEnded, readAt, twinMade,
 });
 
 let queue = Promise.resolve();  // one file at a time, in order
@@ -359,8 +341,8 @@ async function carve({id, file, name = file.name}) {
   if (carver === null) carver = await ready;
   job = {
     id, file, reader: readAhead.get(id) || openReader(file), chunk: null, at: 0, read: 0,
-    offset: 0, failed: false, open: null, closed: null, batch: newBatch(),
-    sent: performance.now(), peak: 0, images: 0, broken: [], mending: null, twins: [],
+    failed: false, batch: newBatch(), sent: performance.now(), peak: 0, broken: [],
+    mending: null, twins: [],
   };
   readAhead.delete(id);
   postMessage({type: 'begun', id});
@@ -423,9 +405,9 @@ async function record(m) {
   if (m.part === 'begin') {
     bytes = call(carver._record_begin, m.dfxml, strings(m.inputs), m.inputs.length);
   } else if (m.part === 'images') {
-    bytes = call(carver._record_images, m.dfxml, strings([m.input]), m.first, m.count,
-                 m.offsets, m.runs, m.flags, m.widths, m.heights, m.checks, m.digests,
-                 m.hiddenCounts, m.listed, m.hidden);
+    bytes = call(carver._record_images, m.dfxml, strings([m.input]), m.count, m.numbers,
+                 strings(m.names), m.offsets, m.runs, m.flags, m.widths, m.heights, m.checks,
+                 m.digests, m.hiddenCounts, m.listed, m.hidden, m.notCarved);
   } else {
     bytes = call(carver._record_end, m.dfxml, strings(m.failures.flat()), m.failures.length);
   }

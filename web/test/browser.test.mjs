@@ -203,6 +203,12 @@ async function images(page, input, only = '[data-name]', {decoded = true} = {}) 
 // is the input an image's name is after.
 const kHead = Buffer.from('89504e470d0a1a0a0000000d49484452', 'hex');
 const kIend = Buffer.from('0000000049454e44ae426082', 'hex');
+// Asks for junk, which the page hides until it is asked for.
+async function showJunk(page) {
+  await page.click('input[data-filter=junk]');
+  await until(page, () => !document.querySelector('input[data-filter=junk]').checked, null);
+}
+
 function checkOffsets(shown, file) {
   for (const image of shown) {
     const input = fs.readFileSync(file(image.name.replace(/\.\d{4,}\.png$/, '')));
@@ -249,7 +255,8 @@ const kZipPiece = 16 << 20;
 // after each input's, a row for each twin made of its broken images.
 // It must be byte for byte what pngcarve-report --csv writes for the same
 // inputs, under the same names, twins and all.
-const kReportHeader = 'input,output,offset,run_start,run_length,size,ending,width,height,sha256,check,pieces,rows';
+const kReportHeader = 'input,output,offset,run_start,run_length,size,ending,width,height,sha256,check,pieces,rows,' +
+                      'parent,not_written,not_carved';
 async function checkReport(page, want, file, {dfxml = true} = {}) {
   await page.evaluate(() => document.querySelector('a[data-report]').removeAttribute('href'));
   await until(page, () => !document.querySelector('button[data-action=report]').disabled, null);
@@ -397,10 +404,12 @@ before(() => {
   put('mixed.bin', Buffer.concat([
     noise(3000, 1), png(160, 160, 1), noise(500, 2), damaged, noise(700, 3),
     cut.subarray(0, 40)]));
-  // "IHDR" in text: junk that begins an image no browser can decode.
-  put('notes.txt', Buffer.from(
+  // "IHDR" in text: junk that begins an image no browser can decode, and
+  // runs on over an image after it, which only the page and
+  // pngcarve-report carve.
+  put('notes.txt', Buffer.concat([Buffer.from(
       'Notes on the format.\nA PNG file begins with its IHDR chunk, ' +
-      'which gives the width and height of the image.\n'.repeat(3)));
+      'which gives the width and height of the image.\n'.repeat(3)), png(12, 10, 7)]));
   put('empty.txt', Buffer.from('nothing to see here\n'));
   expected.all = nativeOutputs(path.join(work, 'native'), Object.values(inputs));
   assert.equal(expected.all.size, 8);
@@ -442,6 +451,9 @@ function browserCases(name) {
       const names = ['game.pak', 'mixed.bin', 'notes.txt', 'empty.txt'];
       await carve(page, names.map((n) => inputs[n]));
       assert.equal(await page.$$eval(kFilesPicker, (e) => e.length), 1);
+      // The text's junk shows only when asked for.
+      assert.deepEqual(await images(page, 'notes.txt'), []);
+      await showJunk(page);
       const shown = [];
       for (const input of names) shown.push(...await images(page, input));
       assert.deepEqual(new Map(shown.map((i) => [i.name, i.sha])), expected.all);
@@ -455,11 +467,14 @@ function browserCases(name) {
     });
 
     test('the zip and the report hold every image, as carved', async () => {
-      const files = await zipFiles(page);
-      assert.deepEqual(shas(files), expected.all);
-      await checkReport(page, expected.all, (input) => inputs[input]);
+      // The command-line tool's, and the image inside the junk's run.
+      const all = shas(await zipFiles(page));
+      assert.deepEqual(new Map([...all].filter(([n]) => !n.includes('+'))), expected.all);
+      assert.deepEqual([...all.keys()].filter((n) => n.includes('+')), ['notes.txt.0000+0000.png']);
+      assert.equal(all.get('notes.txt.0000+0000.png'), sha256(png(12, 10, 7)));
+      await checkReport(page, all, (input) => inputs[input]);
       const {images, shown, inputs: given, failed, memory} = await summary(page);
-      assert.deepEqual([images, shown, given, failed], [expected.all.size, expected.all.size, 4, 0].map(String));
+      assert.deepEqual([images, shown, given, failed], [all.size, all.size, 4, 0].map(String));
       assert.ok(Number(memory) > 0);
     });
 
@@ -550,7 +565,7 @@ function browserCases(name) {
       assert.equal(found.length, rows.length);
       // pngcarve-report's check, with zlib's inflate, finds the same.
       const record = execFileSync(reportTool, ['--csv', '-n', '--no-mend', file]).toString().trim().split('\n').slice(1);
-      assert.deepEqual(record.map((row) => row.split(',').at(-3)), rows.map(([, , check]) => check));
+      assert.deepEqual(record.map((row) => row.split(',')[10]), rows.map(([, , check]) => check));
       rows.forEach(([what, , check, shows], k) => {
         assert.equal(found[k].check, check, what);
         if (shows) assert.equal(found[k].decodable, shows, what);
@@ -762,7 +777,7 @@ function browserCases(name) {
       const hidden = [...new Set([...twins, shown.find((i) => i.decodable === 'no').name, ...small])].sort();
       assert.equal(hidden.length, 9);
       await until(fresh, (n) => [...document.querySelectorAll('[data-count]')]
-                                    .map((c) => c.textContent).join() === `1,6,${n}`, small.length);
+                                    .map((c) => c.textContent).join() === `1,6,${n},0`, small.length);
       await fresh.$eval('input[data-filter-size]', (e) => {
         e.value = '7';
         e.dispatchEvent(new Event('change'));
@@ -914,6 +929,7 @@ function browserCases(name) {
       await fresh.goto(url);
       const names = ['game.pak', 'mixed.bin', 'notes.txt', 'empty.txt'];
       await carve(fresh, names.map((n) => inputs[n]));
+      await showJunk(fresh);
       const shown = [];
       for (const input of names) shown.push(...await images(fresh, input));
       assert.deepEqual(new Map(shown.map((i) => [i.name, i.sha])), expected.all);

@@ -117,9 +117,12 @@ test('the catalog: copies by SHA-256, checks, and what each filter hides', async
   const kImages = 3000;
   const kFirst = 1200;
   const sha = (k) => createHash('sha256').update(`image ${k}`).digest();
-  // Two batches, as the worker sends them (protocol.js).
+  // Two batches, as the worker sends them (protocol.js). Image 3 was
+  // carved inside image 2's run, and image 8 is junk.
   const batchOf = (first, count) => {
-    const batch = {count, hidden: [], digests: new Uint8Array(count * kDigestBytes)};
+    const batch = {count, hidden: [], nested: [], notCarved: [],
+                   digests: new Uint8Array(count * kDigestBytes)};
+    if (first === 0) batch.nested.push([3, 'disk.img.0002+0000.png', 'disk.img.0002.png']);
     for (const [name, Type] of Object.entries(kBatchColumns)) batch[name] = new Type(count);
     for (let k = 0; k < count; ++k) {
       const i = first + k;
@@ -130,7 +133,7 @@ test('the catalog: copies by SHA-256, checks, and what each filter hides', async
       batch.offsets[k] = 100 * i;
       batch.runs[k] = 60;
       batch.widths[k] = batch.heights[k] = side;
-      batch.checks[k] = i % 5 ? 0 : kChecks.indexOf('crc');
+      batch.checks[k] = i === 8 ? kChecks.indexOf('junk') : i % 5 ? 0 : kChecks.indexOf('crc');
       batch.flags[k] = kFlagIend | kFlagSized | (i % 5 ? kFlagSound : 0);
     }
     return batch;
@@ -140,7 +143,10 @@ test('the catalog: copies by SHA-256, checks, and what each filter hides', async
   catalog.addImages(job, batchOf(0, 1000));
   catalog.addImages(job, batchOf(1000, kImages - 1000));
   assert.equal(catalog.imageCount, kImages);
-  assert.equal(catalog.imageAt(1234).name, 'disk.img.1234.png');
+  assert.equal(catalog.imageAt(1234).name, 'disk.img.1233.png');
+  assert.deepEqual([catalog.imageAt(3).name, catalog.imageAt(3).parent],
+                   ['disk.img.0002+0000.png', 'disk.img.0002.png']);
+  assert.equal(catalog.imageAt(4).name, 'disk.img.0003.png');
   assert.equal(catalog.checkOf(10), 'crc');
   assert.equal(catalog.checkOf(11), 'ok');
   // Those the check finds sound decode; the rest wait for the probe.
@@ -151,17 +157,21 @@ test('the catalog: copies by SHA-256, checks, and what each filter hides', async
   assert.equal(catalog.checkedCount(), kImages);
   const counts = catalog.filterCounts();
   assert.deepEqual(counts, {undecodable: kImages / 10, duplicates: kImages - kFirst,
-                            small: kImages * 4 / 10});
+                            small: kImages * 4 / 10, junk: 1});
+  // Junk is hidden until it is asked for.
+  assert.equal(catalog.shownCount(), kImages - 1);
   catalog.setFilters({duplicates: true});
-  assert.equal(catalog.shownCount(), kFirst);
-  assert.equal(catalog.shownAt(kFirst - 1), kFirst - 1);
+  assert.equal(catalog.shownCount(), kFirst - 1);
+  assert.equal(catalog.shownAt(kFirst - 2), kFirst - 1);
   catalog.setFilters({small: true, undecodable: true});
   const shown = [];
   for (let k = 0; k < catalog.shownCount(); ++k) shown.push(catalog.shownAt(k));
-  assert.deepEqual(shown, [...Array(kFirst).keys()].filter((i) => i % 10 >= 4));
+  assert.deepEqual(shown, [...Array(kFirst).keys()].filter((i) => i % 10 >= 4 && i !== 8));
   catalog.setFilters({smallSize: 5});
   assert.equal(catalog.filterCounts().small, kImages / 10);
   // What the record is made from: an image's columns, its hashes as found.
+  assert.deepEqual([...catalog.columnsOf(2, 3).numbers], [2, -1, 3]);
+  assert.deepEqual(catalog.columnsOf(2, 3).names, ['disk.img.0002+0000.png', 'disk.img.0002.png']);
   const columns = catalog.columnsOf(kFirst + 7, 2);
   assert.deepEqual(Buffer.from(columns.digests.subarray(0, 32)), sha(7));
   assert.deepEqual([...columns.checks], [0, 0]);
