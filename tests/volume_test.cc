@@ -3,7 +3,8 @@
 // mkfs.ext4 and debugfs. Each volume is filled with small files, every
 // other one is deleted, then PNGs are copied in, so that many lie in
 // pieces; the file system's map of each PNG is the truth the record is held
-// to. No mount is needed.
+// to. Chance IHDR tags in the kept files run on over every PNG after them,
+// which are carved inside their runs. No mount is needed.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -216,9 +218,28 @@ TEST_P(VolumeTest, RebuildsWhatTheFileSystemSplit) {
   std::vector<std::string> pngs;
   std::srand(7);
   fs::create_directory(dir_ / "files");
+  // Text, and every third file high-entropy bytes, as media and archives
+  // are. Four kept files hold an IHDR tag by chance near their end, its
+  // fields no image's and its next chunk's length a random 32-bit number:
+  // each runs on over the rest of the volume, the later ones inside it.
   for (int i = 0; i < kFillFiles; ++i) {
     fill.push_back(dir_ / "files" / ("f" + std::to_string(i)));
-    write_file(fill.back(), filler(4096 + std::rand() % (124 * 1024), i));
+    const size_t size = 4096 + std::rand() % (124 * 1024);
+    std::string bytes = filler(size, i);
+    if (i % 3 == 2) {
+      std::mt19937 rng(i);
+      for (char& c : bytes) c = static_cast<char>(rng());
+      for (size_t at = 0; (at = bytes.find("IHDR", at)) != std::string::npos;)
+        bytes[at] = 'i';
+    }
+    if (i % 50 == 1) {
+      const std::string tag(
+          "IHDR\x3b\x9a\xe1\x07\xd2\x11\x40\x5c\x77\x0f\x93\x21\xa8\xc4"
+          "\x5e\x02\xfb\xe1\x23\x45\x67\x9a\x13\x77\x02",
+          29);
+      bytes.replace(bytes.size() - 200, tag.size(), tag);
+    }
+    write_file(fill.back(), bytes);
   }
   const uint32_t widths[] = {50, 120, 250}, heights[] = {40, 100, 200};
   const int idats[] = {1, 3, 10, 40};
@@ -297,8 +318,14 @@ TEST_P(VolumeTest, RebuildsWhatTheFileSystemSplit) {
   ASSERT_EQ(r.status, 0) << r.err;
   std::map<uint64_t, std::vector<std::string>> carved;    // by IHDR tag offset
   std::map<std::string, std::vector<std::string>> twins;  // by output
+  int junk = 0;  // recorded, and not written
   for (const auto& row : csv_rows(r.out)) {
-    if (row.size() < 13 || row[0] == "input") continue;
+    if (row.size() < 16 || row[0] == "input") continue;
+    if (row[10] == "junk") {
+      ++junk;
+      EXPECT_EQ(row[14], "junk");
+      EXPECT_FALSE(fs::exists(dir_ / row[1])) << row[1];
+    }
     if (row[1].find(".mended.") != std::string::npos ||
         row[1].find(".salvaged.") != std::string::npos)
       twins[row[1]] = row;
@@ -307,12 +334,14 @@ TEST_P(VolumeTest, RebuildsWhatTheFileSystemSplit) {
   }
   int split[7] = {}, rebuilt[7] = {};  // by pieces, 6 for more than 5
   int backward = 0;    // pieces of rebuilt PNGs that lie before their first
+  int inside = 0;      // PNGs carved inside a chance tag's run
   std::string misses;  // of PNGs in 2 to 5 pieces, each named
   for (int i = 0; i < count; ++i) {
     SCOPED_TRACE(system.name + std::string(" p") + std::to_string(i));
     size_t n = std::min<size_t>(maps[i].size(), 6);
     auto row = carved.find(maps[i][0].first + 12);
     ASSERT_NE(row, carved.end()) << labels[i];
+    inside += !row->second[13].empty();
     std::string name = row->second[1];
     name = name.substr(0, name.size() - 4);
     if (n == 1) {
@@ -351,15 +380,19 @@ TEST_P(VolumeTest, RebuildsWhatTheFileSystemSplit) {
     ++rebuilt[n];
     for (auto [offset, length] : maps[i]) backward += offset < maps[i][0].first;
   }
+  EXPECT_EQ(junk, 4);
+  EXPECT_GE(inside * 2, count) << "most PNGs lie behind the chance tags";
   EXPECT_GE(split[2], 5) << "too few PNGs in 2 pieces to tell";
   EXPECT_GE(backward, system.backward);
   int many = split[3] + split[4] + split[5] -
              (maps[lost].size() > 2 && maps[lost].size() <= 5);
   std::printf(
       "%s: %d PNGs in 2 pieces, %d rebuilt; %d in 3 to 5, %d "
-      "rebuilt; %d in more, %d rebuilt; %d pieces before their first\n%s",
+      "rebuilt; %d in more, %d rebuilt; %d pieces before their first; %d "
+      "of %d PNGs inside chance tags' runs\n%s",
       system.name, split[2], rebuilt[2], many,
       rebuilt[3] + rebuilt[4] + rebuilt[5], split[6], rebuilt[6], backward,
+      inside, count,
       misses.empty() ? "" : ("missed:\n" + misses).c_str());
   EXPECT_EQ(rebuilt[2], split[2] - (maps[lost].size() == 2)) << misses;
   EXPECT_GE((rebuilt[3] + rebuilt[4] + rebuilt[5]) * 10, many * 8) << misses;
