@@ -4,6 +4,9 @@
 //   make_inputs repeat PATH MIB TEXT     TEXT repeated to MIB MiB
 //   make_inputs dense PATH IMAGES [SIDE] small images back to back, SIDE
 //                                        pixels square (30 unless given)
+//   make_inputs nested PATH IMAGES       as dense, each image holding
+//                                        another in a tEXt chunk before
+//                                        its data
 //   make_inputs runon PATH MIB           one image whose data chunk's
 //                                        length runs past the end, MIB MiB
 //   make_inputs sparse PATH MIB IMAGES   a sparse file, images past 4 GiB
@@ -73,9 +76,10 @@ void put(FILE* f, const std::string& s) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr,
-                 "usage: make_inputs random|repeat|dense|runon|sparse|exact|disk "
-                 "PATH N [M]\n");
+    std::fprintf(
+        stderr,
+        "usage: make_inputs random|repeat|dense|nested|runon|sparse|exact|disk "
+        "PATH N [M]\n");
     return 2;
   }
   std::string kind = argv[1];
@@ -108,6 +112,15 @@ int main(int argc, char** argv) {
     uint32_t images = static_cast<uint32_t>(std::atoi(argv[3]));
     uint32_t side = argc == 5 ? static_cast<uint32_t>(std::atoi(argv[4])) : 30;
     for (uint32_t i = 0; i < images; ++i) put(f, image(i, side));
+  } else if (kind == "nested" && argc == 4) {
+    uint32_t images = static_cast<uint32_t>(std::atoi(argv[3]));
+    for (uint32_t i = 0; i < images; ++i) {
+      std::string outer = image(i, 30);
+      // After the signature and the IHDR chunk.
+      outer.insert(33, testutil::chunk("tEXt", std::string("nest", 5) +
+                                                   image(images + i, 20)));
+      put(f, outer);
+    }
   } else if (kind == "runon" && argc == 4) {
     uint64_t total = std::strtoull(argv[3], nullptr, 10) << 20;
     std::string png = image(0, 8);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "chunk_walk.h"
 #include "stream_copy.h"
 
 namespace pngcarve {
@@ -24,9 +25,14 @@ std::optional<uint32_t> crc_of(Reader* in, uint64_t at, uint64_t n,
 std::optional<Chunk> header_at(Reader* in, uint64_t at) {
   unsigned char h[kChunkHeaderSize];
   if (!in->read(at, h, sizeof h)) return std::nullopt;
+  // Taken as the carve's walk takes a header; a length short of
+  // kMaxChunk never wraps, so the chunk is kChunkOverhead + length bytes.
+  ChunkWalk walk;
+  walk.start_chunks();
+  walk.push(h, sizeof h);
   Chunk c;
-  c.length = load_be32(h);
-  std::memcpy(c.type, h + 4, 4);
+  c.length = walk.length();
+  std::memcpy(c.type, walk.header() + 4, 4);
   for (unsigned char b : c.type)
     if (!((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z')))
       return std::nullopt;

@@ -68,8 +68,23 @@ size_t NestedCarves::next_tag_end(const unsigned char* data, size_t n,
 void NestedCarves::push(const unsigned char* data, size_t n) {
   size_t from = 0;
   while (from < n) {
-    const size_t end = next_tag_end(data, n, from);
-    const size_t to = end == kNone ? n : end;
+    forget();
+    // Between runs the extractor's search has seen every tag: the next one
+    // is its image's, told before its bytes come.
+    if (open_.empty()) {
+      offset_ += n - from;
+      break;
+    }
+    // Once every image here has ended, only a tag that begins before the
+    // last end can be inside one.
+    size_t limit = n;
+    uint64_t last_end = 0;
+    for (const Open& image : open_) last_end = std::max(last_end, image.end_at);
+    if (last_end != UINT64_MAX)
+      limit = static_cast<size_t>(
+          std::min<uint64_t>(n, from + (last_end + 3 - offset_)));
+    const size_t end = next_tag_end(data, limit, from);
+    const size_t to = end == kNone ? limit : end;
     feed(data + from, to - from);
     if (end != kNone) tag(offset_ - 4);  // feed() counted the bytes
     from = to;

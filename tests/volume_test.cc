@@ -392,8 +392,7 @@ TEST_P(VolumeTest, RebuildsWhatTheFileSystemSplit) {
       "of %d PNGs inside chance tags' runs\n%s",
       system.name, split[2], rebuilt[2], many,
       rebuilt[3] + rebuilt[4] + rebuilt[5], split[6], rebuilt[6], backward,
-      inside, count,
-      misses.empty() ? "" : ("missed:\n" + misses).c_str());
+      inside, count, misses.empty() ? "" : ("missed:\n" + misses).c_str());
   EXPECT_EQ(rebuilt[2], split[2] - (maps[lost].size() == 2)) << misses;
   EXPECT_GE((rebuilt[3] + rebuilt[4] + rebuilt[5]) * 10, many * 8) << misses;
 }

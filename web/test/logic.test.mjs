@@ -58,6 +58,9 @@ test('the zip of 70,000 images holds each one as carved, with Zip64 records', as
   const input = Buffer.alloc(4 << 20);
   for (let i = 0; i < input.length; ++i) input[i] = (i * 2654435761) >>> 24;
   const places = [{offset: 100, run: (1 << 20) + 5, ending: 'iend'}];
+  // An image carved inside another's run comes before the one that held it.
+  places.push({offset: (2 << 20) - 200, run: 50, ending: 'iend'},
+              {offset: (2 << 20) - 300, run: 250, ending: 'cut'});
   for (let i = 0; i < 70000; ++i) {
     places.push({offset: (2 << 20) + i * 29, run: 3 + i % 20, ending: i % 7 ? 'iend' : 'cut'});
   }
