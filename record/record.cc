@@ -100,7 +100,8 @@ std::string csv_row(const ImageRecord& image) {
     row += std::to_string(image.width) + ',' + std::to_string(image.height);
   else
     row += ',';
-  row += ',' + hex(image.digests.data(), kSha256Size) + ',' + image.check + ',';
+  row += ',' + (image.hashed ? hex(image.digests.data(), kSha256Size) : "") +
+         ',' + image.check + ',';
   const std::vector<Piece> runs = runs_of(image);
   for (const Piece& run : runs)
     row += std::to_string(run.offset) + '+' + std::to_string(run.length) +
@@ -194,11 +195,13 @@ std::string dfxml_fileobject(const ImageRecord& image) {
     }
     xml += "</byte_runs>\n";
   }
-  xml += "    <hashdigest type=\"sha256\">" +
-         hex(image.digests.data(), kSha256Size) + "</hashdigest>\n" +
-         "    <hashdigest type=\"md5\">" +
-         hex(image.digests.data() + kSha256Size, kMd5Size) + "</hashdigest>\n" +
-         "    " + tag("pngcarve:input", xml_text(image.input)) + "\n" + "    " +
+  if (image.hashed)
+    xml += "    <hashdigest type=\"sha256\">" +
+           hex(image.digests.data(), kSha256Size) + "</hashdigest>\n" +
+           "    <hashdigest type=\"md5\">" +
+           hex(image.digests.data() + kSha256Size, kMd5Size) +
+           "</hashdigest>\n";
+  xml += "    " + tag("pngcarve:input", xml_text(image.input)) + "\n" + "    " +
          tag("pngcarve:ihdr_offset", std::to_string(image.offset)) + "\n" +
          "    " + tag("pngcarve:ending", image.iend ? "iend" : "cut") + "\n";
   if (image.sized)

@@ -42,8 +42,10 @@ struct ImageRecord {
   bool sized = false;       // long enough to hold a width and height
   uint32_t width = 0;
   uint32_t height = 0;
-  // Its SHA-256, then its MD5, as bytes; the record writes them as hex.
+  // Its SHA-256, then its MD5, as bytes; the record writes them as hex,
+  // or nothing for an image that was not hashed (junk not written).
   std::array<unsigned char, kDigestsSize> digests{};
+  bool hashed = true;
   std::string check;  // "ok" or the first fault
   // The IHDR tags inside the run, after the one the image was found by:
   // how many, and the offsets of the first kHiddenListed.

@@ -15,6 +15,7 @@ void ImageTrace::start(uint64_t offset, ImageRecord* record) {
   record->hidden_count = 0;
   record->hidden.clear();
   tail_size_ = 0;
+  hashing_ = true;
   digests_.start();
 }
 
@@ -26,7 +27,7 @@ void ImageTrace::hidden_at(uint64_t at) {
 }
 
 void ImageTrace::push(const unsigned char* data, size_t n) {
-  digests_.push(data, n);
+  if (hashing_) digests_.push(data, n);
   const uint64_t at = record_->size;
   for (size_t i = 0; at + i < sizeof head_ && i < n; ++i)
     head_[at + i] = data[i];
@@ -51,13 +52,16 @@ void ImageTrace::push(const unsigned char* data, size_t n) {
 }
 
 bool ImageTrace::end(ImageRecord* record) {
-  record->sized = record->size >= sizeof head_;
+  record->sized = record->size >= kWidthAt + 8;
   if (record->sized) {
     record->width = load_be32(head_ + kWidthAt);
     record->height = load_be32(head_ + kWidthAt + 4);
   }
   record->digests.fill(0);  // none, if they could not be had
-  return digests_.end(record->digests.data());
+  record->hashed = hashing_;
+  const bool had = digests_.end(record->digests.data());
+  if (!hashing_) record->digests.fill(0);
+  return had || !hashing_;
 }
 
 }  // namespace pngcarve

@@ -98,6 +98,7 @@ class Image : public ImageSink {
  public:
   Image(const Options& options)
       : csv_(options.csv),
+        all_(options.all),
         no_copies_(options.no_copies),
         writes_(!options.dry_run),
         slots_(kMaxNested + 1) {}
@@ -117,7 +118,13 @@ class Image : public ImageSink {
   }
 
   void push(size_t slot, const unsigned char* data, size_t n) override {
-    slots_[slot].trace.push(data, n);
+    ImageTrace& trace = slots_[slot].trace;
+    const bool had = trace.tail_whole();
+    trace.push(data, n);
+    // Junk that is not written is not hashed: a chance tag's run is often
+    // gigabytes, and several lie inside one another.
+    if (!had && trace.tail_whole() && !all_ && is_junk(trace.tail(), kIhdrTail))
+      trace.stop_hashing();
   }
 
   void end(size_t slot, const ImageEnd& how) override {
@@ -156,6 +163,7 @@ class Image : public ImageSink {
     ImageTrace trace;
   };
   const bool csv_;
+  const bool all_;
   const bool no_copies_;
   const bool writes_;
   bool hashed_ = true;

@@ -181,6 +181,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* record_images(
     hidden += listed[i];
     image.not_carved = static_cast<uint64_t>(not_carved[i]);
     image.not_written = image.check == std::string("junk") ? "junk" : "";
+    image.hashed = image.not_written.empty();
     text +=
         dfxml ? pngcarve::dfxml_fileobject(image) : pngcarve::csv_row(image);
   }
@@ -271,7 +272,13 @@ class ToWorker : public pngcarve::CarveSink {
   }
   void take(size_t k, const unsigned char* data, size_t n) {
     Slot& slot = slots_[k];
+    const bool had = slot.trace.tail_whole();
     slot.trace.push(data, n);
+    // Junk, which the page never writes, is not hashed, as pngcarve-report
+    // leaves it.
+    if (!had && slot.trace.tail_whole() &&
+        pngcarve::is_junk(slot.trace.tail(), pngcarve::kIhdrTail))
+      slot.trace.stop_hashing();
     slot.check->push(data, n);
     slot.crc = crc32(slot.crc, data, static_cast<uInt>(n));
   }
@@ -317,13 +324,14 @@ extern "C" EMSCRIPTEN_KEEPALIVE int carve(const char* name) {
   cookie_io_functions_t io = {nullptr, drop, nullptr, nullptr};
   std::FILE* console = fopencookie(nullptr, "w", io);
   if (console == nullptr) return -1;
-  ToWorker sink(name);
+  // On the heap: its slots are more than a WebAssembly stack likes.
+  const auto sink = std::make_unique<ToWorker>(name);
   tags = pngcarve::TagIndex();
   broken.clear();
   hashes_lost = false;
   // The input is the worker's: its reads never touch the stream given.
   int result = static_cast<int>(
-      pngcarve::png_extract_stream(nullptr, name, console, false, &sink));
+      pngcarve::png_extract_stream(nullptr, name, console, false, sink.get()));
   std::fclose(console);
   tags.done();
   return result == 0 && hashes_lost ? kHashesLost : result;

@@ -118,8 +118,9 @@ export function addImages(job, batch) {
     const i = imageCount++;
     numbers[i] = nestedNames.has(i) ? -1 : (job.carvedCount = (job.carvedCount ?? 0) + 1) - 1;
     jobOf[i] = job.id;
+    // Junk is not hashed: no copy of anything.
     flags[i] = batch.flags[k] & (kFlagIend | kFlagSized | kFlagSound) |
-        (isDuplicate(i) ? kFlagDuplicate : 0);
+        (checks[i] !== kJunk && isDuplicate(i) ? kFlagDuplicate : 0);
     if (flags[i] & kFlagDecodes) ++checked;
     match(i);
     if (!(matched[i] & on)) shown?.push(i);
@@ -229,7 +230,7 @@ function isDuplicate(i) {
     firsts = new Uint32Array(Math.max(1024, 2 * firsts.length));
     const mask = firsts.length - 1;
     for (let k = 0; k < i; ++k) {
-      if (flags[k] & kFlagDuplicate) continue;
+      if (flags[k] & kFlagDuplicate || checks[k] === kJunk) continue;
       let at = keyOf(k) & mask;
       while (firsts[at] !== 0) at = (at + 1) & mask;
       firsts[at] = k + 1;

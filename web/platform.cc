@@ -14,13 +14,16 @@ namespace pngcarve {
 // which a browser offers only asynchronously: the call waits for the
 // worker's readInput (the extractor is suspended meanwhile, by Asyncify).
 // What has come already is taken at once, without suspending.
+// (The body is JavaScript, which clang-format would take for C++.)
+// clang-format off
 EM_JS(long, web_read, (void* buf, size_t n), {
-  if (Asyncify.state == = Asyncify.State.Normal) {
+  if (Asyncify.state === Asyncify.State.Normal) {
     const count = Module.readNow(buf, n);
-    if (count != = null) return count;
+    if (count !== null) return count;
   }
-  return Asyncify.handleAsync(() = > Module.readInput(buf, n));
+  return Asyncify.handleAsync(() => Module.readInput(buf, n));
 });
+// clang-format on
 
 // The page makes no files: each image is a place in its input, which the
 // worker reads again when it is wanted (carve.cc asks for no outputs).

@@ -279,8 +279,10 @@ async function checkReport(page, want, file, {dfxml = true} = {}) {
     assert.equal(Number(offset), Number(start) - 4, output);
     assert.equal(bytes.subarray(Number(offset), Number(start)).toString('latin1'), 'IHDR', output);
     assert.equal(Number(size), image.length, output);
-    assert.equal(sha, want.get(output), output);
-    assert.equal(sha256(image), sha, output);
+    // Junk, not written, is not hashed.
+    const notWritten = row.split(',')[14];
+    assert.equal(sha, notWritten === 'junk' ? '' : want.get(output), output);
+    if (sha) assert.equal(sha256(image), sha, output);
     const sized = run.length >= 8;
     assert.equal(width, sized ? String(run.readUInt32BE(0)) : '', output);
     assert.equal(height, sized ? String(run.readUInt32BE(4)) : '', output);
