@@ -266,6 +266,16 @@ TEST_F(ReportTest, FailuresAreNamedAndExitOne) {
   EXPECT_NE(r.err.find("could not create a.bin.0001.png"), std::string::npos)
       << r.err;
   EXPECT_EQ(csv_rows(r.out).size(), 2u) << r.out;
+  // So for an image inside another's run, named as the failure.
+  write_file(dir_ / "b.bin",
+             "IHDR" + std::string(17, 'x') + be32(1000) + "tEXt" +
+                 make_png({}));
+  fs::create_directory(dir_ / "b.bin.0000+0000.png");
+  r = report(dir_, {"--csv", "--all", "b.bin"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("could not create b.bin.0000+0000.png"),
+            std::string::npos)
+      << r.err;
 
   // More IDAT and IEND tags than mending keeps: said, and nothing lost.
   std::string broken = make_png(sized(20, 20, 3));
