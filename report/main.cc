@@ -101,7 +101,7 @@ class Image : public ImageSink {
         all_(options.all),
         no_copies_(options.no_copies),
         writes_(!options.dry_run),
-        slots_(kMaxNested + 1) {}
+        slots_(SlotSink::kSlots) {}
 
   // False when an image's hashes could not be had (out of memory) since
   // it was last asked.
@@ -172,18 +172,19 @@ class Image : public ImageSink {
 };
 
 // What the carve of one input tells: each image's structure check is made
-// here, on the carving thread, and the image handed over to the second.
-// Slot 0 is the extractor's image, slot 1 + k nested slot k's.
-class Carve : public CarveSink {
+// here, on the carving thread, and the image handed over to the second,
+// in its slot.
+class Carve : public SlotSink {
  public:
   // `tags`, when given, is told every IDAT and IEND tag of the input.
   Carve(const std::string& path, const Options& options, Handoff* handoff,
         TagIndex* tags)
-      : path_(path),
+      : SlotSink(path),
+        path_(path),
         options_(options),
         handoff_(handoff),
         tags_(tags),
-        slots_(kMaxNested + 1) {}
+        slots_(kSlots) {}
 
   // The output being written when the carve stopped: the one that failed,
   // or else the last one named.
@@ -193,35 +194,10 @@ class Carve : public CarveSink {
   // The images whose check failed, in the order they ended, but junk and
   // those not written for their size.
   const std::vector<Broken>& broken() const { return broken_; }
-  // The tags inside runs that began no image.
-  uint64_t not_carved() const { return not_carved_; }
 
-  void start(uint64_t offset) override {
-    begin(0, offset, output_name(path_, count_++), "");
-  }
-  void bytes(const unsigned char* data, size_t n) override { take(0, data, n); }
-  void end(uint64_t run_length, bool iend) override {
-    finish(0, run_length, iend);
-  }
   bool writes() const override { return !options_.dry_run; }
   bool keeps(const unsigned char* tail, size_t n) override {
     return *options_.skip(tail, n) == '\0';
-  }
-  bool nests() const override { return true; }
-  void nested_start(size_t slot, uint64_t offset, const std::string& name,
-                    const std::string& parent) override {
-    begin(slot + 1, offset, name, parent);
-  }
-  void nested_bytes(size_t slot, const unsigned char* data, size_t n) override {
-    take(slot + 1, data, n);
-  }
-  void nested_end(size_t slot, uint64_t run_length, bool iend) override {
-    finish(slot + 1, run_length, iend);
-  }
-  void not_carved(uint64_t, const std::string& parent) override {
-    ++not_carved_;
-    for (Slot& slot : slots_)
-      if (slot.open && slot.output == parent) ++slot.not_carved;
   }
   void output_failed(const std::string& name) override { failed_ = name; }
   bool sees_input() const override { return tags_ != nullptr; }
@@ -229,32 +205,17 @@ class Carve : public CarveSink {
     tags_->push(data, n);
   }
 
- private:
-  // In an image's bytes: the constant ones, then the 17 after its tag.
-  static constexpr size_t kHead = sizeof kSignature + sizeof kIhdrHeader;
-  struct Slot {
-    bool open = false;
-    uint64_t offset = 0;
-    std::string output;
-    uint64_t seen = 0;  // of its bytes
-    unsigned char tail[kIhdrTail] = {};
-    uint64_t not_carved = 0;
-    std::unique_ptr<StructureCheck> check;
-  };
-
-  void begin(size_t k, uint64_t offset, const std::string& output,
-             const std::string& parent) {
+  void image_start(size_t k, uint64_t offset, const std::string& output,
+                   const std::string& parent) override {
     Slot& slot = slots_[k];
-    slot.open = true;
     slot.offset = offset;
     slot.output = output;
     slot.seen = 0;
-    slot.not_carved = 0;
     if (!slot.check) slot.check = std::make_unique<StructureCheck>();
     slot.check->start();
     handoff_->start(k, path_, output, parent, offset);
   }
-  void take(size_t k, const unsigned char* data, size_t n) {
+  void image_bytes(size_t k, const unsigned char* data, size_t n) override {
     Slot& slot = slots_[k];
     for (size_t i = 0; i < n && slot.seen + i < kHead + kIhdrTail; ++i)
       if (slot.seen + i >= kHead) slot.tail[slot.seen + i - kHead] = data[i];
@@ -262,9 +223,8 @@ class Carve : public CarveSink {
     slot.check->push(data, n);
     handoff_->push(k, data, n);
   }
-  void finish(size_t k, uint64_t run_length, bool iend) {
+  void image_end(size_t k, uint64_t run_length, bool iend) override {
     Slot& slot = slots_[k];
-    slot.open = false;
     const char* check = slot.check->end(!iend);
     const size_t tail = static_cast<size_t>(std::min<uint64_t>(
         slot.seen > kHead ? slot.seen - kHead : 0, kIhdrTail));
@@ -274,16 +234,25 @@ class Carve : public CarveSink {
     } else if (*skipped == '\0' && std::strcmp(check, "junk") != 0) {
       broken_.push_back({slot.offset, run_length, slot.output});
     }
-    handoff_->end(k, {run_length, iend, check, skipped, slot.not_carved});
+    handoff_->end(k, {run_length, iend, check, skipped, not_carved_in(k)});
   }
+
+ private:
+  // In an image's bytes: the constant ones, then the 17 after its tag.
+  static constexpr size_t kHead = sizeof kSignature + sizeof kIhdrHeader;
+  struct Slot {
+    uint64_t offset = 0;
+    std::string output;
+    uint64_t seen = 0;  // of its bytes
+    unsigned char tail[kIhdrTail] = {};
+    std::unique_ptr<StructureCheck> check;
+  };
 
   const std::string& path_;
   const Options& options_;
   Handoff* handoff_;
   TagIndex* tags_;
   std::vector<Slot> slots_;
-  int64_t count_ = 0;
-  uint64_t not_carved_ = 0;
   std::string failed_;
   std::vector<Broken> broken_;
 };
@@ -414,8 +383,8 @@ int run(const std::string& program, const std::vector<std::string>& args) {
         failed(path, "an image's hashes could not be computed (out of memory)");
         status = 1;
       }
-      if (carve.not_carved() > 0)
-        noted(path, std::to_string(carve.not_carved()) +
+      if (carve.not_carved_count() > 0)
+        noted(path, std::to_string(carve.not_carved_count()) +
                         " IHDR tags inside other images' runs began no image "
                         "of their own: " +
                         std::to_string(kMaxNested) +

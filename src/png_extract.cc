@@ -299,6 +299,38 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
   return ExtractResult::kOk;
 }
 
+static_assert(SlotSink::kSlots == 1 + kMaxNested);
+
+void SlotSink::start(uint64_t offset) {
+  names_[0] = output_name(path_, count_++);
+  not_carved_[0] = 0;
+  image_start(0, offset, names_[0], "");
+}
+
+void SlotSink::end(uint64_t run_length, bool iend) {
+  image_end(0, run_length, iend);
+  names_[0].clear();
+}
+
+void SlotSink::nested_start(size_t slot, uint64_t offset,
+                            const std::string& name,
+                            const std::string& parent) {
+  names_[slot + 1] = name;
+  not_carved_[slot + 1] = 0;
+  image_start(slot + 1, offset, name, parent);
+}
+
+void SlotSink::nested_end(size_t slot, uint64_t run_length, bool iend) {
+  image_end(slot + 1, run_length, iend);
+  names_[slot + 1].clear();
+}
+
+void SlotSink::not_carved(uint64_t, const std::string& parent) {
+  ++not_carved_all_;
+  for (size_t k = 0; k < kSlots; ++k)
+    if (names_[k] == parent) ++not_carved_[k];
+}
+
 ExtractResult png_extract(const std::string& path) {
   std::FILE* file = open_file(path, "rb");
   if (file == nullptr) return ExtractResult::kOk;

@@ -103,10 +103,58 @@ class CarveSink {
   virtual void nested_end(size_t /*slot*/, uint64_t /*run_length*/,
                           bool /*iend*/) {}
   // A tag inside `parent`'s run that begins no image: too many were open.
-  virtual void not_carved(uint64_t /*offset*/, const std::string& /*parent*/) {
-  }
+  virtual void not_carved(uint64_t /*offset*/, const std::string& /*parent*/) {}
   // The output that could not be created or written, as the carve stops.
   virtual void output_failed(const std::string& /*name*/) {}
+};
+
+// A sink for every image alike, the extractor's and those carved inside
+// other images' runs: each by the slot it is carved in while it is open,
+// 0 for the extractor's and 1 + k for nested slot k, with its name (the
+// extractor's numbered as its outputs are) and its parent's ("" for the
+// extractor's). It counts the tags in each open image's run that began no
+// image, for its end to read.
+class SlotSink : public CarveSink {
+ public:
+  static constexpr size_t kSlots = 17;  // 1 + kMaxNested (src/nested.h)
+
+  explicit SlotSink(const std::string& path) : path_(path) {}
+
+  virtual void image_start(size_t slot, uint64_t offset,
+                           const std::string& name,
+                           const std::string& parent) = 0;
+  virtual void image_bytes(size_t slot, const unsigned char* data,
+                           size_t n) = 0;
+  virtual void image_end(size_t slot, uint64_t run_length, bool iend) = 0;
+
+  // The extractor's images begun so far: the one in slot 0 is number
+  // begun() - 1.
+  int64_t begun() const { return count_; }
+  // The tags inside the run of the image in `slot` that began no image.
+  uint64_t not_carved_in(size_t slot) const { return not_carved_[slot]; }
+  // All of them, in every image so far.
+  uint64_t not_carved_count() const { return not_carved_all_; }
+
+  void start(uint64_t offset) final;
+  void bytes(const unsigned char* data, size_t n) final {
+    image_bytes(0, data, n);
+  }
+  void end(uint64_t run_length, bool iend) final;
+  bool nests() const final { return true; }
+  void nested_start(size_t slot, uint64_t offset, const std::string& name,
+                    const std::string& parent) final;
+  void nested_bytes(size_t slot, const unsigned char* data, size_t n) final {
+    image_bytes(slot + 1, data, n);
+  }
+  void nested_end(size_t slot, uint64_t run_length, bool iend) final;
+  void not_carved(uint64_t offset, const std::string& parent) final;
+
+ private:
+  const std::string path_;
+  int64_t count_ = 0;
+  std::string names_[kSlots];  // of the open images; "" once ended
+  uint64_t not_carved_[kSlots] = {};
+  uint64_t not_carved_all_ = 0;
 };
 
 // Carves every image out of `in`, naming the outputs after `path`, and

@@ -267,9 +267,8 @@ TEST_F(ReportTest, FailuresAreNamedAndExitOne) {
       << r.err;
   EXPECT_EQ(csv_rows(r.out).size(), 2u) << r.out;
   // So for an image inside another's run, named as the failure.
-  write_file(dir_ / "b.bin",
-             "IHDR" + std::string(17, 'x') + be32(1000) + "tEXt" +
-                 make_png({}));
+  write_file(dir_ / "b.bin", "IHDR" + std::string(17, 'x') + be32(1000) +
+                                 "tEXt" + make_png({}));
   fs::create_directory(dir_ / "b.bin.0000+0000.png");
   r = report(dir_, {"--csv", "--all", "b.bin"});
   EXPECT_EQ(r.status, 1);

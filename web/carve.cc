@@ -216,61 +216,27 @@ namespace {
 // trace and check found: the extractor's in slot 0, those carved inside
 // other images' runs in 1 + their slot. The page writes no files: an
 // image is a place in its input, read again when it is wanted.
-class ToWorker : public pngcarve::CarveSink {
+class ToWorker : public pngcarve::SlotSink {
  public:
-  explicit ToWorker(const char* input) : input_(input) {}
+  explicit ToWorker(const char* input) : SlotSink(input) {}
 
-  void start(uint64_t offset) override {
-    begin(0, offset, pngcarve::output_name(input_, count_), "");
-  }
-  void bytes(const unsigned char* data, size_t n) override { take(0, data, n); }
-  void end(uint64_t run_length, bool iend) override {
-    finish(0, run_length, iend, count_++);
-  }
   bool writes() const override { return false; }
   bool sees_input() const override { return true; }
   void input(const unsigned char* data, size_t n) override {
     tags.push(data, n);
   }
-  bool nests() const override { return true; }
-  void nested_start(size_t slot, uint64_t offset, const std::string& name,
-                    const std::string& parent) override {
-    begin(slot + 1, offset, name, parent);
-  }
-  void nested_bytes(size_t slot, const unsigned char* data, size_t n) override {
-    take(slot + 1, data, n);
-  }
-  void nested_end(size_t slot, uint64_t run_length, bool iend) override {
-    finish(slot + 1, run_length, iend, -1);
-  }
-  void not_carved(uint64_t, const std::string& parent) override {
-    for (Slot& slot : slots_)
-      if (slot.open && slot.record.output == parent) ++slot.not_carved;
-  }
 
- private:
-  struct Slot {
-    bool open = false;
-    pngcarve::ImageTrace trace;
-    pngcarve::ImageRecord record;
-    std::unique_ptr<pngcarve::StructureCheck> check;
-    uint32_t crc = 0;
-    uint64_t not_carved = 0;
-  };
-
-  void begin(size_t k, uint64_t offset, const std::string& name,
-             const std::string& parent) {
+  void image_start(size_t k, uint64_t offset, const std::string& name,
+                   const std::string& parent) override {
     Slot& slot = slots_[k];
-    slot.open = true;
     slot.record.output = name;
     slot.record.parent = parent;
     slot.trace.start(offset, &slot.record);
     if (!slot.check) slot.check = std::make_unique<pngcarve::StructureCheck>();
     slot.check->start();
     slot.crc = 0;
-    slot.not_carved = 0;
   }
-  void take(size_t k, const unsigned char* data, size_t n) {
+  void image_bytes(size_t k, const unsigned char* data, size_t n) override {
     Slot& slot = slots_[k];
     const bool had = slot.trace.tail_whole();
     slot.trace.push(data, n);
@@ -282,9 +248,8 @@ class ToWorker : public pngcarve::CarveSink {
     slot.check->push(data, n);
     slot.crc = crc32(slot.crc, data, static_cast<uInt>(n));
   }
-  void finish(size_t k, uint64_t run_length, bool iend, int64_t number) {
+  void image_end(size_t k, uint64_t run_length, bool iend) override {
     Slot& slot = slots_[k];
-    slot.open = false;
     pngcarve::ImageRecord& record = slot.record;
     if (!slot.trace.end(&record)) hashes_lost = true;
     offsets_.assign(record.hidden.begin(), record.hidden.end());
@@ -296,19 +261,28 @@ class ToWorker : public pngcarve::CarveSink {
       tags.claim(record.offset, run_length);
     else if (std::strcmp(answer, "junk") != 0)
       broken.push_back({record.offset, run_length, record.output});
-    web_image_ended(
-        static_cast<double>(record.offset), static_cast<double>(run_length),
-        iend, width, height, record.digests.data(),
-        static_cast<double>(record.hidden_count), offsets_.data(),
-        static_cast<int>(offsets_.size()), check, slot.check->sound(!iend),
-        slot.crc, static_cast<double>(number),
-        number < 0 ? record.output.c_str() : "", record.parent.c_str(),
-        static_cast<double>(slot.not_carved));
+    const bool nested = k > 0;
+    web_image_ended(static_cast<double>(record.offset),
+                    static_cast<double>(run_length), iend, width, height,
+                    record.digests.data(),
+                    static_cast<double>(record.hidden_count), offsets_.data(),
+                    static_cast<int>(offsets_.size()), check,
+                    slot.check->sound(!iend), slot.crc,
+                    nested ? -1.0 : static_cast<double>(begun() - 1),
+                    nested ? record.output.c_str() : "",
+                    record.parent.c_str(),
+                    static_cast<double>(not_carved_in(k)));
   }
 
-  const std::string input_;
-  int64_t count_ = 0;
-  Slot slots_[pngcarve::kMaxNested + 1];
+ private:
+  struct Slot {
+    pngcarve::ImageTrace trace;
+    pngcarve::ImageRecord record;
+    std::unique_ptr<pngcarve::StructureCheck> check;
+    uint32_t crc = 0;
+  };
+
+  Slot slots_[kSlots];
   std::vector<double> offsets_;
 };
 
