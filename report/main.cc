@@ -1,20 +1,21 @@
 // pngcarve-report: carves each input as pngcarve does, the same images under
-// the same names, and writes a record of every image to standard output as
-// it goes: DFXML, or with --csv the page's report format. With -n it writes
-// no images, only the record, with the hashes the images would have.
-// An image whose structure check fails is then rebuilt from the input's
-// pieces, or its rows before the break salvaged (report/mending.h), where
-// the input can be read again; --no-mend leaves them be.
-// Progress goes to standard error when that is a terminal. Exit status 0, 1
-// when an input could not be opened or read, an image could not be written
-// (the run stops there, as pngcarve's does) or the record could not be
-// written, and 2 for a command line it can't follow.
+// the same names (or in the folder -o names), and writes a record of every
+// image to standard output as it goes: DFXML, or with --csv the page's report
+// format. With -n it writes no images, only the record, with the hashes the
+// images would have. An image whose structure check fails is then rebuilt from
+// the input's pieces, or its rows before the break salvaged (report/mending.h),
+// where the input can be read again; --no-mend leaves them be. Progress goes to
+// standard error when that is a terminal. Exit status 0, 1 when an input could
+// not be opened or read, an image could not be written (the run stops there, as
+// pngcarve's does) or the record could not be written, and 2 for a command line
+// it can't follow.
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <new>
 #include <set>
@@ -53,6 +54,8 @@ constexpr char kUsage[] =
     "\n"
     "  --csv          write CSV, the web page's report format\n"
     "  -n, --dry-run  write no images, only the record\n"
+    "  -o, --output-dir DIR\n"
+    "                 write the images in DIR, named after each FILE's name\n"
     "      --no-mend  do not rebuild or salvage images whose check fails\n"
     "      --all      write junk too (an image begun by a chance IHDR tag)\n"
     "      --min-size WxH\n"
@@ -77,6 +80,7 @@ struct Options {
   bool no_copies = false;  // an image whose bytes were written once is not
   uint32_t min_width = 0;  // narrower or shorter images are not written
   uint32_t min_height = 0;
+  std::string output_dir;  // "": beside each input
   std::vector<std::string> inputs;
 
   // Why an image is not written, by the bytes after its tag (`n` of the
@@ -176,10 +180,11 @@ class Image : public ImageSink {
 // in its slot.
 class Carve : public SlotSink {
  public:
-  // `tags`, when given, is told every IDAT and IEND tag of the input.
-  Carve(const std::string& path, const Options& options, Handoff* handoff,
-        TagIndex* tags)
-      : SlotSink(path),
+  // `tags`, when given, is told every IDAT and IEND tag of the input
+  // `path`, whose outputs are named after `stem`.
+  Carve(const std::string& path, const std::string& stem,
+        const Options& options, Handoff* handoff, TagIndex* tags)
+      : SlotSink(stem),
         path_(path),
         options_(options),
         handoff_(handoff),
@@ -257,6 +262,37 @@ class Carve : public SlotSink {
   std::vector<Broken> broken_;
 };
 
+std::filesystem::path fs_path(const std::string& utf8) {
+  return std::u8string(reinterpret_cast<const char8_t*>(utf8.data()),
+                       utf8.size());
+}
+
+std::string utf8_of(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size());
+}
+
+// What the outputs of the input `path` are named after: the path itself,
+// or with an output folder, the input's file name in it; the Nth input of
+// a name that others had before it goes in the folder's subfolder "N"
+// ("case/2/disk.img"), so that none overwrites another's images. Makes
+// the folder; "" when it can't be made, with `*error` saying why.
+std::string output_stem(const std::string& dir, const std::string& path,
+                        std::map<std::string, int>* given, std::string* error) {
+  if (dir.empty()) return path;
+  const std::string name = utf8_of(fs_path(path).filename());
+  const int nth = ++(*given)[name];
+  const std::string folder =
+      nth == 1 ? dir : utf8_of(fs_path(dir) / std::to_string(nth));
+  std::error_code made;
+  std::filesystem::create_directories(fs_path(folder), made);
+  if (made) {
+    *error = "could not make the folder " + folder + ": " + made.message();
+    return "";
+  }
+  return utf8_of(fs_path(folder) / fs_path(name));
+}
+
 // Returns 0 with `options` filled, or the exit status to end with.
 int parse(const std::vector<std::string>& args, Options* options) {
   bool files_only = false;
@@ -272,6 +308,13 @@ int parse(const std::vector<std::string>& args, Options* options) {
       options->dry_run = true;
     } else if (arg == "--no-mend") {
       options->mend = false;
+    } else if (arg == "-o" || arg == "--output-dir") {
+      if (k + 1 == args.size() || args[k + 1].empty()) {
+        std::fprintf(stderr, "pngcarve-report: %s takes a folder\n%s",
+                     arg.c_str(), kUsage);
+        return 2;
+      }
+      options->output_dir = args[++k];
     } else if (arg == "--all") {
       options->all = true;
     } else if (arg == "--no-copies") {
@@ -355,6 +398,7 @@ int run(const std::string& program, const std::vector<std::string>& args) {
     // The second thread lives in this block: it has told and written all
     // before the record's end is written and standard output closed.
     Handoff handoff(&image);
+    std::map<std::string, int> names_given;  // with -o: by input file name
     for (const std::string& path : options.inputs) {
       path_now = path;
       std::FILE* file = open_file(path, "rb");
@@ -370,13 +414,22 @@ int run(const std::string& program, const std::vector<std::string>& args) {
         status = 1;
         continue;
       }
+      std::string error;
+      const std::string stem =
+          output_stem(options.output_dir, path, &names_given, &error);
+      if (stem.empty()) {
+        std::fclose(file);
+        failed(path, error);
+        status = 1;
+        continue;
+      }
       // Where broken images can be mended, the tags they are mended by are
       // noted as the input is carved.
       const bool mendable = options.mend && can_read_at(file);
       TagIndex tags;
-      Carve carve(path, options, &handoff, mendable ? &tags : nullptr);
+      Carve carve(path, stem, options, &handoff, mendable ? &tags : nullptr);
       ExtractResult result = png_extract_stream(
-          file, path, console ? console : stderr, terminal, &carve);
+          file, stem, console ? console : stderr, terminal, &carve);
       const std::string& output = carve.output();
       handoff.drain();  // this input's records are all written
       if (!image.take_hashed()) {

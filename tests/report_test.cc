@@ -224,6 +224,41 @@ TEST_F(ReportTest, ImagesInsideRunsAndFiltersAreAllRecorded) {
   EXPECT_EQ(report(dir_, {"--min-size", "3", "in.bin"}).status, 2);
 }
 
+// With an output folder, inputs of one name in two folders keep their
+// images apart, twins with them, and nothing goes beside the inputs.
+TEST_F(ReportTest, OutputFolderKeepsInputsOfOneNameApart) {
+  std::string broken = make_png(sized(20, 20, 3));
+  broken[broken.size() - 20] ^= 1;  // its IDAT's CRC: salvaged
+  fs::create_directories(dir_ / "a");
+  fs::create_directories(dir_ / "b");
+  write_file(dir_ / "a" / "x.bin", make_png({}) + broken);
+  write_file(dir_ / "b" / "x.bin", make_png(sized(5, 4, 1)));
+  Result r = report(dir_, {"--csv", "-o", "case/sub", "a/x.bin", "b/x.bin"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> outputs;
+  for (const auto& row : csv_rows(r.out))
+    if (row[0] != "input") outputs.push_back(row[0] + " " + row[1]);
+  EXPECT_EQ(outputs, (std::vector<std::string>{
+                         "a/x.bin case/sub/x.bin.0000.png",
+                         "a/x.bin case/sub/x.bin.0001.png",
+                         "a/x.bin case/sub/x.bin.0001.salvaged.png",
+                         "b/x.bin case/sub/2/x.bin.0000.png"}));
+  for (const std::string& output : outputs)
+    EXPECT_TRUE(fs::exists(dir_ / output.substr(output.find(' ') + 1)))
+        << output;
+  EXPECT_EQ(read_file(dir_ / "case/sub/2/x.bin.0000.png"),
+            carved(make_png(sized(5, 4, 1))));
+  EXPECT_FALSE(fs::exists(dir_ / "a" / "x.bin.0000.png"));
+  // A folder that can't be made is named, and the next input carved.
+  write_file(dir_ / "file", "");
+  r = report(dir_, {"--csv", "-o", "file/case", "a/x.bin"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("a/x.bin: could not make the folder file/case"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(report(dir_, {"-o"}).status, 2);
+}
+
 TEST_F(ReportTest, OptionsEndAtDoubleDash) {
   write_file(dir_ / "--csv", make_png({}));
   Result r = report(dir_, {"--", "--csv"});
