@@ -111,7 +111,6 @@ StructureCheck::~StructureCheck() { inflateEnd(&stream_); }
 void StructureCheck::start() {
   skip_ = sizeof kSignature;  // the bytes before the first chunk
   walk_.start_chunks();
-  wrapped_ = false;
   crc_have_ = 0;
   crc_ = 0;
   chunks_ = 0;
@@ -164,8 +163,7 @@ void StructureCheck::push(const unsigned char* data, size_t n) {
         ++chunks_;
         // The carve takes length + 4 bytes, modulo 2^32, after the header;
         // a length that wraps leaves no room for a CRC.
-        wrapped_ = walk_.wraps();
-        if (wrapped_) {
+        if (walk_.wraps()) {
           crc_bad_ = critical_crc_bad_ = true;
           break;
         }
@@ -175,7 +173,7 @@ void StructureCheck::push(const unsigned char* data, size_t n) {
         crc_have_ = 0;
         break;
       case ChunkWalk::Part::kData:
-        if (wrapped_) break;
+        if (walk_.wraps()) break;
         crc_ = crc32(crc_, at, static_cast<uInt>(took));
         if (ihdr_have_ < kIhdrDataSize) {  // the first chunk's: the IHDR's
           const size_t part = std::min(took, kIhdrDataSize - ihdr_have_);

@@ -85,8 +85,7 @@ class StructureCheck {
   z_stream stream_{};
   std::vector<unsigned char> out_;  // inflated bytes, counted and dropped
   uint64_t skip_ = 0;               // of the signature, still to pass over
-  ChunkWalk walk_;
-  bool wrapped_ = false;     // the chunk's length wraps: no CRC, no data
+  ChunkWalk walk_;           // a chunk whose length wraps has no CRC, no data
   unsigned char crc_at_[4];  // the chunk's CRC field
   size_t crc_have_ = 0;
   uint32_t crc_ = 0;

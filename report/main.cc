@@ -94,18 +94,26 @@ struct Options {
   }
 };
 
+// A path given as UTF-8, as std::filesystem takes it on every platform,
+// and back.
+std::filesystem::path fs_path(const std::string& utf8) {
+  return std::u8string(reinterpret_cast<const char8_t*>(utf8.data()),
+                       utf8.size());
+}
+
+std::string utf8_of(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size());
+}
+
 // What is known of each image from its bytes as they go by; at its end, its
 // record goes to standard output, with what the carve knew of it. A copy of
 // an image written before, by SHA-256, is taken away again when copies are
 // not to be written.
 class Image : public ImageSink {
  public:
-  Image(const Options& options)
-      : csv_(options.csv),
-        all_(options.all),
-        no_copies_(options.no_copies),
-        writes_(!options.dry_run),
-        slots_(SlotSink::kSlots) {}
+  explicit Image(const Options& options)
+      : options_(options), slots_(SlotSink::kSlots) {}
 
   // False when an image's hashes could not be had (out of memory) since
   // it was last asked.
@@ -127,7 +135,8 @@ class Image : public ImageSink {
     trace.push(data, n);
     // Junk that is not written is not hashed: a chance tag's run is often
     // gigabytes, and several lie inside one another.
-    if (!had && trace.tail_whole() && !all_ && is_junk(trace.tail(), kIhdrTail))
+    if (!had && trace.tail_whole() &&
+        std::strcmp(options_.skip(trace.tail(), kIhdrTail), "junk") == 0)
       trace.stop_hashing();
   }
 
@@ -140,22 +149,19 @@ class Image : public ImageSink {
     record.not_carved = how.not_carved;
     try {
       hashed_ = slots_[slot].trace.end(&record) && hashed_;
-      if (no_copies_ && record.not_written.empty()) {
+      if (options_.no_copies && record.not_written.empty()) {
         std::array<unsigned char, kSha256Size> sha256;
         std::copy_n(record.digests.begin(), kSha256Size, sha256.begin());
         if (!written_.insert(sha256).second) {
           record.not_written = "copy";
           std::error_code error;
-          const std::string& name = record.output;
-          if (writes_)
-            std::filesystem::remove(
-                std::u8string(reinterpret_cast<const char8_t*>(name.data()),
-                              name.size()),
-                error);
+          if (!options_.dry_run)
+            std::filesystem::remove(fs_path(record.output), error);
         }
       }
-      std::fputs((csv_ ? csv_row(record) : dfxml_fileobject(record)).c_str(),
-                 stdout);
+      std::fputs(
+          (options_.csv ? csv_row(record) : dfxml_fileobject(record)).c_str(),
+          stdout);
     } catch (const std::bad_alloc&) {
       hashed_ = false;  // its record is lost with them
     }
@@ -166,10 +172,7 @@ class Image : public ImageSink {
     ImageRecord record;
     ImageTrace trace;
   };
-  const bool csv_;
-  const bool all_;
-  const bool no_copies_;
-  const bool writes_;
+  const Options& options_;
   bool hashed_ = true;
   std::vector<Slot> slots_;  // the image carved in each slot
   std::set<std::array<unsigned char, kSha256Size>> written_;
@@ -261,16 +264,6 @@ class Carve : public SlotSink {
   std::string failed_;
   std::vector<Broken> broken_;
 };
-
-std::filesystem::path fs_path(const std::string& utf8) {
-  return std::u8string(reinterpret_cast<const char8_t*>(utf8.data()),
-                       utf8.size());
-}
-
-std::string utf8_of(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(reinterpret_cast<const char*>(text.data()), text.size());
-}
 
 // What the outputs of the input `path` are named after: the path itself,
 // or with an output folder, the input's file name in it; the Nth input of

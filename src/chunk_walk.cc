@@ -58,7 +58,6 @@ size_t ChunkWalk::push(const unsigned char* data, size_t n) {
     return take;
   }
   // Data or CRC: as far as the part goes.
-  part_ = at_;
   uint64_t& left = at_ == Part::kData ? data_left_ : crc_left_;
   const size_t take = static_cast<size_t>(std::min<uint64_t>(n, left));
   return static_cast<size_t>(pass(take));

@@ -24,9 +24,6 @@ std::string nested_name(const std::string& parent, int64_t n) {
   return stem + number;
 }
 
-NestedCarves::NestedCarves(NestSink* sink)
-    : sink_(sink), slots_(kMaxNested, false) {}
-
 void NestedCarves::top_start(uint64_t offset, const std::string& name) {
   top_tag_ = offset;
   Open top;
@@ -46,6 +43,18 @@ void NestedCarves::forget() {
   std::erase_if(open_, [this](const Open& image) {
     return image.end_at != UINT64_MAX && image.end_at + 3 <= offset_;
   });
+}
+
+size_t NestedCarves::free_slot() const {
+  if (carving_ == kMaxNested) return kMaxNested;
+  for (size_t slot = 0; slot < kMaxNested; ++slot) {
+    bool held = false;
+    for (const Open& image : open_)
+      held = held ||
+             (!image.top && image.end_at == UINT64_MAX && image.slot == slot);
+    if (!held) return slot;
+  }
+  return kMaxNested;
 }
 
 size_t NestedCarves::next_tag_end(const unsigned char* data, size_t n,
@@ -89,6 +98,7 @@ void NestedCarves::push(const unsigned char* data, size_t n) {
     if (end != kNone) tag(offset_ - 4);  // feed() counted the bytes
     from = to;
   }
+  for (Open& image : open_) tell(&image);
   if (n >= 3) {
     std::memcpy(carry_, data + n - 3, 3);
     carried_ = 3;
@@ -107,21 +117,35 @@ void NestedCarves::feed(const unsigned char* data, size_t n) {
     size_t left = n;
     while (left > 0 && !image.walk.ended()) {
       const size_t took = image.walk.push(at, left);
-      if (image.walk.part() != ChunkWalk::Part::kHeader)
-        sink_->bytes(image.slot, at, took);
-      else if (image.walk.done() && !image.walk.ended())
+      if (image.walk.part() != ChunkWalk::Part::kHeader) {
+        if (image.untold + image.untold_size != at) {
+          tell(&image);
+          image.untold = at;
+        }
+        image.untold_size += took;
+      } else if (image.walk.done() && !image.walk.ended()) {
+        tell(&image);
         sink_->bytes(image.slot, image.walk.header(), 8);
+      }
       at += took;
       left -= took;
     }
     if (image.walk.ended()) {
       image.end_at = offset_ + (n - left);
+      tell(&image);
       sink_->bytes(image.slot, kIendChunk, sizeof kIendChunk);
       sink_->finish(image.slot, image.walk.run(), true);
-      slots_[image.slot] = false;
+      --carving_;
     }
   }
   offset_ += n;
+}
+
+void NestedCarves::tell(Open* image) {
+  if (image->untold_size > 0)
+    sink_->bytes(image->slot, image->untold, image->untold_size);
+  image->untold = nullptr;
+  image->untold_size = 0;
 }
 
 void NestedCarves::tag(uint64_t offset) {
@@ -131,8 +155,7 @@ void NestedCarves::tag(uint64_t offset) {
   while (k > 0 && open_[k - 1].end_at <= offset) --k;
   if (k == 0) return;  // between runs: the extractor's next
   Open& parent = open_[k - 1];
-  size_t slot = 0;
-  while (slot < kMaxNested && slots_[slot]) ++slot;
+  const size_t slot = free_slot();
   if (slot == kMaxNested) {
     sink_->not_carved(offset, parent.name);
     return;
@@ -141,7 +164,7 @@ void NestedCarves::tag(uint64_t offset) {
   image.slot = slot;
   image.name = nested_name(parent.name, parent.children++);
   image.walk.start_run();
-  slots_[slot] = true;
+  ++carving_;
   const std::string parent_name = parent.name;
   open_.push_back(std::move(image));
   sink_->begin(slot, offset, open_.back().name, parent_name);
@@ -151,11 +174,10 @@ void NestedCarves::tag(uint64_t offset) {
 
 void NestedCarves::finish() {
   for (Open& image : open_)
-    if (!image.top && image.end_at == UINT64_MAX) {
+    if (!image.top && image.end_at == UINT64_MAX)
       sink_->finish(image.slot, image.walk.run(), false);
-      slots_[image.slot] = false;
-    }
   open_.clear();
+  carving_ = 0;
 }
 
 }  // namespace pngcarve

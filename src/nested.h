@@ -54,7 +54,7 @@ class NestSink {
 
 class NestedCarves {
  public:
-  explicit NestedCarves(NestSink* sink);
+  explicit NestedCarves(NestSink* sink) : sink_(sink) {}
 
   // The extractor's image found by the tag at `offset`, named `name`, told
   // before the bytes from `offset` on are pushed.
@@ -78,6 +78,10 @@ class NestedCarves {
     std::string name;
     int64_t children = 0;
     ChunkWalk walk;
+    // Its data and CRC bytes fed and not yet told, in the bytes being
+    // pushed: told in one piece however many tags split them.
+    const unsigned char* untold = nullptr;
+    size_t untold_size = 0;
   };
 
   // Feeds `n` bytes to every open nested image, in the order they began.
@@ -86,13 +90,17 @@ class NestedCarves {
   void tag(uint64_t offset);
   // Lets go of the images ended too long ago to hold a tag still to come.
   void forget();
+  // A slot no nested image being carved holds, or kMaxNested.
+  size_t free_slot() const;
+  // Tells the sink an image's bytes fed and not yet told.
+  void tell(Open* image);
   // The data index just past the next tag that ends after `from`, or npos.
   size_t next_tag_end(const unsigned char* data, size_t n, size_t from) const;
 
   NestSink* sink_;
   std::vector<Open> open_;  // in the order they began
-  std::vector<bool> slots_;
-  uint64_t offset_ = 0;  // of the next byte pushed
+  size_t carving_ = 0;      // nested images not yet ended
+  uint64_t offset_ = 0;     // of the next byte pushed
   uint64_t top_tag_ = UINT64_MAX;
   unsigned char carry_[3] = {};  // the last bytes pushed, for a tag across
   size_t carried_ = 0;

@@ -246,7 +246,7 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
       out = open_file(name, "wb");
       if (out == nullptr) {
         sink->output_failed(name);
-        return fail(console, kCreateFailed, ExtractResult::kCreateFailed);
+        return failure(ExtractResult::kCreateFailed);
       }
       std::setvbuf(out, out_buffer.data(), _IOFBF, out_buffer.size());
     }
@@ -275,7 +275,7 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
       ok = write_all(out, kIendChunk, sizeof kIendChunk, bytes);
     if (!close_output(out, ok)) {
       sink->output_failed(name);
-      return fail(console, kWriteFailed, ExtractResult::kWriteFailed);
+      return failure(ExtractResult::kWriteFailed);
     }
     if (nested) {
       // The images it holds that end where it does are told first; at the

@@ -127,9 +127,6 @@ class SlotSink : public CarveSink {
                            size_t n) = 0;
   virtual void image_end(size_t slot, uint64_t run_length, bool iend) = 0;
 
-  // The extractor's images begun so far: the one in slot 0 is number
-  // begun() - 1.
-  int64_t begun() const { return count_; }
   // The tags inside the run of the image in `slot` that began no image.
   uint64_t not_carved_in(size_t slot) const { return not_carved_[slot]; }
   // All of them, in every image so far.

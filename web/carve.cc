@@ -46,21 +46,19 @@
 // `digests`, SHA-256 then MD5, and the hidden tags' offsets `listed`
 // doubles, in the worker's view of the WebAssembly memory; `check` is its
 // answer's index in kCheckNames, `crc` the CRC-32 of its bytes. An image
-// the extractor carves has its `number` in its input and no `name`; one
 // carved inside another's run (src/nested.h) has its name and its
-// parent's, and number -1. (The bodies are JavaScript, which
-// clang-format would take for C++.)
+// parent's; the extractor's have none, the page numbering them. (The
+// bodies are JavaScript, which clang-format would take for C++.)
 // clang-format off
 EM_JS(void, web_image_ended,
       (double offset, double run_length, int iend, double width,
        double height, const unsigned char* digests, double hidden,
        const double* offsets, int listed, int check, int sound, double crc,
-       double number, const char* name, const char* parent,
-       double not_carved),
+       const char* name, const char* parent, double not_carved),
       {
         Module.imageEnded(offset, run_length, iend !== 0, width, height,
                           digests, hidden, offsets, listed, check, sound !== 0,
-                          crc, number, UTF8ToString(name),
+                          crc, UTF8ToString(name),
                           UTF8ToString(parent), not_carved);
       });
 EM_JS(double, web_read_at, (double offset, unsigned char* out, double n),
@@ -262,16 +260,13 @@ class ToWorker : public pngcarve::SlotSink {
     else if (std::strcmp(answer, "junk") != 0)
       broken.push_back({record.offset, run_length, record.output});
     const bool nested = k > 0;
-    web_image_ended(static_cast<double>(record.offset),
-                    static_cast<double>(run_length), iend, width, height,
-                    record.digests.data(),
-                    static_cast<double>(record.hidden_count), offsets_.data(),
-                    static_cast<int>(offsets_.size()), check,
-                    slot.check->sound(!iend), slot.crc,
-                    nested ? -1.0 : static_cast<double>(begun() - 1),
-                    nested ? record.output.c_str() : "",
-                    record.parent.c_str(),
-                    static_cast<double>(not_carved_in(k)));
+    web_image_ended(
+        static_cast<double>(record.offset), static_cast<double>(run_length),
+        iend, width, height, record.digests.data(),
+        static_cast<double>(record.hidden_count), offsets_.data(),
+        static_cast<int>(offsets_.size()), check, slot.check->sound(!iend),
+        slot.crc, nested ? record.output.c_str() : "", record.parent.c_str(),
+        static_cast<double>(not_carved_in(k)));
   }
 
  private:

@@ -213,11 +213,10 @@ async function readInput(ptr, n) {
 // SHA-256 and MD5, 48 bytes at `digests`; how many IHDR tags lie inside
 // it, the offsets of the first `listed` of them as doubles at `offsets`;
 // its structure check, by its index in kChecks, whether it is sound, and
-// the CRC-32 of its bytes. One the extractor carves has its `number` in
-// the input; one carved inside another's run has number -1, its name and
-// its parent's. `notCarved`: the tags inside it that began no image.
+// the CRC-32 of its bytes. One carved inside another's run has its name
+// and its parent's; the extractor's have none. `notCarved`: the tags inside it that began no image.
 function imageEnded(offset, run, iend, width, height, digests, hidden, offsets, listed,
-                    check, sound, crc, number, name, parent, notCarved) {
+                    check, sound, crc, name, parent, notCarved) {
   if (check !== 0 && kChecks[check] !== 'junk') job.broken.push(offset);
   const batch = job.batch;
   const k = batch.count++;
@@ -232,7 +231,7 @@ function imageEnded(offset, run, iend, width, height, digests, hidden, offsets, 
   if (hidden) {
     batch.hidden.push([k, hidden, Array.from(new Float64Array(carver.HEAPU8.buffer, offsets, listed))]);
   }
-  if (number < 0) batch.nested.push([k, name, parent]);
+  if (name) batch.nested.push([k, name, parent]);
   if (notCarved) batch.notCarved.push([k, notCarved]);
   if (batch.count >= kBatchImages) send();
 }
