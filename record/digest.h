@@ -29,6 +29,23 @@ class Digests {
   std::unique_ptr<State> state_;
 };
 
+// SHA-1, for evidence that stores one (an EWF image may), where the build
+// has libcrypto; elsewhere start() returns false, and nothing is made.
+class Sha1 {
+ public:
+  Sha1();
+  ~Sha1();
+
+  bool start();
+  void push(const unsigned char* data, size_t n);
+  // Its 20 bytes at `out`; false when the library failed since start().
+  bool end(unsigned char* out);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 }  // namespace pngcarve
 
 #endif  // PNGCARVE_RECORD_DIGEST_H_

@@ -1,6 +1,7 @@
 #include "record.h"
 
 #include <ctime>
+#include <tuple>
 
 namespace pngcarve {
 
@@ -235,6 +236,65 @@ std::string dfxml_fileobject(const ImageRecord& image) {
     xml += "    " + tag("pngcarve:hidden_ihdr_offset", std::to_string(offset)) +
            "\n";
   return xml + "  </fileobject>\n";
+}
+
+void verify(SourceRecord* source) {
+  std::string good, bad;
+  for (const auto& [name, stored, made] :
+       {std::tuple{"md5", &source->stored_md5, &source->md5},
+        std::tuple{"sha1", &source->stored_sha1, &source->sha1}}) {
+    if (stored->empty()) continue;
+    (*stored == *made ? good : bad) += std::string(" ") + name;
+  }
+  if (good.empty() && bad.empty())
+    source->verification.clear();
+  else if (!source->whole)
+    source->verification = "not read to its end";
+  else if (!bad.empty())
+    source->verification = "failed:" + bad;
+  else
+    source->verification = "verified:" + good;
+}
+
+std::string csv_source_header() {
+  return "input,container,segments,bytes_read,md5,sha256,stored_md5,"
+         "stored_sha1,verification\n";
+}
+
+std::string csv_source_row(const SourceRecord& source) {
+  std::string row = csv_field(source.input) + ',' + source.container + ',' +
+                    std::to_string(source.segments.size()) + ',' +
+                    std::to_string(source.bytes_read);
+  for (const std::string* cell :
+       {&source.md5, &source.sha256, &source.stored_md5, &source.stored_sha1,
+        &source.verification})
+    row += ',' + *cell;
+  return row + '\n';
+}
+
+std::string dfxml_source(const SourceRecord& source) {
+  std::string xml = "  <pngcarve:source>\n    " +
+                    tag("image_filename", xml_text(source.input)) + "\n    " +
+                    tag("pngcarve:container", source.container) + "\n";
+  for (const std::string& segment : source.segments)
+    xml += "    " + tag("pngcarve:segment", xml_text(segment)) + "\n";
+  xml += "    " +
+         tag("pngcarve:bytes_read", std::to_string(source.bytes_read)) + "\n";
+  if (!source.whole) xml += "    <error>not read to its end</error>\n";
+  for (const auto& [type, digest, stored] :
+       {std::tuple{"md5", &source.md5, &source.stored_md5},
+        std::tuple{"sha1", &source.sha1, &source.stored_sha1},
+        std::tuple{"sha256", &source.sha256, &source.sha256}}) {
+    if (!digest->empty())
+      xml += std::string("    <hashdigest type=\"") + type + "\">" + *digest +
+             "</hashdigest>\n";
+    if (stored != &source.sha256 && !stored->empty())
+      xml += std::string("    <pngcarve:stored_hashdigest type=\"") + type +
+             "\">" + *stored + "</pngcarve:stored_hashdigest>\n";
+  }
+  if (!source.verification.empty())
+    xml += "    " + tag("pngcarve:verification", source.verification) + "\n";
+  return xml + "  </pngcarve:source>\n";
 }
 
 std::string dfxml_end(

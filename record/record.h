@@ -72,6 +72,26 @@ struct ImageRecord {
 
 constexpr size_t kHiddenListed = 1000;
 
+// What the record says of an input itself, once it is read: what it was
+// read from, how many bytes, their hashes, and how those compare with the
+// ones the evidence stores (an EWF image's).
+struct SourceRecord {
+  std::string input;                  // as given
+  std::string container;              // "raw", "split raw" or "EWF"
+  std::vector<std::string> segments;  // the files read, in order
+  uint64_t bytes_read = 0;
+  bool whole = false;       // read to its end
+  std::string md5, sha256;  // lower-case hexadecimal, or "" when not made
+  std::string stored_md5, stored_sha1;  // or "" when none is stored
+  std::string sha1;                     // made only when one is stored
+  // "verified: md5 sha1", "failed: md5", "not read to its end", or ""
+  // when nothing is stored.
+  std::string verification;
+};
+
+// Fills in `source`'s verification from its hashes.
+void verify(SourceRecord* source);
+
 // Where a record was made, for DFXML's `creator`: the command line is left
 // out when there is none (the web page's).
 struct Creator {
@@ -96,6 +116,13 @@ constexpr char kTagsOverflowedText[] =
 
 std::string csv_header();
 std::string csv_row(const ImageRecord& image);
+
+// The source's record: a row under csv_source_header(), for a side file
+// beside the images, or an element for the DFXML's end (its hashes are
+// known only once it is read, after every image).
+std::string csv_source_header();
+std::string csv_source_row(const SourceRecord& source);
+std::string dfxml_source(const SourceRecord& source);
 
 std::string dfxml_begin(const Creator& creator,
                         const std::vector<std::string>& inputs);

@@ -24,9 +24,12 @@
 #include <vector>
 
 #include "check.h"
+#include "digest.h"
+#include "evidence.h"
 #include "handoff.h"
 #include "mending.h"
 #include "nested.h"
+#include "paths.h"
 #include "platform.h"
 #include "png_extract.h"
 #include "record.h"
@@ -62,6 +65,9 @@ constexpr char kUsage[] =
     "                 do not write images narrower than W or shorter than H\n"
     "      --no-copies\n"
     "                 do not write an image whose bytes were written before\n"
+    "      --no-source-hash\n"
+    "                 do not hash each FILE's own bytes, nor check them\n"
+    "                 against the hashes an E01 image stores\n"
     "      --help     show this help and exit\n"
     "      --version  show the version and exit\n"
     "  --             take every argument after it as a FILE\n";
@@ -76,9 +82,10 @@ struct Options {
   bool csv = false;
   bool dry_run = false;
   bool mend = true;
-  bool all = false;        // junk written too
-  bool no_copies = false;  // an image whose bytes were written once is not
-  uint32_t min_width = 0;  // narrower or shorter images are not written
+  bool all = false;         // junk written too
+  bool no_copies = false;   // an image whose bytes were written once is not
+  bool source_hash = true;  // each input's own bytes hashed
+  uint32_t min_width = 0;   // narrower or shorter images are not written
   uint32_t min_height = 0;
   std::string output_dir;  // "": beside each input
   std::vector<std::string> inputs;
@@ -94,26 +101,30 @@ struct Options {
   }
 };
 
-// A path given as UTF-8, as std::filesystem takes it on every platform,
-// and back.
-std::filesystem::path fs_path(const std::string& utf8) {
-  return std::u8string(reinterpret_cast<const char8_t*>(utf8.data()),
-                       utf8.size());
-}
-
-std::string utf8_of(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(reinterpret_cast<const char*>(text.data()), text.size());
-}
+// The slot an input's own bytes go over in, to be hashed with the images.
+constexpr size_t kSourceSlot = SlotSink::kSlots;
 
 // What is known of each image from its bytes as they go by; at its end, its
 // record goes to standard output, with what the carve knew of it. A copy of
 // an image written before, by SHA-256, is taken away again when copies are
-// not to be written.
+// not to be written. The bytes in kSourceSlot are the input's own, hashed
+// alone.
 class Image : public ImageSink {
  public:
   explicit Image(const Options& options)
       : options_(options), slots_(SlotSink::kSlots) {}
+
+  // Whether the next input's SHA-1 is made too. Set on the carving thread
+  // before that input's start in kSourceSlot is handed over, which orders
+  // it before the second thread reads it.
+  void source_sha1(bool sha1) { source_sha1_ = sha1; }
+  // The hashes of the input whose end in kSourceSlot was told, into
+  // `source`, each "" when not made. Asked once the handoff is drained.
+  void source_hashes(SourceRecord* source) const {
+    source->md5 = source_md5_;
+    source->sha256 = source_sha256_;
+    source->sha1 = source_sha1_made_;
+  }
 
   // False when an image's hashes could not be had (out of memory) since
   // it was last asked.
@@ -121,6 +132,12 @@ class Image : public ImageSink {
 
   void start(size_t slot, const std::string& input, const std::string& output,
              const std::string& parent, uint64_t offset) override {
+    if (slot == kSourceSlot) {
+      source_.start();
+      sha1_on_ = source_sha1_ && sha1_.start();
+      source_md5_ = source_sha256_ = source_sha1_made_ = "";
+      return;
+    }
     ImageRecord& record = slots_[slot].record;
     record = ImageRecord();
     record.input = input;
@@ -130,6 +147,11 @@ class Image : public ImageSink {
   }
 
   void push(size_t slot, const unsigned char* data, size_t n) override {
+    if (slot == kSourceSlot) {
+      source_.push(data, n);
+      if (sha1_on_) sha1_.push(data, n);
+      return;
+    }
     ImageTrace& trace = slots_[slot].trace;
     const bool had = trace.tail_whole();
     trace.push(data, n);
@@ -141,6 +163,18 @@ class Image : public ImageSink {
   }
 
   void end(size_t slot, const ImageEnd& how) override {
+    if (slot == kSourceSlot) {
+      unsigned char digests[kDigestsSize], sha1[kSha1Bytes];
+      if (source_.end(digests)) {
+        source_sha256_ = hex(digests, kSha256Size);
+        source_md5_ = hex(digests + kSha256Size, kMd5Size);
+      } else {
+        hashed_ = false;
+      }
+      if (sha1_on_ && sha1_.end(sha1))
+        source_sha1_made_ = hex(sha1, sizeof sha1);
+      return;
+    }
     ImageRecord& record = slots_[slot].record;
     record.run_length = how.run_length;
     record.iend = how.iend;
@@ -176,6 +210,10 @@ class Image : public ImageSink {
   bool hashed_ = true;
   std::vector<Slot> slots_;  // the image carved in each slot
   std::set<std::array<unsigned char, kSha256Size>> written_;
+  Digests source_;
+  Sha1 sha1_;
+  bool source_sha1_ = false, sha1_on_ = false;
+  std::string source_md5_, source_sha256_, source_sha1_made_;
 };
 
 // What the carve of one input tells: each image's structure check is made
@@ -185,6 +223,8 @@ class Carve : public SlotSink {
  public:
   // `tags`, when given, is told every IDAT and IEND tag of the input
   // `path`, whose outputs are named after `stem`.
+  // Every byte of the input goes over in kSourceSlot too, when the
+  // options say it is hashed.
   Carve(const std::string& path, const std::string& stem,
         const Options& options, Handoff* handoff, TagIndex* tags)
       : SlotSink(stem),
@@ -192,7 +232,13 @@ class Carve : public SlotSink {
         options_(options),
         handoff_(handoff),
         tags_(tags),
-        slots_(kSlots) {}
+        slots_(kSlots) {
+    if (options_.source_hash) handoff_->start(kSourceSlot, path, "", "", 0);
+  }
+  // Once the input's own bytes are all told.
+  void finish() {
+    if (options_.source_hash) handoff_->end(kSourceSlot, {});
+  }
 
   // The output being written when the carve stopped: the one that failed,
   // or else the last one named.
@@ -208,9 +254,12 @@ class Carve : public SlotSink {
     return *options_.skip(tail, n) == '\0';
   }
   void output_failed(const std::string& name) override { failed_ = name; }
-  bool sees_input() const override { return tags_ != nullptr; }
+  bool sees_input() const override {
+    return tags_ != nullptr || options_.source_hash;
+  }
   void input(const unsigned char* data, size_t n) override {
-    tags_->push(data, n);
+    if (tags_ != nullptr) tags_->push(data, n);
+    if (options_.source_hash) handoff_->push(kSourceSlot, data, n);
   }
 
   void image_start(size_t k, uint64_t offset, const std::string& output,
@@ -286,6 +335,16 @@ std::string output_stem(const std::string& dir, const std::string& path,
   return utf8_of(fs_path(folder) / fs_path(name));
 }
 
+// Writes `source`'s record to a new CSV file `name`.
+bool write_source_csv(const std::string& name, const SourceRecord& source) {
+  std::FILE* out = open_file(name, "wb");
+  if (out == nullptr) return false;
+  const std::string text = csv_source_header() + csv_source_row(source);
+  const bool written =
+      std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  return std::fclose(out) == 0 && written;
+}
+
 // Returns 0 with `options` filled, or the exit status to end with.
 int parse(const std::vector<std::string>& args, Options* options) {
   bool files_only = false;
@@ -312,6 +371,8 @@ int parse(const std::vector<std::string>& args, Options* options) {
       options->all = true;
     } else if (arg == "--no-copies") {
       options->no_copies = true;
+    } else if (arg == "--no-source-hash") {
+      options->source_hash = false;
     } else if (arg == "--min-size") {
       unsigned long width = 0, height = 0;
       char x = 0, rest = 0;
@@ -370,6 +431,7 @@ int run(const std::string& program, const std::vector<std::string>& args) {
   // which an image's own record holds).
   using Sayings = std::vector<std::pair<std::string, std::string>>;
   Sayings failures, notes;
+  std::vector<SourceRecord> sources;  // with the source hashed
   auto say_into = [](Sayings* said) {
     return [said](const std::string& input, const std::string& what) {
       std::fprintf(stderr, "pngcarve-report: %s: %s\n", input.c_str(),
@@ -392,37 +454,47 @@ int run(const std::string& program, const std::vector<std::string>& args) {
     // before the record's end is written and standard output closed.
     Handoff handoff(&image);
     std::map<std::string, int> names_given;  // with -o: by input file name
+    std::set<std::string> segments_read;     // of the inputs before
     for (const std::string& path : options.inputs) {
       path_now = path;
-      std::FILE* file = open_file(path, "rb");
-      if (file == nullptr) {
-        failed(path,
-               std::string("could not be opened: ") + std::strerror(errno));
-        status = 1;
-        continue;
-      }
-      if (is_directory(file)) {
-        std::fclose(file);
-        failed(path, "is a folder, not a file");
-        status = 1;
+      if (segments_read.count(path) != 0) {
+        noted(path,
+              "is a segment of an image given before it, and was carved "
+              "with it");
         continue;
       }
       std::string error;
-      const std::string stem =
-          output_stem(options.output_dir, path, &names_given, &error);
-      if (stem.empty()) {
-        std::fclose(file);
+      std::unique_ptr<Evidence> evidence = open_evidence(path, &error);
+      if (!evidence) {
         failed(path, error);
         status = 1;
         continue;
       }
+      const std::string stem =
+          output_stem(options.output_dir, path, &names_given, &error);
+      if (stem.empty()) {
+        failed(path, error);
+        status = 1;
+        continue;
+      }
+      const std::vector<std::string>& segments = evidence->segments();
+      segments_read.insert(segments.begin() + 1, segments.end());
+      const StoredHashes stored = evidence->stored();
+      image.source_sha1(!stored.sha1.empty());
       // Where broken images can be mended, the tags they are mended by are
       // noted as the input is carved.
-      const bool mendable = options.mend && can_read_at(file);
+      const bool mendable = options.mend && evidence->can_read_at();
       TagIndex tags;
       Carve carve(path, stem, options, &handoff, mendable ? &tags : nullptr);
-      ExtractResult result = png_extract_stream(
-          file, stem, console ? console : stderr, terminal, &carve);
+      uint64_t bytes_read = 0;
+      ExtractResult result = png_extract_from(
+          [&evidence, &bytes_read](void* buf, size_t n) {
+            const long got = evidence->read(buf, n);
+            if (got > 0) bytes_read += static_cast<uint64_t>(got);
+            return got;
+          },
+          stem, console ? console : stderr, terminal, &carve);
+      carve.finish();
       const std::string& output = carve.output();
       handoff.drain();  // this input's records are all written
       if (!image.take_hashed()) {
@@ -436,18 +508,50 @@ int run(const std::string& program, const std::vector<std::string>& args) {
                         std::to_string(kMaxNested) +
                         " were being carved inside others already");
       if (result == ExtractResult::kReadFailed) {
-        failed(path, kReadFailedText);
+        failed(path, evidence->failure().empty()
+                         ? std::string(kReadFailedText)
+                         : kReadFailedText + (": " + evidence->failure()));
         status = 1;
-      } else if (result == ExtractResult::kOk && options.mend &&
-                 !carve.broken().empty()) {
+      }
+      for (const std::string& fault : evidence->faults()) {
+        failed(path, fault);
+        status = 1;
+      }
+      if (options.source_hash) {
+        SourceRecord source;
+        source.input = path;
+        source.container = evidence->container();
+        source.segments = segments;
+        source.bytes_read = bytes_read;
+        source.whole = result == ExtractResult::kOk;
+        image.source_hashes(&source);
+        source.stored_md5 = stored.md5;
+        source.stored_sha1 = stored.sha1;
+        verify(&source);
+        if (source.verification.rfind("failed:", 0) == 0) {
+          failed(path, "its bytes are not those acquired: their" +
+                           source.verification.substr(7) +
+                           " is not the one the image stores");
+          status = 1;
+        } else if (!source.verification.empty()) {
+          aside(path, source.verification);
+        }
+        sources.push_back(std::move(source));
+      }
+      if (result == ExtractResult::kOk && options.mend &&
+          !carve.broken().empty()) {
         if (!mendable) {
           noted(path,
                 "can't be read again, so its broken images were not mended");
         } else {
           tags.done();
           if (tags.overflowed()) noted(path, kTagsOverflowedText);
+          const ReadAt read = [&evidence](uint64_t at, unsigned char* out,
+                                          size_t n) {
+            return evidence->read_at(at, out, n);
+          };
           const std::string wrong = mend_images(
-              file, path, tags, carve.broken(), !options.dry_run,
+              read, path, tags, carve.broken(), !options.dry_run,
               [&options](const ImageRecord& record) {
                 std::fputs(
                     (options.csv ? csv_row(record) : dfxml_fileobject(record))
@@ -470,7 +574,11 @@ int run(const std::string& program, const std::vector<std::string>& args) {
           }
         }
       }
-      std::fclose(file);
+      if (options.source_hash && options.csv && !options.dry_run &&
+          !write_source_csv(stem + ".source.csv", sources.back())) {
+        failed(path, "could not write " + stem + ".source.csv");
+        status = 1;
+      }
       if (result == ExtractResult::kCreateFailed ||
           result == ExtractResult::kWriteFailed) {
         failed(path,
@@ -487,7 +595,11 @@ int run(const std::string& program, const std::vector<std::string>& args) {
     status = 1;
   }
   if (quiet) std::fclose(quiet);
-  if (!options.csv) std::fputs(dfxml_end(failures, notes).c_str(), stdout);
+  if (!options.csv) {
+    for (const SourceRecord& source : sources)
+      std::fputs(dfxml_source(source).c_str(), stdout);
+    std::fputs(dfxml_end(failures, notes).c_str(), stdout);
+  }
   bool record_ok = !std::ferror(stdout);
   if (std::fclose(stdout) != 0 || !record_ok) {
     std::fputs("pngcarve-report: the record could not be written\n", stderr);

@@ -25,14 +25,10 @@ bool write_file(const std::string& name, const std::string& bytes) {
 }  // namespace
 
 std::string mend_images(
-    std::FILE* file, const std::string& path, const TagIndex& tags,
+    const ReadAt& read, const std::string& path, const TagIndex& tags,
     const std::vector<Broken>& broken, bool write,
     const std::function<void(const ImageRecord&)>& emit,
     const std::function<void(const std::string& what, Said how)>& say) {
-  const ReadAt read = [file](uint64_t at, unsigned char* out, size_t n) {
-    const size_t got = read_at(file, at, out, n);
-    return got == kReadError ? kReadAtError : got;
-  };
   // What to do with each twin, in order; false to stop.
   std::string wrong;
   auto take = [&](const Twin& twin) {

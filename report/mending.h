@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "reader.h"
 #include "record.h"
 #include "tag_index.h"
 
@@ -29,13 +30,14 @@ struct Broken {
 // end, or a note its own record holds, for standard error only.
 enum class Said { kFailure, kNote, kAside };
 
-// Mends or salvages each of `broken`, images of `file` (the input `path`,
-// which can be read again at any offset, and whose IDAT and IEND tags are
-// `tags`, done), writing it unless `write` is false, and gives its record
-// to `emit`, and what is to be said of it to `say`. Returns "" when it
-// went through them all, or what stopped it: an output not written.
+// Mends or salvages each of `broken`, images of the input `path` (read
+// again at any offset through `read`, which must be safe on several
+// threads, and whose IDAT and IEND tags are `tags`, done), writing it unless
+// `write` is false, and gives its record to `emit`, and what is to be said of
+// it to `say`. Returns "" when it went through them all, or what stopped it: an
+// output not written.
 std::string mend_images(
-    std::FILE* file, const std::string& path, const TagIndex& tags,
+    const ReadAt& read, const std::string& path, const TagIndex& tags,
     const std::vector<Broken>& broken, bool write,
     const std::function<void(const ImageRecord&)>& emit,
     const std::function<void(const std::string& what, Said how)>& say);

@@ -173,17 +173,13 @@ class NestedOutputs : public NestSink {
   ExtractResult failed_ = ExtractResult::kOk;
 };
 
-}  // namespace
-
-ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
-                                 std::FILE* console, bool terminal,
-                                 CarveSink* sink) {
+// Carves `in`, as png_extract_stream tells.
+ExtractResult carve(Input& in, const std::string& path, std::FILE* console,
+                    bool terminal, CarveSink* sink) {
   static const char kCreateFailed[] = "\n  Failed to create file !!\n";
   static const char kWriteFailed[] = "\n  Failed to write file !!\n";
   static const char kReadFailed[] = "\n  Failed to read file !!\n";
 
-  Input in;
-  input_open(in, file);
   int64_t counter = 0;
   std::vector<char> out_buffer(kOutputBufferSize);
   const std::string shown = terminal ? terminal_safe(path) : path;
@@ -299,6 +295,8 @@ ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
   return ExtractResult::kOk;
 }
 
+}  // namespace
+
 static_assert(SlotSink::kSlots == 1 + kMaxNested);
 
 void SlotSink::start(uint64_t offset) {
@@ -329,6 +327,22 @@ void SlotSink::not_carved(uint64_t, const std::string& parent) {
   ++not_carved_all_;
   for (size_t k = 0; k < kSlots; ++k)
     if (names_[k] == parent) ++not_carved_[k];
+}
+
+ExtractResult png_extract_stream(std::FILE* file, const std::string& path,
+                                 std::FILE* console, bool terminal,
+                                 CarveSink* sink) {
+  Input in;
+  input_open(in, file);
+  return carve(in, path, console, terminal, sink);
+}
+
+ExtractResult png_extract_from(ReadSome read, const std::string& path,
+                               std::FILE* console, bool terminal,
+                               CarveSink* sink) {
+  Input in;
+  input_open(in, std::move(read));
+  return carve(in, path, console, terminal, sink);
 }
 
 ExtractResult png_extract(const std::string& path) {

@@ -167,6 +167,11 @@ ExtractResult png_extract_stream(std::FILE* in, const std::string& path,
                                  std::FILE* console, bool terminal,
                                  CarveSink* sink = nullptr);
 
+// The same, for an input read through `read`.
+ExtractResult png_extract_from(ReadSome read, const std::string& path,
+                               std::FILE* console, bool terminal,
+                               CarveSink* sink = nullptr);
+
 // Opens `path` for binary reading and carves it with png_extract_stream,
 // printing to standard output. An input that can't be opened, or that is a
 // directory, is passed over in silence and returns kOk.

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "platform.h"
 
@@ -9,6 +10,7 @@ namespace pngcarve {
 
 void input_open(Input& in, std::FILE* file) {
   in.file = file;
+  in.read = nullptr;
   in.buf.resize(kInputBufferSize);
   in.pos = 0;
   in.end = 0;
@@ -18,6 +20,11 @@ void input_open(Input& in, std::FILE* file) {
   in.seen = nullptr;
   in.gone = nullptr;
   in.told = 0;
+}
+
+void input_open(Input& in, ReadSome read) {
+  input_open(in, nullptr);
+  in.read = std::move(read);
 }
 
 void input_tell(Input& in) {
@@ -39,8 +46,9 @@ size_t input_fill(Input& in, size_t want) {
     in.end = have;
   }
   while (in.end - in.pos < want) {
-    long got =
-        read_some(in.file, in.buf.data() + in.end, kInputBufferSize - in.end);
+    unsigned char* at = in.buf.data() + in.end;
+    const size_t room = kInputBufferSize - in.end;
+    long got = in.read ? in.read(at, room) : read_some(in.file, at, room);
     if (got <= 0) {  // the end, or a read error: nothing more is read
       in.exhausted = true;
       in.failed = got < 0;

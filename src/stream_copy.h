@@ -25,8 +25,14 @@ constexpr size_t kInputBufferSize = 256 * 1024;
 // Told each piece of bytes, in order.
 using Tap = std::function<void(const unsigned char* data, size_t n)>;
 
+// Reads up to `n` bytes of an input into `buf`, returning as soon as some
+// are there: the number read, 0 at the input's end, or -1 on a read error.
+// For an input that is no one stdio stream (an evidence container, say).
+using ReadSome = std::function<long(void* buf, size_t n)>;
+
 struct Input {
   std::FILE* file = nullptr;       // not owned
+  ReadSome read;                   // when set, read instead of `file`
   std::vector<unsigned char> buf;  // kInputBufferSize bytes
   size_t pos = 0;                  // next unread byte in buf
   size_t end = 0;                  // one past the last valid byte in buf
@@ -44,6 +50,8 @@ struct Input {
 // Prepares `in` to read from `file`, which must be open for binary reading.
 // REQUIRES: nothing has been read from `file` yet through stdio.
 void input_open(Input& in, std::FILE* file);
+// Prepares `in` to read through `read`.
+void input_open(Input& in, ReadSome read);
 
 // Makes at least `want` bytes (at most kInputBufferSize) available in
 // in.buf[in.pos, in.end) unless the stream ends first; the unread bytes are
