@@ -433,11 +433,13 @@ std::string next_segment(const std::string& name) {
     return "";
   std::string next = name;
   const bool digits = std::isdigit(static_cast<unsigned char>(name.back()));
+  if (!std::all_of(name.begin() + dot + 1, name.end(), [digits](char c) {
+        return digits ? std::isdigit(static_cast<unsigned char>(c)) != 0
+                      : c >= 'a' && c <= 'z';
+      }))
+    return "";
   for (size_t k = name.size(); k-- > dot + 1;) {
     char& c = next[k];
-    if (digits ? !std::isdigit(static_cast<unsigned char>(c))
-               : (c < 'a' || c > 'z'))
-      return "";
     if (c != (digits ? '9' : 'z')) {
       ++c;
       return next;
@@ -484,10 +486,18 @@ std::unique_ptr<Evidence> open_evidence(const std::string& path,
 #endif
   }
   if (first_segment(path)) {
+    // The next segment there, or one of the two after it, where it is
+    // missing.
     const std::string second = next_segment(path);
+    bool split = false;
+    for (std::string name = second; !split && !name.empty() &&
+                                     name != next_segment(next_segment(
+                                                 next_segment(second)));
+         name = next_segment(name))
+      split = exists(name);
     std::error_code error;
     const uint64_t size = std::filesystem::file_size(fs_path(path), error);
-    if (!error && exists(second)) return open_split(path, file, size, second);
+    if (!error && split) return open_split(path, file, size, second);
   }
   return std::make_unique<File>(path, file);
 }
