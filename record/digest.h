@@ -29,20 +29,29 @@ class Digests {
   std::unique_ptr<State> state_;
 };
 
-// SHA-1, for evidence that stores one (an EWF image may), where the build
-// has libcrypto; elsewhere start() returns false, and nothing is made.
-class Sha1 {
- public:
-  Sha1();
-  ~Sha1();
+// One hash alone, for an input's own bytes, whose hashes are made on two
+// threads at once (MD5, the slowest, on one); SHA-1 for evidence that
+// stores one (an EWF image may), where the build has libcrypto: elsewhere
+// its start() returns false, and nothing is made.
+enum class HashKind { kMd5, kSha1, kSha256 };
 
+class Hash {
+ public:
+  explicit Hash(HashKind kind);
+  ~Hash();
+
+  // False when it can't be made here, or the library failed.
   bool start();
   void push(const unsigned char* data, size_t n);
-  // Its 20 bytes at `out`; false when the library failed since start().
+  // Its size() bytes at `out`; false when the library failed since start().
   bool end(unsigned char* out);
+  size_t size() const {
+    return kind_ == HashKind::kMd5 ? 16 : kind_ == HashKind::kSha1 ? 20 : 32;
+  }
 
  private:
   struct State;
+  HashKind kind_;
   std::unique_ptr<State> state_;
 };
 

@@ -49,29 +49,31 @@ bool Digests::end(unsigned char* out) {
   return s.ok && finish(s.sha256, out) && finish(s.md5, out + 32);
 }
 
-struct Sha1::State {
+struct Hash::State {
   bool ok = false;
-  EVP_MD_CTX* sha1 = EVP_MD_CTX_new();
-  ~State() { EVP_MD_CTX_free(sha1); }
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  ~State() { EVP_MD_CTX_free(ctx); }
 };
 
-Sha1::Sha1() : state_(new State) {}
-Sha1::~Sha1() = default;
+Hash::Hash(HashKind kind) : kind_(kind), state_(new State) {}
+Hash::~Hash() = default;
 
-bool Sha1::start() {
+bool Hash::start() {
+  const EVP_MD* md = kind_ == HashKind::kMd5    ? EVP_md5()
+                     : kind_ == HashKind::kSha1 ? EVP_sha1()
+                                                : EVP_sha256();
   State& s = *state_;
-  s.ok =
-      s.sha1 != nullptr && EVP_DigestInit_ex2(s.sha1, EVP_sha1(), nullptr) == 1;
+  s.ok = s.ctx != nullptr && EVP_DigestInit_ex2(s.ctx, md, nullptr) == 1;
   return s.ok;
 }
 
-void Sha1::push(const unsigned char* data, size_t n) {
+void Hash::push(const unsigned char* data, size_t n) {
   State& s = *state_;
-  s.ok = s.ok && EVP_DigestUpdate(s.sha1, data, n) == 1;
+  s.ok = s.ok && EVP_DigestUpdate(s.ctx, data, n) == 1;
 }
 
-bool Sha1::end(unsigned char* out) {
-  return state_->ok && finish(state_->sha1, out);
+bool Hash::end(unsigned char* out) {
+  return state_->ok && finish(state_->ctx, out);
 }
 
 }  // namespace pngcarve

@@ -33,6 +33,7 @@
 #include "platform.h"
 #include "png_extract.h"
 #include "record.h"
+#include "source_hash.h"
 #include "stream_copy.h"
 #include "tag_index.h"
 #include "trace.h"
@@ -121,9 +122,9 @@ class Image : public ImageSink {
   // The hashes of the input whose end in kSourceSlot was told, into
   // `source`, each "" when not made. Asked once the handoff is drained.
   void source_hashes(SourceRecord* source) const {
-    source->md5 = source_md5_;
-    source->sha256 = source_sha256_;
-    source->sha1 = source_sha1_made_;
+    source->md5 = source_hex_.md5;
+    source->sha256 = source_hex_.sha256;
+    source->sha1 = source_hex_.sha1;
   }
 
   // False when an image's hashes could not be had (out of memory) since
@@ -133,9 +134,7 @@ class Image : public ImageSink {
   void start(size_t slot, const std::string& input, const std::string& output,
              const std::string& parent, uint64_t offset) override {
     if (slot == kSourceSlot) {
-      source_.start();
-      sha1_on_ = source_sha1_ && sha1_.start();
-      source_md5_ = source_sha256_ = source_sha1_made_ = "";
+      source_.start(source_sha1_);
       return;
     }
     ImageRecord& record = slots_[slot].record;
@@ -149,7 +148,6 @@ class Image : public ImageSink {
   void push(size_t slot, const unsigned char* data, size_t n) override {
     if (slot == kSourceSlot) {
       source_.push(data, n);
-      if (sha1_on_) sha1_.push(data, n);
       return;
     }
     ImageTrace& trace = slots_[slot].trace;
@@ -164,15 +162,8 @@ class Image : public ImageSink {
 
   void end(size_t slot, const ImageEnd& how) override {
     if (slot == kSourceSlot) {
-      unsigned char digests[kDigestsSize], sha1[kSha1Bytes];
-      if (source_.end(digests)) {
-        source_sha256_ = hex(digests, kSha256Size);
-        source_md5_ = hex(digests + kSha256Size, kMd5Size);
-      } else {
-        hashed_ = false;
-      }
-      if (sha1_on_ && sha1_.end(sha1))
-        source_sha1_made_ = hex(sha1, sizeof sha1);
+      source_hex_ = source_.end();
+      hashed_ = source_hex_.ok && hashed_;
       return;
     }
     ImageRecord& record = slots_[slot].record;
@@ -210,10 +201,9 @@ class Image : public ImageSink {
   bool hashed_ = true;
   std::vector<Slot> slots_;  // the image carved in each slot
   std::set<std::array<unsigned char, kSha256Size>> written_;
-  Digests source_;
-  Sha1 sha1_;
-  bool source_sha1_ = false, sha1_on_ = false;
-  std::string source_md5_, source_sha256_, source_sha1_made_;
+  SourceHash source_;
+  bool source_sha1_ = false;
+  SourceHash::Hex source_hex_;
 };
 
 // What the carve of one input tells: each image's structure check is made
