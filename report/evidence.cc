@@ -462,14 +462,22 @@ std::unique_ptr<Evidence> open_evidence(const std::string& path,
     return nullptr;
   }
   // The signature is looked for only where it can be read without taking
-  // the bytes from the carve: not in a pipe.
+  // the bytes from the carve: not in a pipe; and through a stream of its
+  // own, since a read at an offset moves a Windows file's position.
   unsigned char head[sizeof kEwfSignature] = {};
-  const bool seekable = can_read_at(file);
-  const size_t got = seekable ? read_at(file, 0, head, sizeof head) : 0;
-  if (got == kReadError) {
-    *error = std::string("could not be read: ") + std::strerror(errno);
-    std::fclose(file);
-    return nullptr;
+  size_t got = 0;
+  if (can_read_at(file)) {
+    std::FILE* peek = open_file(path, "rb");
+    const bool read = peek != nullptr &&
+                      ((got = std::fread(head, 1, sizeof head, peek)),
+                       !std::ferror(peek));
+    const std::string why = std::strerror(errno);
+    if (peek != nullptr) std::fclose(peek);
+    if (!read) {
+      *error = "could not be read: " + why;
+      std::fclose(file);
+      return nullptr;
+    }
   }
   if (got == sizeof head &&
       (std::memcmp(head, kEwfSignature, sizeof head) == 0 ||
