@@ -2,6 +2,8 @@
 // by ewfacquire and a split raw image of one disk give the raw disk's
 // record and images, mended ones too; a damaged or missing segment is
 // named, with exit status 1, and what could be read is still carved.
+#include "evidence.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "disk.h"
-#include "evidence.h"
 #include "png_builder.h"
 #include "tool_runner.h"
 
@@ -34,9 +35,8 @@ std::string hash_of(const char* tool, const fs::path& file) {
 // `text` with each `from` as `to`.
 std::string renamed(std::string text, const std::string& from,
                     const std::string& to) {
-  return std::regex_replace(text, std::regex(std::regex_replace(
-                                      from, std::regex("\\."), "\\.")),
-                            to);
+  return std::regex_replace(
+      text, std::regex(std::regex_replace(from, std::regex("\\."), "\\.")), to);
 }
 
 // The files under `dir`, by path inside it, with their bytes.
@@ -70,6 +70,12 @@ class EvidenceTest : public TempDirTest {
     Result r = report(dir_, {"--csv", "-o", "case", input});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(renamed(r.out, name, "disk.raw"), raw_.out);
+    // The input's own record, beside its images.
+    const std::string source =
+        read_file(dir_ / "case" / (name + ".source.csv"));
+    EXPECT_NE(source.find("," + hash_of("md5sum", dir_ / "disk.raw") + ","),
+              std::string::npos)
+        << source;
     std::map<std::string, std::string> want = files_in(dir_ / "raw"), got;
     for (const auto& [path, bytes] : files_in(dir_ / "case"))
       if (path.find(".source.csv") == std::string::npos)
@@ -94,6 +100,13 @@ TEST_F(EvidenceTest, SplitRawGivesTheRawRecordAndNamesWhatIsMissing) {
                        hash_of("md5sum", dir_ / "disk.raw") + "</hashdigest>"),
             std::string::npos)
       << r.out;
+  // Its segments named after it are read with it, not again alone.
+  r = report(dir_, {"--csv", "-n", "disk.001", "disk.002", "disk.003"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(csv_rows(r.out).size(), csv_rows(raw_.out).size());
+  EXPECT_NE(r.err.find("disk.003: is a segment of an image given before it"),
+            std::string::npos)
+      << r.err;
   // The second missing, the third there: its bytes are zeros, and the
   // whole image after it is still carved.
   fs::remove(dir_ / "disk.002");
@@ -134,9 +147,8 @@ TEST_F(EvidenceTest, E01GivesTheRawRecordVerifiedAndNamesWhatIsWrong) {
             std::string::npos)
       << r.out;
   write_file(dir_ / "disk.xml", r.out);
-  EXPECT_EQ(output_of("xmllint --noout --schema '" PNGCARVE_DFXML_SCHEMA
-                      "' '" + (dir_ / "disk.xml").string() +
-                      "' 2>&1 >/dev/null"),
+  EXPECT_EQ(output_of("xmllint --noout --schema '" PNGCARVE_DFXML_SCHEMA "' '" +
+                      (dir_ / "disk.xml").string() + "' 2>&1 >/dev/null"),
             dir_.string() + "/disk.xml validates\n");
 
   // A byte changed in the second segment's data: named, exit 1, and
