@@ -59,9 +59,10 @@ cp -r "$work/in" "$work/windows"
 (cd "$work/windows" && "$wine" "$exe" "${inputs[@]}" > ../windows.out 2> ../windows.err)
 echo "exit $?" >> "$work/windows.out"
 echo "exit 0" >> "$work/linux.out"
-check "outputs byte-identical to the Linux build" \
-  diff -r "$work/linux" "$work/windows" ||
+diff -rq "$work/linux" "$work/windows" >/dev/null ||
   { echo "wine's own words:"; tail -n 5 "$work/windows.err"; tail -n 2 "$work/windows.out"; }
+check "outputs byte-identical to the Linux build" \
+  diff -r "$work/linux" "$work/windows"
 check "console text identical but for \\r\\n line ends" \
   cmp -s <(crlf < "$work/linux.out" | sed '$ s/\r$//') "$work/windows.out"
 check "several hundred outputs written" \
