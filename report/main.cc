@@ -70,7 +70,8 @@ constexpr char kUsage[] =
     "                 do not hash each FILE's own bytes, nor check them\n"
     "                 against the hashes an E01 image stores\n"
     "      --help     show this help and exit\n"
-    "      --version  show the version and exit\n"
+    "      --version  show the version, and whether E01 images are opened,\n"
+    "                 and exit\n"
     "  --             take every argument after it as a FILE\n";
 
 #ifdef _WIN32
@@ -383,6 +384,9 @@ int parse(const std::vector<std::string>& args, Options* options) {
       return std::fclose(stdout) == 0 ? -1 : 1;
     } else if (arg == "--version") {
       std::fputs("pngcarve-report " PNGCARVE_VERSION "\n", stdout);
+      std::fputs(opens_ewf() ? "E01 (EWF) images: opened, through libewf\n"
+                             : "E01 (EWF) images: not opened by this build\n",
+                 stdout);
       return std::fclose(stdout) == 0 ? -1 : 1;
     } else {
       std::fprintf(stderr, "pngcarve-report: unknown option '%s'\n%s",
