@@ -247,8 +247,10 @@ class Ewf : public Evidence {
     char** names = nullptr;
     int count = 0;
     if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names,
-                    &count, &said) != 1) {
+                    &count, &said) != 1 ||
+        count < 1) {
       *error = ewf_text(said);
+      if (names != nullptr) libewf_glob_free(names, count, nullptr);
       return nullptr;
     }
     for (int k = 0; k < count; ++k) ewf->segments_.push_back(names[k]);
@@ -272,12 +274,6 @@ class Ewf : public Evidence {
     libewf_glob_free(names, count, nullptr);
     if (!opened) {
       *error = ewf_text(said);
-      const std::string next = next_ewf(ewf->segments_.back());
-      if (!next.empty() && !exists(next)) {
-        // libewf tells no missing segment by name: the set's last segment
-        // says it is the last, and the one after those found is not there.
-        *error += " (" + next + " is not there: is it missing?)";
-      }
       return nullptr;
     }
     return ewf;
@@ -468,9 +464,9 @@ std::unique_ptr<Evidence> open_evidence(const std::string& path,
   size_t got = 0;
   if (can_read_at(file)) {
     std::FILE* peek = open_file(path, "rb");
-    const bool read = peek != nullptr &&
-                      ((got = std::fread(head, 1, sizeof head, peek)),
-                       !std::ferror(peek));
+    const bool read =
+        peek != nullptr &&
+        ((got = std::fread(head, 1, sizeof head, peek)), !std::ferror(peek));
     const std::string why = std::strerror(errno);
     if (peek != nullptr) std::fclose(peek);
     if (!read) {
@@ -498,9 +494,9 @@ std::unique_ptr<Evidence> open_evidence(const std::string& path,
     // missing.
     const std::string second = next_segment(path);
     bool split = false;
-    for (std::string name = second; !split && !name.empty() &&
-                                     name != next_segment(next_segment(
-                                                 next_segment(second)));
+    for (std::string name = second;
+         !split && !name.empty() &&
+         name != next_segment(next_segment(next_segment(second)));
          name = next_segment(name))
       split = exists(name);
     std::error_code error;
