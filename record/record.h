@@ -21,6 +21,7 @@ namespace pngcarve {
 
 constexpr size_t kSha256Size = 32;
 constexpr size_t kMd5Size = 16;
+constexpr size_t kSha1Size = 20;  // only evidence that stores one has it
 constexpr size_t kDigestsSize = kSha256Size + kMd5Size;
 
 // Input bytes in image order: `length` bytes from `offset`.

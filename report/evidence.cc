@@ -10,6 +10,7 @@
 
 #include "paths.h"
 #include "platform.h"
+#include "record.h"
 
 #if PNGCARVE_HAVE_EWF
 #include <libewf.h>
@@ -335,14 +336,13 @@ class Ewf : public Evidence {
     }
     return done;
   }
-  uint64_t media_size() const override { return size_; }
   StoredHashes stored() const override {
     StoredHashes hashes;
-    uint8_t md5[kMd5Bytes], sha1[kSha1Bytes];
+    uint8_t md5[kMd5Size], sha1[kSha1Size];
     if (libewf_handle_get_md5_hash(handle_, md5, sizeof md5, nullptr) == 1)
-      hashes.md5 = hex_of(md5, sizeof md5);
+      hashes.md5 = hex(md5, sizeof md5);
     if (libewf_handle_get_sha1_hash(handle_, sha1, sizeof sha1, nullptr) == 1)
-      hashes.sha1 = hex_of(sha1, sizeof sha1);
+      hashes.sha1 = hex(sha1, sizeof sha1);
     return hashes;
   }
   std::vector<std::string> faults() override {
@@ -378,16 +378,8 @@ class Ewf : public Evidence {
  private:
   Ewf() = default;
 
-  static std::string hex_of(const uint8_t* bytes, size_t n) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t k = 0; k < n; ++k) {
-      text += kDigits[bytes[k] >> 4];
-      text += kDigits[bytes[k] & 15];
-    }
-    return text;
-  }
-  // The segment after an EWF segment's name: E01 to E99, then EAA on.
+  // The segment after an EWF segment's name, from E01 to E99; past that,
+  // "" (libewf's own names go on at EAA).
   static std::string next_ewf(const std::string& name) {
     if (name.size() < 3) return "";
     std::string next = name;

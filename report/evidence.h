@@ -22,9 +22,6 @@
 
 namespace pngcarve {
 
-constexpr size_t kMd5Bytes = 16;
-constexpr size_t kSha1Bytes = 20;
-
 // The hashes an EWF image stores of its media, when acquired with them.
 struct StoredHashes {
   std::string md5;  // lower-case hexadecimal, or "" when none is stored
@@ -49,8 +46,6 @@ class Evidence {
   virtual size_t read_at(uint64_t offset, void* buf, size_t n) = 0;
   // What read() failed on, or "".
   const std::string& failure() const { return failure_; }
-  // The media's size where the container tells it, else UINT64_MAX.
-  virtual uint64_t media_size() const { return UINT64_MAX; }
   virtual StoredHashes stored() const { return {}; }
   // Once read to its end, what the container found wrong in the bytes it
   // gave (an EWF chunk whose checksum failed), each said whole.

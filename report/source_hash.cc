@@ -25,7 +25,7 @@ SourceHash::Hex SourceHash::end() {
   }
 #endif
   Hex hex;
-  unsigned char bytes[32];
+  unsigned char bytes[kSha256Size];  // the largest
   auto take = [&](Hash& hash, std::string* out) {
     if (hash.end(bytes))
       *out = pngcarve::hex(bytes, hash.size());
