@@ -326,16 +326,6 @@ std::string output_stem(const std::string& dir, const std::string& path,
   return utf8_of(fs_path(folder) / fs_path(name));
 }
 
-// Writes `source`'s record to a new CSV file `name`.
-bool write_source_csv(const std::string& name, const SourceRecord& source) {
-  std::FILE* out = open_file(name, "wb");
-  if (out == nullptr) return false;
-  const std::string text = csv_source_header() + csv_source_row(source);
-  const bool written =
-      std::fwrite(text.data(), 1, text.size(), out) == text.size();
-  return std::fclose(out) == 0 && written;
-}
-
 // Returns 0 with `options` filled, or the exit status to end with.
 int parse(const std::vector<std::string>& args, Options* options) {
   bool files_only = false;
@@ -569,7 +559,8 @@ int run(const std::string& program, const std::vector<std::string>& args) {
         }
       }
       if (options.source_hash && options.csv && !options.dry_run &&
-          !write_source_csv(stem + ".source.csv", sources.back())) {
+          !write_file(stem + ".source.csv",
+                      csv_source_header() + csv_source_row(sources.back()))) {
         failed(path, "could not write " + stem + ".source.csv");
         status = 1;
       }

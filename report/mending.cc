@@ -5,24 +5,10 @@
 #include <vector>
 
 #include "handoff.h"  // PNGCARVE_HANDOFF_THREAD, and its headers
-#include "platform.h"
+#include "paths.h"
 #include "twin.h"
 
 namespace pngcarve {
-
-namespace {
-
-// Writes `bytes` to a new file `name`; false when it could not be made,
-// written or closed whole.
-bool write_file(const std::string& name, const std::string& bytes) {
-  std::FILE* out = open_file(name, "wb");
-  if (out == nullptr) return false;
-  const bool written =
-      std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-  return std::fclose(out) == 0 && written;
-}
-
-}  // namespace
 
 std::string mend_images(
     const ReadAt& read, const std::string& path, const TagIndex& tags,
