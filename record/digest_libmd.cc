@@ -4,30 +4,6 @@
 
 namespace pngcarve {
 
-struct Digests::State {
-  SHA2_CTX sha256;
-  MD5_CTX md5;
-};
-
-Digests::Digests() : state_(new State) {}
-Digests::~Digests() = default;
-
-void Digests::start() {
-  SHA256Init(&state_->sha256);
-  MD5Init(&state_->md5);
-}
-
-void Digests::push(const unsigned char* data, size_t n) {
-  SHA256Update(&state_->sha256, data, n);
-  MD5Update(&state_->md5, data, n);
-}
-
-bool Digests::end(unsigned char* out) {
-  SHA256Final(out, &state_->sha256);
-  MD5Final(out + SHA256_DIGEST_LENGTH, &state_->md5);
-  return true;
-}
-
 // libmd's SHA-1 is not built in: only an EWF image stores one, and the
 // builds that open those have libcrypto.
 struct Hash::State {
