@@ -92,6 +92,12 @@ struct Options {
   std::string output_dir;  // "": beside each input
   std::vector<std::string> inputs;
 
+  // Writes an image's record to standard output, as a row or an element.
+  void write(const ImageRecord& record) const {
+    std::fputs((csv ? csv_row(record) : dfxml_fileobject(record)).c_str(),
+               stdout);
+  }
+
   // Why an image is not written, by the bytes after its tag (`n` of the
   // 17), or "" when it is. Copies are known only once it is hashed.
   const char* skip(const unsigned char* tail, size_t n) const {
@@ -185,9 +191,7 @@ class Image : public ImageSink {
             std::filesystem::remove(fs_path(record.output), error);
         }
       }
-      std::fputs(
-          (options_.csv ? csv_row(record) : dfxml_fileobject(record)).c_str(),
-          stdout);
+      options_.write(record);
     } catch (const std::bad_alloc&) {
       hashed_ = false;  // its record is lost with them
     }
@@ -536,12 +540,7 @@ int run(const std::string& program, const std::vector<std::string>& args) {
           };
           const std::string wrong = mend_images(
               read, path, tags, carve.broken(), !options.dry_run,
-              [&options](const ImageRecord& record) {
-                std::fputs(
-                    (options.csv ? csv_row(record) : dfxml_fileobject(record))
-                        .c_str(),
-                    stdout);
-              },
+              [&options](const ImageRecord& record) { options.write(record); },
               [&](const std::string& what, Said how) {
                 if (how == Said::kFailure) {
                   failed(path, what);
