@@ -14,23 +14,13 @@
 
 #include "disk.h"
 #include "png_builder.h"
+#include "report_runner.h"
 #include "tool_runner.h"
 
 namespace fs = std::filesystem;
 using namespace testutil;
 
 namespace {
-
-Result report(const fs::path& cwd, const std::vector<std::string>& args) {
-  ToolOptions options;
-  options.program = PNGCARVE_REPORT_BINARY;
-  return run_tool(cwd, args, options);
-}
-
-std::string hash_of(const char* tool, const fs::path& file) {
-  std::string line = output_of(std::string(tool) + " '" + file.string() + "'");
-  return line.substr(0, line.find(' '));
-}
 
 // `text` with each `from` as `to`.
 std::string renamed(std::string text, const std::string& from,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "png_builder.h"
+#include "report_runner.h"
 #include "tag_index.h"
 #include "tool_runner.h"
 
@@ -18,22 +19,6 @@ namespace fs = std::filesystem;
 using namespace testutil;
 
 namespace {
-
-const std::string kReport = PNGCARVE_REPORT_BINARY;
-
-Result report(const fs::path& cwd, const std::vector<std::string>& args,
-              int out_fd = -1) {
-  ToolOptions options;
-  options.program = kReport;
-  options.out_fd = out_fd;
-  return run_tool(cwd, args, options);
-}
-
-std::string hash(const char* tool, const fs::path& file) {
-  std::string line = output_of(std::string(tool) + " '" + file.string() + "'");
-  return line.substr(0, line.find(' '));
-}
-
 class ReportTest : public TempDirTest {};
 
 // One input of every kind the record must tell apart, and a run-on image
@@ -89,7 +74,7 @@ TEST_F(ReportTest, RecordMatchesTheImagesWrittenAndValidates) {
     EXPECT_EQ(std::stoull(r[2]) + 4, start);
     EXPECT_EQ(image.substr(16, length), input.substr(start, length)) << r[1];
     EXPECT_EQ(std::to_string(image.size()), r[5]) << r[1];
-    EXPECT_EQ(hash("sha256sum", dir_ / r[1]), r[9]) << r[1];
+    EXPECT_EQ(hash_of("sha256sum", dir_ / r[1]), r[9]) << r[1];
     if (r[10] == "salvaged")
       EXPECT_EQ(r[12], i == 9 ? "3/3" : "5/6") << r[1];
     else
@@ -104,9 +89,9 @@ TEST_F(ReportTest, RecordMatchesTheImagesWrittenAndValidates) {
             (dir_ / "report.xml").string() + " validates\n");
   for (const auto& r : std::vector(rows.begin() + 1, rows.end())) {
     if (!r[14].empty()) continue;
-    EXPECT_NE(
-        xml.out.find("<hashdigest type=\"md5\">" + hash("md5sum", dir_ / r[1])),
-        std::string::npos)
+    EXPECT_NE(xml.out.find("<hashdigest type=\"md5\">" +
+                           hash_of("md5sum", dir_ / r[1])),
+              std::string::npos)
         << r[1];
   }
   // The run-on image names the IHDR tags inside its run, one across a
