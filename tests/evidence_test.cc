@@ -143,8 +143,7 @@ TEST_F(EvidenceTest, E01GivesTheRawRecordVerifiedAndNamesWhatIsWrong) {
 
   // A byte changed in the second segment's data: named, exit 1, and
   // every image still carved.
-  const std::string second = read_file(dir_ / "disk.E02");
-  std::string changed = second;
+  std::string changed = read_file(dir_ / "disk.E02");
   changed[changed.size() / 2] ^= 0x10;
   write_file(dir_ / "disk.E02", changed);
   r = report(dir_, {"--csv", "-n", "disk.E01"});

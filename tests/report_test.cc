@@ -19,6 +19,7 @@ namespace fs = std::filesystem;
 using namespace testutil;
 
 namespace {
+
 class ReportTest : public TempDirTest {};
 
 // One input of every kind the record must tell apart, and a run-on image
