@@ -1,9 +1,11 @@
 #include "nested.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "png_extract.h"
 #include "tag_search.h"
@@ -111,6 +113,11 @@ void NestedCarves::push(const unsigned char* data, size_t n) {
 }
 
 void NestedCarves::feed(const unsigned char* data, size_t n) {
+  // The images that end in these bytes are told in the order they end
+  // (those that end together, in the order they began), however the
+  // input's bytes came in pieces.
+  std::array<std::pair<uint64_t, Open*>, kMaxNested> ended;
+  size_t ends = 0;
   for (Open& image : open_) {
     if (image.top || image.end_at != UINT64_MAX) continue;
     const unsigned char* at = data;
@@ -133,10 +140,16 @@ void NestedCarves::feed(const unsigned char* data, size_t n) {
     if (image.walk.ended()) {
       image.end_at = offset_ + (n - left);
       tell(&image);
-      sink_->bytes(image.slot, kIendChunk, sizeof kIendChunk);
-      sink_->finish(image.slot, image.walk.run(), true);
-      --carving_;
+      ended[ends++] = {image.end_at, &image};
     }
+  }
+  std::stable_sort(ended.begin(), ended.begin() + ends,
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t k = 0; k < ends; ++k) {
+    Open& image = *ended[k].second;
+    sink_->bytes(image.slot, kIendChunk, sizeof kIendChunk);
+    sink_->finish(image.slot, image.walk.run(), true);
+    --carving_;
   }
   offset_ += n;
 }
@@ -150,6 +163,7 @@ void NestedCarves::tell(Open* image) {
 
 void NestedCarves::tag(uint64_t offset) {
   if (offset == top_tag_) return;  // the extractor's own
+  if (offset >= before_) return;   // past the part being carved
   // The image begun last whose run holds the tag.
   size_t k = open_.size();
   while (k > 0 && open_[k - 1].end_at <= offset) --k;

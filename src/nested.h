@@ -15,6 +15,9 @@
 // header that ended a run, which the extractor's search passes over, is
 // inside that run.
 //
+// An image that ends in the same bytes pushed as another is told in the
+// order they end; those that end at one byte, in the order they began.
+//
 // At most kMaxNested nested images are open at once; a tag found past that
 // begins none, and the sink is told it was not carved. Memory is that of
 // the open images' walks, whatever the input.
@@ -54,7 +57,9 @@ class NestSink {
 
 class NestedCarves {
  public:
-  explicit NestedCarves(NestSink* sink) : sink_(sink) {}
+  // Images begin only at tags whose first byte lies before `before`.
+  explicit NestedCarves(NestSink* sink, uint64_t before = UINT64_MAX)
+      : sink_(sink), before_(before) {}
 
   // The extractor's image found by the tag at `offset`, named `name`, told
   // before the bytes from `offset` on are pushed.
@@ -67,6 +72,8 @@ class NestedCarves {
   // The input has ended (or could be read no further): the nested images
   // still open are cut there.
   void finish();
+  // Whether any nested image is still being carved.
+  bool carving() const { return carving_ > 0; }
 
  private:
   struct Open {
@@ -98,6 +105,7 @@ class NestedCarves {
   size_t next_tag_end(const unsigned char* data, size_t n, size_t from) const;
 
   NestSink* sink_;
+  const uint64_t before_;
   std::vector<Open> open_;  // in the order they began
   size_t carving_ = 0;      // nested images not yet ended
   uint64_t offset_ = 0;     // of the next byte pushed

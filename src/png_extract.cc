@@ -46,9 +46,13 @@ bool close_output(std::FILE* out, bool ok) {
 
 // A tag that straddles two refills is found, because the last three bytes
 // of each block are kept for the next one.
-bool search_ihdr(Input& in) {
+bool search_ihdr(Input& in, uint64_t before) {
   for (;;) {
+    if (in.base + in.pos >= before) return false;
     size_t have = input_fill(in, 4);
+    // No farther than a tag that begins before `before` can end.
+    const uint64_t room = before - (in.base + in.pos);
+    if (room < have) have = static_cast<size_t>(std::min<uint64_t>(have, room + 3));
     if (have < 4) return false;
     const unsigned char* begin = in.buf.data() + in.pos;
     const unsigned char* end = begin + have;
@@ -196,12 +200,13 @@ ExtractResult carve(Input& in, const std::string& path, std::FILE* console,
     in.seen = [sink](const unsigned char* data, size_t n) {
       sink->input(data, n);
     };
+  const uint64_t before = sink->begins_before();
   // The images inside others' runs see each byte once the carve is past it.
   std::optional<NestedOutputs> outputs;
   std::optional<NestedCarves> nested;
   if (sink->nests()) {
     outputs.emplace(sink, write);
-    nested.emplace(&*outputs);
+    nested.emplace(&*outputs, before);
     in.gone = [&nested](const unsigned char* data, size_t n) {
       nested->push(data, n);
     };
@@ -216,7 +221,7 @@ ExtractResult carve(Input& in, const std::string& path, std::FILE* console,
         result);
   };
 
-  while (search_ihdr(in)) {
+  while (search_ihdr(in, before)) {
     if (nested_failed()) return failure(outputs->failed());
     std::string name = output_name(path, counter);
     std::fprintf(console, "\rExtracting: %s -> %" PRId64, shown.c_str(),
@@ -285,6 +290,12 @@ ExtractResult carve(Input& in, const std::string& path, std::FILE* console,
     ++counter;
   }
   if (nested) {
+    // Past the part carved, the images begun in it read on to their ends.
+    while (before != UINT64_MAX && nested->carving() && !nested_failed() &&
+           input_fill(in, kInputBufferSize) > 0) {
+      in.pos = in.end;
+      input_tell(in);
+    }
     in.pos = in.end;  // the last bytes, too few for a tag, are the input's
     input_tell(in);
     nested->finish();

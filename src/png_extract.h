@@ -45,9 +45,10 @@ enum class ExtractResult {
   kWriteFailed,   // a write, flush or close of an output file failed
 };
 
-// Advances `in` to just after the next "IHDR" tag. Returns false at the
-// end of the input.
-bool search_ihdr(Input& in);
+// Advances `in` to just after the next "IHDR" tag whose first byte lies
+// before the offset `before`. Returns false at the end of the input, or
+// when there is none before `before`.
+bool search_ihdr(Input& in, uint64_t before = UINT64_MAX);
 
 // Returns `path` as a terminal may be shown it, as `ls -q` shows names:
 // each control character, C0 (0x00-0x1F), DEL (0x7F) and C1 as UTF-8
@@ -106,6 +107,10 @@ class CarveSink {
   virtual void not_carved(uint64_t /*offset*/, const std::string& /*parent*/) {}
   // The output that could not be created or written, as the carve stops.
   virtual void output_failed(const std::string& /*name*/) {}
+  // Images begin only at tags whose first byte lies before this offset:
+  // the carve of the input's first part, which reads on past it only as
+  // far as the images begun in it need.
+  virtual uint64_t begins_before() const { return UINT64_MAX; }
 };
 
 // A sink for every image alike, the extractor's and those carved inside
