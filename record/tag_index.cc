@@ -21,14 +21,6 @@ void TagIndex::push(const unsigned char* data, size_t n) {
     offset_ += n;
     return;
   }
-  auto note = [this](uint64_t at) {
-    if (tags_.size() == kMaxTags) {
-      overflowed_ = true;
-      std::vector<uint64_t>().swap(tags_);
-    } else {
-      tags_.push_back(at);
-    }
-  };
   auto is_tag = [](const unsigned char* p) {
     return std::memcmp(p, kIdatTag, 4) == 0 || std::memcmp(p, kIendTag, 4) == 0;
   };
@@ -47,6 +39,20 @@ void TagIndex::push(const unsigned char* data, size_t n) {
     note(offset_ + static_cast<uint64_t>(p - data));
   std::memcpy(last_, n >= 3 ? data + n - 3 : joined + head, 3);
   offset_ += n;
+}
+
+void TagIndex::note(uint64_t at) {
+  if (tags_.size() == kMaxTags) {
+    overflowed_ = true;
+    std::vector<uint64_t>().swap(tags_);
+  } else {
+    tags_.push_back(at);
+  }
+}
+
+void TagIndex::add(const std::vector<uint64_t>& tags, uint64_t size) {
+  for (size_t k = 0; k < tags.size() && !overflowed_; ++k) note(tags[k]);
+  offset_ = size;
 }
 
 void TagIndex::claim(uint64_t ihdr_tag, uint64_t run_length) {

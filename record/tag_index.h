@@ -25,6 +25,12 @@ class TagIndex {
   // whole image ends, it keeps the index to the tags of broken images and
   // of bytes no whole image holds.
   void claim(uint64_t ihdr_tag, uint64_t run_length);
+  // Notes `tags`, in order, that carves of the input's ranges found in its
+  // `size` bytes, and claimed none of: as pushing its bytes would.
+  void add(const std::vector<uint64_t>& tags, uint64_t size);
+  // The tags noted so far, in order, less those claimed. REQUIRES: not
+  // done().
+  const std::vector<uint64_t>& noted() const { return tags_; }
   // Once the input is carved: the tags from then on kept for near(); push
   // and claim no more.
   void done();
@@ -43,6 +49,8 @@ class TagIndex {
 
  private:
   // In order until done(), then by residue and in order within each.
+  void note(uint64_t at);  // a tag found, or the index overflowed
+
   std::vector<uint64_t> tags_;
   std::vector<size_t> residue_start_;  // kSector + 1 of them, after done()
   uint64_t offset_ = 0;                // of the next byte pushed

@@ -11,6 +11,7 @@
 // it can't follow.
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <new>
 #include <set>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +31,8 @@
 #include "handoff.h"
 #include "mending.h"
 #include "nested.h"
+#include "merge.h"
+#include "part.h"
 #include "paths.h"
 #include "platform.h"
 #include "png_extract.h"
@@ -69,6 +73,16 @@ constexpr char kUsage[] =
     "      --no-source-hash\n"
     "                 do not hash each FILE's own bytes, nor check them\n"
     "                 against the hashes an E01 image stores\n"
+    "      --jobs N   carve FILE in N ranges at once, then put them together\n"
+    "      --range START:LENGTH\n"
+    "                 carve only the images whose IHDR tag begins in LENGTH\n"
+    "                 bytes from START (to the end when LENGTH is left out),\n"
+    "                 and write a part of the record, for --merge, not the record\n"
+    "      --source-part\n"
+    "                 hash FILE's own bytes only, as a part for --merge\n"
+    "      --merge PART...\n"
+    "                 put the parts of one FILE's carve together: the record and\n"
+    "                 images one run over all of FILE would write, mended\n"
     "      --help     show this help and exit\n"
     "      --version  show the version, and whether E01 images are opened,\n"
     "                 and exit\n"
@@ -91,9 +105,28 @@ struct Options {
   uint32_t min_height = 0;
   std::string output_dir;  // "": beside each input
   std::vector<std::string> inputs;
+  // A part of a carve: a range of the input, from `range_start`, or its
+  // own bytes hashed; and the parts put together.
+  bool ranged = false, source_part = false, merge = false;
+  uint64_t range_start = 0, range_length = kToTheEnd;
+  int jobs = 0;  // ranges carved at once
+  // The arguments but those of parts: the one carve's the parts make.
+  std::vector<std::string> args;
+  // Where a range's carve writes its images' facts, in place of records.
+  std::FILE* part = nullptr;
 
-  // Writes an image's record to standard output, as a row or an element.
+  // Writes an image's record to standard output, as a row or an element;
+  // for a range's carve, its facts to the part, with the offsets the
+  // input's.
   void write(const ImageRecord& record) const {
+    if (part != nullptr) {
+      ImageRecord r = record;
+      r.offset += range_start;
+      for (uint64_t& at : r.hidden) at += range_start;
+      const bool file = !dry_run && r.not_written.empty();
+      std::fputs(part_image(r, file ? r.output : "").c_str(), part);
+      return;
+    }
     std::fputs((csv ? csv_row(record) : dfxml_fileobject(record)).c_str(),
                stdout);
   }
@@ -181,7 +214,8 @@ class Image : public ImageSink {
     record.not_carved = how.not_carved;
     try {
       hashed_ = slots_[slot].trace.end(&record) && hashed_;
-      if (options_.no_copies && record.not_written.empty()) {
+      if (options_.no_copies && options_.part == nullptr &&
+          record.not_written.empty()) {
         std::array<unsigned char, kSha256Size> sha256;
         std::copy_n(record.digests.begin(), kSha256Size, sha256.begin());
         if (!written_.insert(sha256).second) {
@@ -245,6 +279,14 @@ class Carve : public SlotSink {
   const std::vector<Broken>& broken() const { return broken_; }
 
   bool writes() const override { return !options_.dry_run; }
+  uint64_t begins_before() const override {
+    return options_.part == nullptr ? UINT64_MAX : options_.range_length;
+  }
+  void tag_not_carved(uint64_t offset) override {
+    if (options_.part != nullptr)
+      std::fputs(part_not_carved(options_.range_start + offset).c_str(),
+                 options_.part);
+  }
   bool keeps(const unsigned char* tail, size_t n) override {
     return *options_.skip(tail, n) == '\0';
   }
@@ -282,8 +324,10 @@ class Carve : public SlotSink {
         slot.seen > kHead ? slot.seen - kHead : 0, kIhdrTail));
     const char* skipped = options_.skip(slot.tail, tail);
     if (std::strcmp(check, "ok") == 0) {
-      if (tags_ != nullptr) tags_->claim(slot.offset, run_length);
-    } else if (*skipped == '\0' && std::strcmp(check, "junk") != 0) {
+      // A range's images may not be the carve's: the merge claims.
+      if (tags_ != nullptr && options_.part == nullptr)
+        tags_->claim(slot.offset, run_length);
+    } else if (to_mend(check, skipped)) {
       broken_.push_back({slot.offset, run_length, slot.output});
     }
     handoff_->end(k, {run_length, iend, check, skipped, not_carved_in(k)});
@@ -335,7 +379,55 @@ int parse(const std::vector<std::string>& args, Options* options) {
   bool files_only = false;
   for (size_t k = 0; k < args.size(); ++k) {
     const std::string& arg = args[k];
-    if (files_only || arg.size() < 2 || arg[0] != '-') {
+    const bool option = !files_only && arg.size() >= 2 && arg[0] == '-';
+    if (options->merge && option) {
+      std::fprintf(stderr,
+                   "pngcarve-report: --merge takes only parts: the options "
+                   "are those their carves were given\n%s",
+                   kUsage);
+      return 2;
+    }
+    if (option && (arg == "--range" || arg == "--jobs")) {
+      unsigned long long a = 0, b = 0;
+      char colon = 0, rest = 0;
+      const char* value = k + 1 < args.size() ? args[k + 1].c_str() : "";
+      const int got = std::sscanf(value, "%llu%c%llu%c", &a, &colon, &b, &rest);
+      const bool range = arg == "--range" && std::isdigit(value[0]) &&
+                         ((got == 2 && colon == ':') ||
+                          (got == 3 && colon == ':' && b > 0 &&
+                           std::isdigit(std::strchr(value, ':')[1]) &&
+                           a <= UINT64_MAX - b));
+      const bool jobs = arg == "--jobs" && got == 1 && a >= 1 && a <= 256;
+      if (!range && !jobs) {
+        std::fprintf(stderr,
+                     arg == "--range"
+                         ? "pngcarve-report: --range takes START:LENGTH, as "
+                           "0:1073741824, or START:\n%s"
+                         : "pngcarve-report: --jobs takes a number, 1 to "
+                           "256\n%s",
+                     kUsage);
+        return 2;
+      }
+      if (range) {
+        options->ranged = true;
+        options->range_start = a;
+        options->range_length = got == 3 ? b : kToTheEnd;
+      } else {
+        options->jobs = static_cast<int>(a);
+      }
+      ++k;
+      continue;
+    }
+    if (option && arg == "--source-part") {
+      options->source_part = true;
+      continue;
+    }
+    if (option && arg == "--merge") {
+      options->merge = true;
+      continue;
+    }
+    if (!options->merge) options->args.push_back(arg);
+    if (!option) {
       options->inputs.push_back(arg);
     } else if (arg == "--") {
       files_only = true;
@@ -352,6 +444,7 @@ int parse(const std::vector<std::string>& args, Options* options) {
         return 2;
       }
       options->output_dir = args[++k];
+      options->args.push_back(args[k]);
     } else if (arg == "--all") {
       options->all = true;
     } else if (arg == "--no-copies") {
@@ -372,7 +465,7 @@ int parse(const std::vector<std::string>& args, Options* options) {
       }
       options->min_width = static_cast<uint32_t>(width);
       options->min_height = static_cast<uint32_t>(height);
-      ++k;
+      options->args.push_back(args[++k]);
     } else if (arg == "--help") {
       std::fputs(kUsage, stdout);
       return std::fclose(stdout) == 0 ? -1 : 1;
@@ -389,20 +482,225 @@ int parse(const std::vector<std::string>& args, Options* options) {
     }
   }
   if (options->inputs.empty()) {
-    std::fprintf(stderr, "pngcarve-report: no FILE given\n%s", kUsage);
+    std::fprintf(stderr, "pngcarve-report: no %s given\n%s",
+                 options->merge ? "PART" : "FILE", kUsage);
+    return 2;
+  }
+  const int parts = options->ranged + options->source_part + options->merge +
+                    (options->jobs > 0);
+  if (parts > 1 || (parts == 1 && !options->merge && options->inputs.size() != 1)) {
+    std::fprintf(stderr,
+                 "pngcarve-report: --range, --source-part and --jobs take one "
+                 "FILE, and none of them goes with another or with --merge\n%s",
+                 kUsage);
     return 2;
   }
   return 0;
 }
 
-// `args`: the arguments after the program's name.
-int run(const std::string& program, const std::vector<std::string>& args) {
-  Options options;
-  int parsed = parse(args, &options);
-  if (parsed != 0) return parsed < 0 ? 0 : parsed;
+// The folder a range's carve writes its images in, under names of its own,
+// beside those the merge gives them.
+std::string range_folder(const std::string& stem, uint64_t start) {
+  return stem + ".range-" + std::to_string(start);
+}
 
+// Writes the part of `path`'s carve the options ask for (a range's, or its
+// own bytes hashed) to `out`. Returns "" or what went wrong; a part not
+// made whole has no last line.
+std::string make_part(const Options& given, const std::string& path,
+                      std::FILE* out) {
+  std::string error;
+  std::unique_ptr<Evidence> evidence = open_evidence(path, &error);
+  if (!evidence) return error;
+  if (!evidence->can_read_at())
+    return "can't be read at an offset (a pipe?), so not in parts";
+  Part part;
+  part.input = path;
+  part.identity = identity_of(evidence->segments());
+  part.args = given.args;
+  part.source = given.source_part;
+  part.start = given.range_start;
+  part.length = given.range_length;
+  std::fputs(part_head(part).c_str(), out);
+  if (part.source) {
+    // Every byte in order, hashed as the whole carve hashes them.
+    SourceHash hash;
+    const StoredHashes stored = evidence->stored();
+    hash.start(!stored.sha1.empty());
+    std::vector<unsigned char> buf(kInputBufferSize);
+    long got = 0;
+    SourceRecord& s = part.hashes;
+    while ((got = evidence->read(buf.data(), buf.size())) > 0) {
+      hash.push(buf.data(), static_cast<size_t>(got));
+      s.bytes_read += static_cast<uint64_t>(got);
+    }
+    const SourceHash::Hex hex = hash.end();
+    if (!hex.ok) return "its hashes could not be computed";
+    s.container = evidence->container();
+    s.segments = evidence->segments();
+    s.whole = got == 0;
+    s.md5 = hex.md5;
+    s.sha256 = hex.sha256;
+    s.sha1 = hex.sha1;
+    s.stored_md5 = stored.md5;
+    s.stored_sha1 = stored.sha1;
+    if (got < 0)
+      part.failures.push_back(evidence->failure().empty()
+                                  ? std::string(kReadFailedText)
+                                  : kReadFailedText + (": " + evidence->failure()));
+  } else {
+    Options options = given;
+    options.part = out;
+    options.mend = false;
+    options.source_hash = false;
+    std::map<std::string, int> names;
+    const std::string stem =
+        output_stem(options.output_dir, path, &names, &error);
+    if (stem.empty()) return error;
+    const std::string folder = range_folder(stem, part.start);
+    std::error_code made;
+    if (!options.dry_run) std::filesystem::create_directories(fs_path(folder), made);
+    if (made) return "could not make the folder " + folder + ": " + made.message();
+    const std::string names_in = utf8_of(fs_path(folder) / "r");
+    Image image(options);
+    TagIndex tags;
+    ExtractResult result = ExtractResult::kOk;
+    std::string output;
+    std::FILE* quiet = open_file(kNullDevice, "w");
+    if (quiet == nullptr) return "could not open " + std::string(kNullDevice);
+    {
+      Handoff handoff(&image);
+      Carve carve(path, names_in, options, &handoff, &tags);
+      uint64_t at = part.start;
+      result = png_extract_from(
+          [&evidence, &at](void* buf, size_t n) -> long {
+            const size_t got = evidence->read_at(at, buf, std::min<size_t>(n, 1 << 30));
+            if (got == SIZE_MAX) return -1;
+            at += got;
+            return static_cast<long>(got);
+          },
+          names_in, quiet, false, &carve);
+      carve.finish();
+      output = carve.output();
+      handoff.drain();
+      part.read_to = at;
+    }
+    std::fclose(quiet);
+    if (!image.take_hashed())
+      return "an image's hashes could not be computed (out of memory)";
+    if (result == ExtractResult::kCreateFailed ||
+        result == ExtractResult::kWriteFailed)
+      return (result == ExtractResult::kCreateFailed ? "could not create "
+                                                     : "could not write ") +
+             output;
+    for (uint64_t tag : tags.noted())
+      if (tag < part.length)
+        std::fputs(part_chunk_tag(part.start + tag).c_str(), out);
+    if (result == ExtractResult::kReadFailed)
+      part.failures.push_back(kReadFailedText);
+  }
+  for (const std::string& fault : evidence->faults())
+    part.failures.push_back(fault);
+  std::fputs(part_tail(part).c_str(), out);
+  if (std::ferror(out) != 0) return "its part could not be written";
+  return "";
+}
+
+// The text of a part written to `file`, read from its start.
+std::string text_of(std::FILE* file) {
+  std::string text;
+  std::rewind(file);
+  char buf[1 << 16];
+  for (size_t got; (got = std::fread(buf, 1, sizeof buf, file)) > 0;)
+    text.append(buf, got);
+  return text;
+}
+
+// Puts the parts of `path`'s carve together: its images' records written,
+// their files renamed from their parts' names to the carve's (or removed,
+// when copies are not written), and what mending and the record's end need.
+// Returns "" or what stopped it.
+std::string put_together(std::vector<Part>& parts, const std::string& path,
+                         const std::string& stem, const Options& options,
+                         TagIndex* tags,
+                         std::vector<Broken>* broken, uint64_t* not_carved,
+                         std::vector<std::string>* faults,
+                         SourceRecord* hashes) {
+  std::vector<Part> ranges;
+  for (Part& part : parts) {
+    if (part.source) {
+      *hashes = part.hashes;
+      faults->insert(faults->end(), part.failures.begin(), part.failures.end());
+    } else {
+      ranges.push_back(std::move(part));
+    }
+  }
+  uint64_t size = 0;  // read to by the range that runs to the end
+  std::vector<std::string> folders;
+  for (const Part& range : ranges) {
+    folders.push_back(range_folder(stem, range.start));
+    size = std::max(size, range.read_to);
+  }
+  // An image no range carved as the whole carve does is carved alone.
+  const CarveOne carve_one = [&](uint64_t offset, PartImage* image) {
+    Options one = options;
+    one.ranged = true;
+    one.range_start = offset;
+    one.range_length = 1;
+    std::FILE* file = std::tmpfile();
+    if (file == nullptr) return std::string("no temporary file for a part");
+    std::string wrong = make_part(one, path, file);
+    Part part;
+    if (wrong.empty()) {
+      const std::string text = text_of(file);
+      wrong = parse_part(text, &part);
+    }
+    std::fclose(file);
+    folders.push_back(range_folder(stem, offset));
+    if (!wrong.empty()) return wrong;
+    if (part.images.empty() || part.images[0].record.offset != offset)
+      return "the image at " + std::to_string(offset) + " could not be carved";
+    *image = std::move(part.images[0]);
+    image->record.not_carved = 0;
+    return std::string();
+  };
+  Merged merged;
+  std::string wrong = merge_ranges(ranges, stem, carve_one, &merged);
+  if (!wrong.empty()) return wrong;
+  std::set<std::array<unsigned char, kSha256Size>> written;
+  for (PartImage& image : merged.images) {
+    ImageRecord& record = image.record;
+    record.input = path;
+    if (options.no_copies && record.not_written.empty()) {
+      std::array<unsigned char, kSha256Size> sha256;
+      std::copy_n(record.digests.begin(), kSha256Size, sha256.begin());
+      if (!written.insert(sha256).second) record.not_written = "copy";
+    }
+    std::error_code error;
+    if (!image.file.empty() && record.not_written.empty())
+      std::filesystem::rename(fs_path(image.file), fs_path(record.output), error);
+    if (error)
+      return "could not rename " + image.file + " to " + record.output + ": " +
+             error.message();
+    options.write(record);
+  }
+  for (const std::string& folder : folders) {
+    std::error_code error;
+    std::filesystem::remove_all(fs_path(folder), error);
+  }
+  faults->insert(faults->end(), merged.failures.begin(), merged.failures.end());
+  *broken = std::move(merged.broken);
+  *not_carved = merged.not_carved;
+  tags->add(merged.chunk_tags, size);
+  return "";
+}
+
+// Carves each input the options name, or with `parts`, puts the one
+// input's parts together, and writes the record; returns the exit status.
+int carve_all(const std::string& program, const Options& options,
+              std::vector<Part>* parts) {
   std::string command_line = program;
-  for (const std::string& arg : args) command_line += ' ' + arg;
+  for (const std::string& arg : options.args) command_line += ' ' + arg;
   if (options.csv) {
     std::fputs(csv_header().c_str(), stdout);
   } else {
@@ -473,24 +771,46 @@ int run(const std::string& program, const std::vector<std::string>& args) {
       // noted as the input is carved.
       const bool mendable = options.mend && evidence->can_read_at();
       TagIndex tags;
-      Carve carve(path, stem, options, &handoff, mendable ? &tags : nullptr);
+      ExtractResult result = ExtractResult::kOk;
+      std::string output;
+      std::vector<Broken> broken;
+      uint64_t not_carved = 0;
       uint64_t bytes_read = 0;
-      ExtractResult result = png_extract_from(
-          [&evidence, &bytes_read](void* buf, size_t n) {
-            const long got = evidence->read(buf, n);
-            if (got > 0) bytes_read += static_cast<uint64_t>(got);
-            return got;
-          },
-          stem, console ? console : stderr, terminal, &carve);
-      carve.finish();
-      const std::string& output = carve.output();
-      handoff.drain();  // this input's records are all written
-      if (!image.take_hashed()) {
-        failed(path, "an image's hashes could not be computed (out of memory)");
-        status = 1;
+      std::vector<std::string> faults;
+      SourceRecord hashes;  // a source part's
+      if (parts == nullptr) {
+        Carve carve(path, stem, options, &handoff, mendable ? &tags : nullptr);
+        result = png_extract_from(
+            [&evidence, &bytes_read](void* buf, size_t n) {
+              const long got = evidence->read(buf, n);
+              if (got > 0) bytes_read += static_cast<uint64_t>(got);
+              return got;
+            },
+            stem, console ? console : stderr, terminal, &carve);
+        carve.finish();
+        output = carve.output();
+        broken = carve.broken();
+        not_carved = carve.not_carved_count();
+        handoff.drain();  // this input's records are all written
+        faults = evidence->faults();
+        if (!image.take_hashed()) {
+          failed(path,
+                 "an image's hashes could not be computed (out of memory)");
+          status = 1;
+        }
+      } else {
+        const std::string wrong =
+            put_together(*parts, path, stem, options, &tags,
+                         &broken, &not_carved, &faults, &hashes);
+        if (!wrong.empty()) {
+          failed(path, wrong);
+          status = 1;
+          break;
+        }
+        bytes_read = hashes.bytes_read;
       }
-      if (carve.not_carved_count() > 0)
-        noted(path, std::to_string(carve.not_carved_count()) +
+      if (not_carved > 0)
+        noted(path, std::to_string(not_carved) +
                         " IHDR tags inside other images' runs began no image "
                         "of their own: " +
                         std::to_string(kMaxNested) +
@@ -501,7 +821,7 @@ int run(const std::string& program, const std::vector<std::string>& args) {
                          : kReadFailedText + (": " + evidence->failure()));
         status = 1;
       }
-      for (const std::string& fault : evidence->faults()) {
+      for (const std::string& fault : faults) {
         failed(path, fault);
         status = 1;
       }
@@ -511,8 +831,15 @@ int run(const std::string& program, const std::vector<std::string>& args) {
         source.container = evidence->container();
         source.segments = segments;
         source.bytes_read = bytes_read;
-        source.whole = result == ExtractResult::kOk;
-        image.source_hashes(&source);
+        source.whole = parts == nullptr ? result == ExtractResult::kOk
+                                        : hashes.whole;
+        if (parts == nullptr) {
+          image.source_hashes(&source);
+        } else {
+          source.md5 = hashes.md5;
+          source.sha256 = hashes.sha256;
+          source.sha1 = hashes.sha1;
+        }
         source.stored_md5 = stored.md5;
         source.stored_sha1 = stored.sha1;
         verify(&source);
@@ -527,7 +854,7 @@ int run(const std::string& program, const std::vector<std::string>& args) {
         sources.push_back(std::move(source));
       }
       if (result == ExtractResult::kOk && options.mend &&
-          !carve.broken().empty()) {
+          !broken.empty()) {
         if (!mendable) {
           noted(path,
                 "can't be read again, so its broken images were not mended");
@@ -539,7 +866,7 @@ int run(const std::string& program, const std::vector<std::string>& args) {
             return evidence->read_at(at, out, n);
           };
           const std::string wrong = mend_images(
-              read, path, tags, carve.broken(), !options.dry_run,
+              read, path, tags, broken, !options.dry_run,
               [&options](const ImageRecord& record) { options.write(record); },
               [&](const std::string& what, Said how) {
                 if (how == Said::kFailure) {
@@ -590,6 +917,135 @@ int run(const std::string& program, const std::vector<std::string>& args) {
     status = 1;
   }
   return status;
+}
+
+// Reads the parts `names`, and checks that they are of one carve of one
+// input, as it is now. Returns "" or what is wrong.
+std::string read_parts(const std::vector<std::string>& names,
+                       std::vector<Part>* parts) {
+  for (const std::string& name : names) {
+    Part part;
+    const std::string wrong = read_part(name, &part);
+    if (!wrong.empty()) return name + " " + wrong;
+    parts->push_back(std::move(part));
+  }
+  const Part& first = parts->front();
+  size_t sources = 0;
+  for (const Part& part : *parts) {
+    sources += part.source;
+    if (part.input != first.input || part.args != first.args)
+      return "the parts are not of one carve: " + names[0] + " and " +
+             names[&part - parts->data()] +
+             " were carved with other inputs or options";
+    if (part.identity != first.identity)
+      return first.input +
+             " changed while its parts were carved: its size or modification "
+             "time is not the same in " +
+             names[0] + " and " + names[&part - parts->data()];
+  }
+  if (sources > 1) return "the parts hold more than one --source-part";
+  std::string error;
+  std::unique_ptr<Evidence> evidence = open_evidence(first.input, &error);
+  if (!evidence) return first.input + ": " + error;
+  if (identity_of(evidence->segments()) != first.identity)
+    return first.input +
+           " changed since its parts were carved: its size or modification "
+           "time is not theirs";
+  return "";
+}
+
+// Carves `path` in `options.jobs` ranges at once, and hashes it beside
+// them, into `parts`. Returns "" or what went wrong.
+std::string carve_in_jobs(const Options& options, const std::string& path,
+                          std::vector<Part>* parts) {
+  std::string error;
+  std::unique_ptr<Evidence> evidence = open_evidence(path, &error);
+  if (!evidence) return error;
+  uint64_t size = 0;  // near the media's: its files'
+  for (const std::string& segment : evidence->segments()) {
+    std::error_code failed;
+    const uint64_t bytes = std::filesystem::file_size(fs_path(segment), failed);
+    if (!failed) size += bytes;
+  }
+  evidence.reset();
+  std::vector<Options> each;
+  const uint64_t step = std::max<uint64_t>(size / options.jobs, 1);
+  for (int k = 0; k < options.jobs && (k == 0 || k * step < size); ++k) {
+    Options range = options;
+    range.jobs = 0;
+    range.ranged = true;
+    range.range_start = k * step;
+    range.range_length = step;
+    each.push_back(range);
+  }
+  each.back().range_length = kToTheEnd;
+  if (options.source_hash) {
+    Options source = options;
+    source.jobs = 0;
+    source.source_part = true;
+    each.push_back(source);
+  }
+  std::vector<std::FILE*> files(each.size());
+  std::vector<std::string> wrong(each.size());
+  auto one = [&](size_t k) {
+    files[k] = std::tmpfile();
+    wrong[k] = files[k] == nullptr ? "no temporary file for a part"
+                                   : make_part(each[k], path, files[k]);
+  };
+#if PNGCARVE_HANDOFF_THREAD
+  std::vector<std::thread> threads;
+  for (size_t k = 0; k < each.size(); ++k) threads.emplace_back(one, k);
+  for (std::thread& thread : threads) thread.join();
+#else
+  for (size_t k = 0; k < each.size(); ++k) one(k);
+#endif
+  std::string first_wrong;
+  for (size_t k = 0; k < each.size(); ++k) {
+    Part part;
+    if (wrong[k].empty()) wrong[k] = parse_part(text_of(files[k]), &part);
+    if (files[k] != nullptr) std::fclose(files[k]);
+    if (first_wrong.empty()) first_wrong = wrong[k];
+    parts->push_back(std::move(part));
+  }
+  return first_wrong;
+}
+
+// `args`: the arguments after the program's name.
+int run(const std::string& program, const std::vector<std::string>& args) {
+  Options options;
+  int parsed = parse(args, &options);
+  if (parsed != 0) return parsed < 0 ? 0 : parsed;
+  auto fail = [](const std::string& what) {
+    std::fprintf(stderr, "pngcarve-report: %s\n", what.c_str());
+    return 1;
+  };
+  if (options.ranged || options.source_part) {
+    const std::string wrong = make_part(options, options.inputs[0], stdout);
+    const bool written = std::fclose(stdout) == 0;
+    if (!wrong.empty()) return fail(options.inputs[0] + ": " + wrong);
+    return written ? 0 : fail("the part could not be written");
+  }
+  std::vector<Part> parts;
+  if (options.merge) {
+    std::string wrong = read_parts(options.inputs, &parts);
+    if (!wrong.empty()) return fail(wrong);
+    Options carve;
+    if (parse(parts[0].args, &carve) != 0 || carve.inputs.size() != 1 ||
+        carve.inputs[0] != parts[0].input)
+      return fail("the parts' carve was given options it can't merge");
+    const bool source = std::any_of(parts.begin(), parts.end(),
+                                    [](const Part& p) { return p.source; });
+    if (carve.source_hash && !source)
+      return fail("the parts hold no --source-part, which their carve hashes "
+                  "the input by (or carve them with --no-source-hash)");
+    return carve_all(program, carve, &parts);
+  }
+  if (options.jobs > 0) {
+    const std::string wrong = carve_in_jobs(options, options.inputs[0], &parts);
+    if (!wrong.empty()) return fail(options.inputs[0] + ": " + wrong);
+    return carve_all(program, options, &parts);
+  }
+  return carve_all(program, options, nullptr);
 }
 
 }  // namespace

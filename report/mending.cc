@@ -10,6 +10,10 @@
 
 namespace pngcarve {
 
+bool to_mend(const std::string& check, const std::string& skipped) {
+  return check != "ok" && check != "junk" && skipped.empty();
+}
+
 std::string mend_images(
     const ReadAt& read, const std::string& path, const TagIndex& tags,
     const std::vector<Broken>& broken, bool write,

@@ -26,6 +26,11 @@ struct Broken {
   std::string output;
 };
 
+// Whether a carved image is mended, by its check and why it is not
+// written ("junk", "small" or ""): when its check failed, and it is
+// neither junk nor too small to be written.
+bool to_mend(const std::string& check, const std::string& skipped);
+
 // How what is said of an image goes: a failure, a note for the record's
 // end, or a note its own record holds, for standard error only.
 enum class Said { kFailure, kNote, kAside };

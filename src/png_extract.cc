@@ -334,7 +334,8 @@ void SlotSink::nested_end(size_t slot, uint64_t run_length, bool iend) {
   names_[slot + 1].clear();
 }
 
-void SlotSink::not_carved(uint64_t, const std::string& parent) {
+void SlotSink::not_carved(uint64_t offset, const std::string& parent) {
+  tag_not_carved(offset);
   ++not_carved_all_;
   for (size_t k = 0; k < kSlots; ++k)
     if (names_[k] == parent) ++not_carved_[k];

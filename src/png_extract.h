@@ -132,6 +132,9 @@ class SlotSink : public CarveSink {
                            size_t n) = 0;
   virtual void image_end(size_t slot, uint64_t run_length, bool iend) = 0;
 
+  // Told of each tag, at `offset`, that began no image, as not_carved().
+  virtual void tag_not_carved(uint64_t /*offset*/) {}
+
   // The tags inside the run of the image in `slot` that began no image.
   uint64_t not_carved_in(size_t slot) const { return not_carved_[slot]; }
   // All of them, in every image so far.

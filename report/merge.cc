@@ -1,0 +1,170 @@
+#include "merge.h"
+
+#include <algorithm>
+#include <map>
+#include <numeric>
+
+#include "nested.h"
+#include "png_extract.h"
+
+namespace pngcarve {
+
+namespace {
+
+// Where an image's run ends: just past the chunk header that ended it, or
+// never, when the input ended inside it.
+uint64_t end_of(const ImageRecord& record) {
+  return record.iend ? record.offset + 4 + record.run_length + kChunkHeaderSize
+                     : UINT64_MAX;
+}
+
+// An image begun and not yet past, as the carve keeps it.
+struct Open {
+  uint64_t end = 0;
+  bool top = false;
+  size_t slot = 0;
+  size_t image = 0;  // in Merged::images
+  int64_t children = 0;
+};
+
+}  // namespace
+
+std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
+                         const CarveOne& carve_one, Merged* merged) {
+  std::sort(ranges.begin(), ranges.end(),
+            [](const Part& a, const Part& b) { return a.start < b.start; });
+  uint64_t next = 0;
+  for (const Part& part : ranges) {
+    if (part.start != next || next == kToTheEnd)
+      return "the ranges do not cover the input once each: one begins at " +
+             std::to_string(part.start) + ", where " +
+             (next == kToTheEnd ? std::string("none is left")
+                                : std::to_string(next) + " was expected");
+    next = part.length == kToTheEnd ? kToTheEnd : part.start + part.length;
+  }
+  if (next != kToTheEnd)
+    return "the ranges do not cover the input: the last ends at " +
+           std::to_string(next) + ", not at the input's end";
+
+  // Every tag the ranges found, and what each one's carve found of it.
+  std::map<uint64_t, PartImage*> found;
+  std::vector<uint64_t> tags;
+  for (Part& part : ranges) {
+    for (PartImage& image : part.images) {
+      found[image.record.offset] = &image;
+      tags.push_back(image.record.offset);
+    }
+    tags.insert(tags.end(), part.not_carved.begin(), part.not_carved.end());
+    for (const std::string& failure : part.failures)
+      if (std::find(merged->failures.begin(), merged->failures.end(),
+                    failure) == merged->failures.end())
+        merged->failures.push_back(failure);
+  }
+  std::sort(tags.begin(), tags.end());
+  tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+
+  std::vector<PartImage>& images = merged->images;
+  std::vector<std::pair<uint64_t, size_t>> order;  // (end, top) per image
+  std::vector<Open> open;  // in the order they began
+  uint64_t search_from = 0;  // where the extractor searches next
+  bool searching = true;     // until an image of its own is cut
+  int64_t tops = 0;
+  auto begin = [&](uint64_t tag, const std::string& name,
+                   const std::string& parent) -> std::string {
+    PartImage image;
+    const auto known = found.find(tag);
+    if (known != found.end()) {
+      image = *known->second;
+      known->second->file.clear();  // taken
+    } else {
+      const std::string wrong = carve_one(tag, &image);
+      if (!wrong.empty()) return wrong;
+    }
+    image.record.output = name;
+    image.record.parent = parent;
+    images.push_back(std::move(image));
+    return "";
+  };
+  for (const uint64_t tag : tags) {
+    // Those ended before the tag can hold it no more.
+    std::erase_if(open, [tag](const Open& image) { return image.end <= tag; });
+    if (searching && tag >= search_from) {
+      const std::string wrong = begin(tag, output_name(stem, tops++), "");
+      if (!wrong.empty()) return wrong;
+      Open top{end_of(images.back().record), true, 0, images.size() - 1};
+      searching = top.end != UINT64_MAX;
+      search_from = top.end;
+      order.emplace_back(top.end, 1);
+      open.push_back(top);
+      continue;
+    }
+    if (open.empty()) continue;  // can't be: the extractor's image holds it
+    Open& parent = open.back();  // the innermost: begun last, not yet past
+    // The nested images still being walked hold their slots; one that
+    // ended in the tag's own bytes has let go of its slot and been told.
+    bool held[kMaxNested] = {};
+    size_t carving = 0;
+    for (const Open& image : open)
+      if (!image.top && image.end > tag + 4) {
+        held[image.slot] = true;
+        ++carving;
+      }
+    if (carving == kMaxNested) {
+      ++merged->not_carved;
+      const bool told = parent.top ? parent.end >= tag + 4 : parent.end > tag + 4;
+      if (!told) ++images[parent.image].record.not_carved;
+      continue;
+    }
+    const size_t slot =
+        static_cast<size_t>(std::find(held, held + kMaxNested, false) - held);
+    const size_t parent_image = parent.image;
+    const std::string name =
+        nested_name(images[parent_image].record.output, parent.children++);
+    const std::string wrong =
+        begin(tag, name, images[parent_image].record.output);
+    if (!wrong.empty()) return wrong;
+    Open nested{end_of(images.back().record), false, slot, images.size() - 1};
+    order.emplace_back(nested.end, 0);
+    open.push_back(nested);
+  }
+  (void)search_from;
+
+  // The order they end in; those that end together, nested ones first,
+  // then in the order they began.
+  std::vector<size_t> by_end(images.size());
+  std::iota(by_end.begin(), by_end.end(), 0);
+  std::stable_sort(by_end.begin(), by_end.end(), [&](size_t a, size_t b) {
+    return order[a] < order[b];
+  });
+  std::vector<PartImage> ended;
+  ended.reserve(images.size());
+  for (size_t k : by_end) ended.push_back(std::move(images[k]));
+  images = std::move(ended);
+
+  // What mending follows: the tags in no whole image, and the images
+  // broken.
+  for (Part& part : ranges)
+    merged->chunk_tags.insert(merged->chunk_tags.end(), part.chunk_tags.begin(),
+                              part.chunk_tags.end());
+  std::vector<std::pair<uint64_t, uint64_t>> whole;  // (from, to) of each run
+  for (const PartImage& image : images) {
+    const ImageRecord& r = image.record;
+    if (r.check == "ok")
+      whole.emplace_back(r.offset, r.offset + 4 + r.run_length);
+    else if (to_mend(r.check, r.not_written))
+      merged->broken.push_back({r.offset, r.run_length, r.output});
+  }
+  std::sort(whole.begin(), whole.end());
+  std::vector<uint64_t> kept;
+  auto run = whole.begin();
+  uint64_t reach = 0;  // the end of the runs begun at or before a tag
+  for (uint64_t at : merged->chunk_tags) {
+    for (; run != whole.end() && run->first <= at; ++run)
+      reach = std::max(reach, run->second);
+    if (at >= reach) kept.push_back(at);
+  }
+  merged->chunk_tags = std::move(kept);
+  return "";
+}
+
+}  // namespace pngcarve
