@@ -20,8 +20,8 @@
 #include <memory>
 #include <new>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -30,8 +30,8 @@
 #include "evidence.h"
 #include "handoff.h"
 #include "mending.h"
-#include "nested.h"
 #include "merge.h"
+#include "nested.h"
 #include "part.h"
 #include "paths.h"
 #include "platform.h"
@@ -77,11 +77,13 @@ constexpr char kUsage[] =
     "      --range START:LENGTH\n"
     "                 carve only the images whose IHDR tag begins in LENGTH\n"
     "                 bytes from START (to the end when LENGTH is left out),\n"
-    "                 and write a part of the record, for --merge, not the record\n"
+    "                 and write a part of the record, for --merge, not the "
+    "record\n"
     "      --source-part\n"
     "                 hash FILE's own bytes only, as a part for --merge\n"
     "      --merge PART...\n"
-    "                 put the parts of one FILE's carve together: the record and\n"
+    "                 put the parts of one FILE's carve together: the record "
+    "and\n"
     "                 images one run over all of FILE would write, mended\n"
     "      --help     show this help and exit\n"
     "      --version  show the version, and whether E01 images are opened,\n"
@@ -392,11 +394,11 @@ int parse(const std::vector<std::string>& args, Options* options) {
       char colon = 0, rest = 0;
       const char* value = k + 1 < args.size() ? args[k + 1].c_str() : "";
       const int got = std::sscanf(value, "%llu%c%llu%c", &a, &colon, &b, &rest);
-      const bool range = arg == "--range" && std::isdigit(value[0]) &&
-                         ((got == 2 && colon == ':') ||
-                          (got == 3 && colon == ':' && b > 0 &&
-                           std::isdigit(std::strchr(value, ':')[1]) &&
-                           a <= UINT64_MAX - b));
+      const bool range =
+          arg == "--range" && std::isdigit(value[0]) &&
+          ((got == 2 && colon == ':') ||
+           (got == 3 && colon == ':' && b > 0 &&
+            std::isdigit(std::strchr(value, ':')[1]) && a <= UINT64_MAX - b));
       const bool jobs = arg == "--jobs" && got == 1 && a >= 1 && a <= 256;
       if (!range && !jobs) {
         std::fprintf(stderr,
@@ -488,7 +490,8 @@ int parse(const std::vector<std::string>& args, Options* options) {
   }
   const int parts = options->ranged + options->source_part + options->merge +
                     (options->jobs > 0);
-  if (parts > 1 || (parts == 1 && !options->merge && options->inputs.size() != 1)) {
+  if (parts > 1 ||
+      (parts == 1 && !options->merge && options->inputs.size() != 1)) {
     std::fprintf(stderr,
                  "pngcarve-report: --range, --source-part and --jobs take one "
                  "FILE, and none of them goes with another or with --merge\n%s",
@@ -547,7 +550,8 @@ std::string make_part(const Options& given, const std::string& path,
     if (got < 0)
       part.failures.push_back(evidence->failure().empty()
                                   ? std::string(kReadFailedText)
-                                  : kReadFailedText + (": " + evidence->failure()));
+                                  : kReadFailedText +
+                                        (": " + evidence->failure()));
   } else {
     Options options = given;
     options.part = out;
@@ -559,8 +563,10 @@ std::string make_part(const Options& given, const std::string& path,
     if (stem.empty()) return error;
     const std::string folder = range_folder(stem, part.start);
     std::error_code made;
-    if (!options.dry_run) std::filesystem::create_directories(fs_path(folder), made);
-    if (made) return "could not make the folder " + folder + ": " + made.message();
+    if (!options.dry_run)
+      std::filesystem::create_directories(fs_path(folder), made);
+    if (made)
+      return "could not make the folder " + folder + ": " + made.message();
     const std::string names_in = utf8_of(fs_path(folder) / "r");
     Image image(options);
     TagIndex tags;
@@ -574,7 +580,8 @@ std::string make_part(const Options& given, const std::string& path,
       uint64_t at = part.start;
       result = png_extract_from(
           [&evidence, &at](void* buf, size_t n) -> long {
-            const size_t got = evidence->read_at(at, buf, std::min<size_t>(n, 1 << 30));
+            const size_t got =
+                evidence->read_at(at, buf, std::min<size_t>(n, 1 << 30));
             if (got == SIZE_MAX) return -1;
             at += got;
             return static_cast<long>(got);
@@ -622,9 +629,8 @@ std::string text_of(std::FILE* file) {
 // Returns "" or what stopped it.
 std::string put_together(std::vector<Part>& parts, const std::string& path,
                          const std::string& stem, const Options& options,
-                         TagIndex* tags,
-                         std::vector<Broken>* broken, uint64_t* not_carved,
-                         std::vector<std::string>* faults,
+                         TagIndex* tags, std::vector<Broken>* broken,
+                         uint64_t* not_carved, std::vector<std::string>* faults,
                          SourceRecord* hashes) {
   std::vector<Part> ranges;
   for (Part& part : parts) {
@@ -678,7 +684,8 @@ std::string put_together(std::vector<Part>& parts, const std::string& path,
     }
     std::error_code error;
     if (!image.file.empty() && record.not_written.empty())
-      std::filesystem::rename(fs_path(image.file), fs_path(record.output), error);
+      std::filesystem::rename(fs_path(image.file), fs_path(record.output),
+                              error);
     if (error)
       return "could not rename " + image.file + " to " + record.output + ": " +
              error.message();
@@ -800,8 +807,8 @@ int carve_all(const std::string& program, const Options& options,
         }
       } else {
         const std::string wrong =
-            put_together(*parts, path, stem, options, &tags,
-                         &broken, &not_carved, &faults, &hashes);
+            put_together(*parts, path, stem, options, &tags, &broken,
+                         &not_carved, &faults, &hashes);
         if (!wrong.empty()) {
           failed(path, wrong);
           status = 1;
@@ -831,8 +838,8 @@ int carve_all(const std::string& program, const Options& options,
         source.container = evidence->container();
         source.segments = segments;
         source.bytes_read = bytes_read;
-        source.whole = parts == nullptr ? result == ExtractResult::kOk
-                                        : hashes.whole;
+        source.whole =
+            parts == nullptr ? result == ExtractResult::kOk : hashes.whole;
         if (parts == nullptr) {
           image.source_hashes(&source);
         } else {
@@ -853,8 +860,7 @@ int carve_all(const std::string& program, const Options& options,
         }
         sources.push_back(std::move(source));
       }
-      if (result == ExtractResult::kOk && options.mend &&
-          !broken.empty()) {
+      if (result == ExtractResult::kOk && options.mend && !broken.empty()) {
         if (!mendable) {
           noted(path,
                 "can't be read again, so its broken images were not mended");
@@ -1036,8 +1042,9 @@ int run(const std::string& program, const std::vector<std::string>& args) {
     const bool source = std::any_of(parts.begin(), parts.end(),
                                     [](const Part& p) { return p.source; });
     if (carve.source_hash && !source)
-      return fail("the parts hold no --source-part, which their carve hashes "
-                  "the input by (or carve them with --no-source-hash)");
+      return fail(
+          "the parts hold no --source-part, which their carve hashes "
+          "the input by (or carve them with --no-source-hash)");
     return carve_all(program, carve, &parts);
   }
   if (options.jobs > 0) {

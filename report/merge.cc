@@ -65,7 +65,7 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
 
   std::vector<PartImage>& images = merged->images;
   std::vector<std::pair<uint64_t, size_t>> order;  // (end, top) per image
-  std::vector<Open> open;  // in the order they began
+  std::vector<Open> open;                          // in the order they began
   uint64_t search_from = 0;  // where the extractor searches next
   bool searching = true;     // until an image of its own is cut
   int64_t tops = 0;
@@ -75,7 +75,7 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
     const auto known = found.find(tag);
     if (known != found.end()) {
       image = *known->second;
-      known->second->file.clear();  // taken
+      image.record.not_carved = 0;
     } else {
       const std::string wrong = carve_one(tag, &image);
       if (!wrong.empty()) return wrong;
@@ -111,8 +111,12 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
       }
     if (carving == kMaxNested) {
       ++merged->not_carved;
-      const bool told = parent.top ? parent.end >= tag + 4 : parent.end > tag + 4;
-      if (!told) ++images[parent.image].record.not_carved;
+      // Counted in its parent's record unless that was told already: a
+      // nested image's once its walk ended, the extractor's once the bytes
+      // to its end were pushed.
+      const bool open_still =
+          parent.top ? parent.end >= tag + 4 : parent.end > tag + 4;
+      if (open_still) ++images[parent.image].record.not_carved;
       continue;
     }
     const size_t slot =
@@ -127,15 +131,13 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
     order.emplace_back(nested.end, 0);
     open.push_back(nested);
   }
-  (void)search_from;
 
   // The order they end in; those that end together, nested ones first,
   // then in the order they began.
   std::vector<size_t> by_end(images.size());
   std::iota(by_end.begin(), by_end.end(), 0);
-  std::stable_sort(by_end.begin(), by_end.end(), [&](size_t a, size_t b) {
-    return order[a] < order[b];
-  });
+  std::stable_sort(by_end.begin(), by_end.end(),
+                   [&](size_t a, size_t b) { return order[a] < order[b]; });
   std::vector<PartImage> ended;
   ended.reserve(images.size());
   for (size_t k : by_end) ended.push_back(std::move(images[k]));

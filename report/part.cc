@@ -88,8 +88,8 @@ bool read_image(const std::vector<std::string>& f, PartImage* image) {
       !parse_number(f[3], &iend) || !parse_number(f[4], &r.size) ||
       !parse_number(f[5], &sized) || !parse_number(f[6], &width) ||
       !parse_number(f[7], &height) || !parse_number(f[8], &hashed) ||
-      width > UINT32_MAX || height > UINT32_MAX ||
-      !unescape(f[10], &r.check) || !parse_number(f[11], &r.hidden_count) ||
+      width > UINT32_MAX || height > UINT32_MAX || !unescape(f[10], &r.check) ||
+      !parse_number(f[11], &r.hidden_count) ||
       !unescape(f[13], &r.not_written) || !unescape(f[14], &image->file))
     return false;
   r.iend = iend != 0;
@@ -113,9 +113,8 @@ bool read_image(const std::vector<std::string>& f, PartImage* image) {
 }  // namespace
 
 std::string part_head(const Part& part) {
-  std::string head = std::string(kFirstLine) + "\ninput " +
-                     escape(part.input) + "\nidentity " +
-                     escape(part.identity) + "\nargs";
+  std::string head = std::string(kFirstLine) + "\ninput " + escape(part.input) +
+                     "\nidentity " + escape(part.identity) + "\nargs";
   for (const std::string& arg : part.args) head += ' ' + escape(arg);
   head += part.source ? "\nsource\n"
                       : "\nrange " + number(part.start) + ' ' +
@@ -127,7 +126,10 @@ std::string part_head(const Part& part) {
 
 std::string part_image(const ImageRecord& r, const std::string& file) {
   std::string hidden;
-  for (uint64_t at : r.hidden) hidden += (hidden.empty() ? "" : ",") + number(at);
+  for (uint64_t at : r.hidden) {
+    if (!hidden.empty()) hidden += ',';
+    hidden += number(at);
+  }
   return "image " + number(r.offset) + ' ' + number(r.run_length) + ' ' +
          number(r.iend) + ' ' + number(r.size) + ' ' + number(r.sized) + ' ' +
          number(r.width) + ' ' + number(r.height) + ' ' + number(r.hashed) +
@@ -152,10 +154,10 @@ std::string part_tail(const Part& part) {
   if (!part.source) tail += "read_to " + number(part.read_to) + '\n';
   if (part.source) {
     const SourceRecord& s = part.hashes;
-    tail += "hashes " + escape(s.container) + ' ' + number(s.bytes_read) +
-            ' ' + number(s.whole) + ' ' + escape(s.md5) + ' ' +
-            escape(s.sha256) + ' ' + escape(s.sha1) + ' ' +
-            escape(s.stored_md5) + ' ' + escape(s.stored_sha1);
+    tail += "hashes " + escape(s.container) + ' ' + number(s.bytes_read) + ' ' +
+            number(s.whole) + ' ' + escape(s.md5) + ' ' + escape(s.sha256) +
+            ' ' + escape(s.sha1) + ' ' + escape(s.stored_md5) + ' ' +
+            escape(s.stored_sha1);
     for (const std::string& segment : s.segments) tail += ' ' + escape(segment);
     tail += '\n';
   }
@@ -230,7 +232,8 @@ std::string parse_part(const std::string& text, Part* part) {
     } else {
       ok = false;
     }
-    if (!ok) return "is not a whole part: line " + std::to_string(n) + " is wrong";
+    if (!ok)
+      return "is not a whole part: line " + std::to_string(n) + " is wrong";
   }
   if (!ended)
     return "was cut short (its carve did not finish): run its range again";

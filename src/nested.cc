@@ -143,8 +143,9 @@ void NestedCarves::feed(const unsigned char* data, size_t n) {
       ended[ends++] = {image.end_at, &image};
     }
   }
-  std::stable_sort(ended.begin(), ended.begin() + ends,
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(
+      ended.begin(), ended.begin() + ends,
+      [](const auto& a, const auto& b) { return a.first < b.first; });
   for (size_t k = 0; k < ends; ++k) {
     Open& image = *ended[k].second;
     sink_->bytes(image.slot, kIendChunk, sizeof kIendChunk);

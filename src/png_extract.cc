@@ -52,7 +52,8 @@ bool search_ihdr(Input& in, uint64_t before) {
     size_t have = input_fill(in, 4);
     // No farther than a tag that begins before `before` can end.
     const uint64_t room = before - (in.base + in.pos);
-    if (room < have) have = static_cast<size_t>(std::min<uint64_t>(have, room + 3));
+    if (room < have)
+      have = static_cast<size_t>(std::min<uint64_t>(have, room + 3));
     if (have < 4) return false;
     const unsigned char* begin = in.buf.data() + in.pos;
     const unsigned char* end = begin + have;

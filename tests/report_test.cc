@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "disk.h"
 #include "png_builder.h"
 #include "report_runner.h"
 #include "tag_index.h"
@@ -208,6 +212,106 @@ TEST_F(ReportTest, ImagesInsideRunsAndFiltersAreAllRecorded) {
   EXPECT_NE(r.err.find("pngcarve-report: in.bin: 4 IHDR tags"),
             std::string::npos);
   EXPECT_EQ(report(dir_, {"--min-size", "3", "in.bin"}).status, 2);
+}
+
+// The files in `dir` but those named `but`, with their bytes.
+std::map<std::string, std::string> files_in(const fs::path& dir,
+                                            const std::string& but) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    if (entry.is_regular_file() && entry.path().filename() != but)
+      files[fs::relative(entry.path(), dir).string()] = read_file(entry.path());
+  return files;
+}
+
+std::string without_time(std::string record) {
+  const size_t from = record.find("<start_time>");
+  if (from != std::string::npos)
+    record.erase(from, record.find("</start_time>") - from);
+  return record;
+}
+
+// A carve in ranges put together is one run's: its record, but for the
+// time, and its images, wherever the ranges part the input: at a tag, with
+// a tag across the start, inside an image, inside chance tags' runs 20 deep
+// past the 16 carved at once, with an image in pieces to mend; and in jobs.
+TEST_F(ReportTest, RangesPutTogetherAreOneRun) {
+  const std::string png = make_png(sized(200, 150, 7, 30));
+  const Disk disk = lay(png, 640, {20, 300, 500}, {3, 2});
+  const std::string big = make_png(sized(5, 4, 1));
+  std::string damaged = make_png(sized(4, 4, 3));
+  damaged[29] ^= 1;
+  std::string input = disk.bytes + big + big + damaged + "--";
+  for (char c = 'a'; c < 'a' + 20; ++c) input += chance_tag(c);
+  input += big + make_png(sized(3, 3, 9));
+  const std::vector<std::string> args = {"--min-size", "3x3", "--no-copies",
+                                         "-o",         "out", "in.bin"};
+  for (const char* dir : {"one", "ranges", "jobs"}) {
+    fs::create_directory(dir_ / dir);
+    write_file(dir_ / dir / "in.bin", input);
+  }
+  Result one = report(dir_ / "one", args);
+  ASSERT_EQ(one.status, 0) << one.err;
+  ASSERT_NE(one.out.find(".mended.png"), std::string::npos);
+  // Cuts at each tag, and one and three bytes into it.
+  std::vector<uint64_t> cuts = {0};
+  for (size_t at = input.find("IHDR"); at != std::string::npos;
+       at = input.find("IHDR", at + 1))
+    for (size_t d : {0, 1, 3}) cuts.push_back(at + d);
+  cuts.push_back(disk.ihdr_tag + 1000);
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  std::vector<std::string> merge = {"--merge"};
+  for (size_t k = 0; k < cuts.size(); ++k) {
+    const std::string range =
+        std::to_string(cuts[k]) + ":" +
+        (k + 1 < cuts.size() ? std::to_string(cuts[k + 1] - cuts[k]) : "");
+    std::vector<std::string> part = {"--range", range};
+    part.insert(part.end(), args.begin(), args.end());
+    const std::string name = "../" + std::to_string(k) + ".part";
+    const int out =
+        ::open((dir_ / std::to_string(k)).string().append(".part").c_str(),
+               O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(report(dir_ / "ranges", part, out).status, 0) << range;
+    ::close(out);
+    merge.push_back(name);
+  }
+  std::vector<std::string> source = {"--source-part"};
+  source.insert(source.end(), args.begin(), args.end());
+  const int out = ::open((dir_ / "source.part").c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_EQ(report(dir_ / "ranges", source, out).status, 0);
+  ::close(out);
+  merge.push_back("../source.part");
+  Result merged = report(dir_ / "ranges", merge);
+  ASSERT_EQ(merged.status, 0) << merged.err;
+  EXPECT_EQ(without_time(merged.out), without_time(one.out));
+  EXPECT_EQ(files_in(dir_ / "ranges", "in.bin"),
+            files_in(dir_ / "one", "in.bin"));
+  std::vector<std::string> jobs = {"--jobs", "3"};
+  jobs.insert(jobs.end(), args.begin(), args.end());
+  Result jobbed = report(dir_ / "jobs", jobs);
+  ASSERT_EQ(jobbed.status, 0) << jobbed.err;
+  EXPECT_EQ(without_time(jobbed.out), without_time(one.out));
+  EXPECT_EQ(files_in(dir_ / "jobs", "in.bin"),
+            files_in(dir_ / "one", "in.bin"));
+
+  // A range left out, and the input changed since: each named, exit 1.
+  std::vector<std::string> short_of = merge;
+  short_of.erase(short_of.begin() + 2);
+  Result r = report(dir_ / "ranges", short_of);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the ranges do not cover the input once each"),
+            std::string::npos)
+      << r.err;
+  fs::last_write_time(
+      dir_ / "ranges" / "in.bin",
+      fs::last_write_time(dir_ / "ranges" / "in.bin") - std::chrono::hours(1));
+  r = report(dir_ / "ranges", merge);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("in.bin changed since its parts were carved"),
+            std::string::npos)
+      << r.err;
 }
 
 // With an output folder, inputs of one name in two folders keep their
