@@ -231,10 +231,49 @@ std::string without_time(std::string record) {
   return record;
 }
 
-// A carve in ranges put together is one run's: its record, but for the
-// time, and its images, wherever the ranges part the input: at a tag, with
-// a tag across the start, inside an image, inside chance tags' runs 20 deep
-// past the 16 carved at once, with an image in pieces to mend; and in jobs.
+// Carves `input` in `dir` once whole (in one/) and once in the ranges
+// `cuts` begin (in ranges/), with `args`, and expects the same record, but
+// for its time, and the same files. Returns the --merge command line.
+std::vector<std::string> expect_ranges_as_one(
+    const fs::path& dir, const std::string& input, std::vector<uint64_t> cuts,
+    const std::vector<std::string>& args) {
+  for (const char* sub : {"one", "ranges"}) {
+    fs::create_directory(dir / sub);
+    write_file(dir / sub / "in.bin", input);
+  }
+  Result one = report(dir / "one", args);
+  EXPECT_EQ(one.status, 0) << one.err;
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  std::vector<std::string> merge = {"--merge"};
+  auto part = [&](const std::string& name, std::vector<std::string> how) {
+    how.insert(how.end(), args.begin(), args.end());
+    const int out =
+        ::open((dir / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(report(dir / "ranges", how, out).status, 0) << how[1];
+    ::close(out);
+    merge.push_back("../" + name);
+  };
+  for (size_t k = 0; k < cuts.size(); ++k)
+    part(std::to_string(k) + ".part",
+         {"--range",
+          std::to_string(cuts[k]) + ":" +
+              (k + 1 < cuts.size() ? std::to_string(cuts[k + 1] - cuts[k])
+                                   : "")});
+  part("source.part", {"--source-part"});
+  Result merged = report(dir / "ranges", merge);
+  EXPECT_EQ(merged.status, 0) << merged.err;
+  EXPECT_EQ(without_time(merged.out), without_time(one.out));
+  EXPECT_EQ(merged.err, one.err);
+  EXPECT_EQ(files_in(dir / "ranges", "in.bin"),
+            files_in(dir / "one", "in.bin"));
+  return merge;
+}
+
+// A carve in ranges put together is one run's, wherever the ranges part
+// the input: at a tag, with a tag across the start, inside an image,
+// inside chance tags' runs 20 deep past the 16 carved at once, with an
+// image in pieces to mend; and in jobs.
 TEST_F(ReportTest, RangesPutTogetherAreOneRun) {
   const std::string png = make_png(sized(200, 150, 7, 30));
   const Disk disk = lay(png, 640, {20, 300, 500}, {3, 2});
@@ -246,53 +285,23 @@ TEST_F(ReportTest, RangesPutTogetherAreOneRun) {
   input += big + make_png(sized(3, 3, 9));
   const std::vector<std::string> args = {"--min-size", "3x3", "--no-copies",
                                          "-o",         "out", "in.bin"};
-  for (const char* dir : {"one", "ranges", "jobs"}) {
-    fs::create_directory(dir_ / dir);
-    write_file(dir_ / dir / "in.bin", input);
-  }
-  Result one = report(dir_ / "one", args);
-  ASSERT_EQ(one.status, 0) << one.err;
-  ASSERT_NE(one.out.find(".mended.png"), std::string::npos);
   // Cuts at each tag, and one and three bytes into it.
-  std::vector<uint64_t> cuts = {0};
+  std::vector<uint64_t> cuts = {0, disk.ihdr_tag + 1000};
   for (size_t at = input.find("IHDR"); at != std::string::npos;
        at = input.find("IHDR", at + 1))
     for (size_t d : {0, 1, 3}) cuts.push_back(at + d);
-  cuts.push_back(disk.ihdr_tag + 1000);
-  std::sort(cuts.begin(), cuts.end());
-  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-  std::vector<std::string> merge = {"--merge"};
-  for (size_t k = 0; k < cuts.size(); ++k) {
-    const std::string range =
-        std::to_string(cuts[k]) + ":" +
-        (k + 1 < cuts.size() ? std::to_string(cuts[k + 1] - cuts[k]) : "");
-    std::vector<std::string> part = {"--range", range};
-    part.insert(part.end(), args.begin(), args.end());
-    const std::string name = "../" + std::to_string(k) + ".part";
-    const int out =
-        ::open((dir_ / std::to_string(k)).string().append(".part").c_str(),
-               O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_EQ(report(dir_ / "ranges", part, out).status, 0) << range;
-    ::close(out);
-    merge.push_back(name);
-  }
-  std::vector<std::string> source = {"--source-part"};
-  source.insert(source.end(), args.begin(), args.end());
-  const int out = ::open((dir_ / "source.part").c_str(),
-                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_EQ(report(dir_ / "ranges", source, out).status, 0);
-  ::close(out);
-  merge.push_back("../source.part");
-  Result merged = report(dir_ / "ranges", merge);
-  ASSERT_EQ(merged.status, 0) << merged.err;
-  EXPECT_EQ(without_time(merged.out), without_time(one.out));
-  EXPECT_EQ(files_in(dir_ / "ranges", "in.bin"),
-            files_in(dir_ / "one", "in.bin"));
+  const std::vector<std::string> merge =
+      expect_ranges_as_one(dir_, input, cuts, args);
+  ASSERT_NE(read_file(dir_ / "one" / "out" / "in.bin.0000.mended.png"), "");
+
+  fs::create_directory(dir_ / "jobs");
+  write_file(dir_ / "jobs" / "in.bin", input);
   std::vector<std::string> jobs = {"--jobs", "3"};
   jobs.insert(jobs.end(), args.begin(), args.end());
   Result jobbed = report(dir_ / "jobs", jobs);
   ASSERT_EQ(jobbed.status, 0) << jobbed.err;
-  EXPECT_EQ(without_time(jobbed.out), without_time(one.out));
+  EXPECT_EQ(without_time(jobbed.out),
+            without_time(report(dir_ / "one", args).out));
   EXPECT_EQ(files_in(dir_ / "jobs", "in.bin"),
             files_in(dir_ / "one", "in.bin"));
 
@@ -312,6 +321,25 @@ TEST_F(ReportTest, RangesPutTogetherAreOneRun) {
   EXPECT_NE(r.err.find("in.bin changed since its parts were carved"),
             std::string::npos)
       << r.err;
+}
+
+// A range that began with none open carves tags the whole carve can't, 16
+// of them past a cut while 16 images from before it are still open; once
+// those end, the whole carve has room for an image the range had none for,
+// which the merge carves alone.
+TEST_F(ReportTest, RangesPutTogetherCarveWhatNoRangeCould) {
+  std::string input = chance_tag('a');  // runs on to the end: holds all
+  // 16 images, each in the one before, all ending at `end`.
+  const size_t end = 4000;
+  for (int k = 0; k < 16; ++k)
+    input += "IHDR" + std::string(17, '\0') +
+             be32(static_cast<uint32_t>(end - input.size() - 33)) + "tEXt";
+  const size_t cut = input.size();
+  for (char c = 'b'; c < 'b' + 17; ++c) input += chance_tag(c);
+  input.resize(end, '\0');
+  input += be32(3) + "IDAT" + "abc" + be32(0) + be32(1) + "tEXt";
+  input += make_png(sized(4, 4, 3));
+  expect_ranges_as_one(dir_, input, {0, cut}, {"--csv", "-o", "out", "in.bin"});
 }
 
 // With an output folder, inputs of one name in two folders keep their
