@@ -1,6 +1,8 @@
 #include "part.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -53,29 +55,33 @@ bool unescape(const std::string& field, std::string* text) {
 std::string number(uint64_t n) { return std::to_string(n); }
 
 bool parse_number(const std::string& field, uint64_t* n) {
-  if (field.empty() || field[0] < '0' || field[0] > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(field.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0') return false;
-  *n = value;
-  return true;
+  const char* end = field.data() + field.size();
+  const auto [at, error] = std::from_chars(field.data(), end, *n);
+  return error == std::errc() && at == end && !field.empty();
 }
 
 std::vector<std::string> fields_of(const std::string& line) {
   std::vector<std::string> fields;
-  std::istringstream in(line);
-  for (std::string field; in >> field;) fields.push_back(field);
+  for (size_t from = 0; from < line.size();) {
+    const size_t to = std::min(line.find(' ', from), line.size());
+    if (to > from) fields.emplace_back(line, from, to - from);
+    from = to + 1;
+  }
   return fields;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
 }
 
 bool unhex(const std::string& text, unsigned char* out, size_t n) {
   if (text.size() != 2 * n) return false;
   for (size_t k = 0; k < n; ++k) {
-    char byte[3] = {text[2 * k], text[2 * k + 1], 0};
-    char* end = nullptr;
-    out[k] = static_cast<unsigned char>(std::strtoul(byte, &end, 16));
-    if (end != byte + 2) return false;
+    const int high = hex_digit(text[2 * k]), low = hex_digit(text[2 * k + 1]);
+    if (high < 0 || low < 0) return false;
+    out[k] = static_cast<unsigned char>(high * 16 + low);
   }
   return true;
 }
@@ -179,12 +185,15 @@ std::string read_part(const std::string& path, Part* part) {
 }
 
 std::string parse_part(const std::string& text, Part* part) {
-  std::istringstream lines(text);
-  std::string line;
-  if (!std::getline(lines, line) || line != kFirstLine)
+  size_t from = text.find('\n');
+  if (from == std::string::npos || text.compare(0, from, kFirstLine) != 0)
     return "is not a part written by pngcarve-report --range";
   bool ended = false;
-  for (size_t n = 2; std::getline(lines, line); ++n) {
+  std::string line;
+  for (size_t n = 2; ++from < text.size(); ++n) {
+    const size_t to = std::min(text.find('\n', from), text.size());
+    line.assign(text, from, to - from);
+    from = to;
     const std::vector<std::string> f = fields_of(line);
     const std::string what = f.empty() ? "" : f[0];
     uint64_t at = 0;
