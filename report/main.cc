@@ -682,6 +682,15 @@ std::string put_together(std::vector<Part>& parts, const std::string& path,
       std::copy_n(record.digests.begin(), kSha256Size, sha256.begin());
       if (!written.insert(sha256).second) record.not_written = "copy";
     }
+    // Only a file a range wrote in its own folder is taken.
+    const bool ours = std::any_of(
+        folders.begin(), folders.end(), [&image](const std::string& folder) {
+          return image.file.size() > folder.size() + 1 &&
+                 image.file.compare(0, folder.size(), folder) == 0 &&
+                 fs_path(image.file).parent_path() == fs_path(folder);
+        });
+    if (!image.file.empty() && !ours)
+      return "a part names " + image.file + ", no file of its range's";
     std::error_code error;
     if (!image.file.empty() && record.not_written.empty())
       std::filesystem::rename(fs_path(image.file), fs_path(record.output),
@@ -695,7 +704,11 @@ std::string put_together(std::vector<Part>& parts, const std::string& path,
     std::error_code error;
     std::filesystem::remove_all(fs_path(folder), error);
   }
-  faults->insert(faults->end(), merged.failures.begin(), merged.failures.end());
+  // Each part read what it read of the input, so a fault all saw is said
+  // once, in the order of the part that read it all.
+  for (const std::string& failure : merged.failures)
+    if (std::find(faults->begin(), faults->end(), failure) == faults->end())
+      faults->push_back(failure);
   *broken = std::move(merged.broken);
   *not_carved = merged.not_carved;
   tags->add(merged.chunk_tags, size);
