@@ -84,8 +84,8 @@ TEST(Handoff, TellsEverythingInOrderAndDrains) {
 // well after its batch has left the queue.
 class SlowEnd : public ImageSink {
  public:
-  void start(size_t, const std::string&, const std::string&,
-             const std::string&, uint64_t) override {}
+  void start(size_t, const std::string&, const std::string&, const std::string&,
+             uint64_t) override {}
   void push(size_t, const unsigned char*, size_t) override {}
   void end(size_t, const ImageEnd&) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

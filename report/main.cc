@@ -301,9 +301,22 @@ class Carve : public SlotSink {
     if (options_.source_hash) handoff_->push(kSourceSlot, data, n);
   }
 
+  // Whether every image being carved is junk that is not written, so that
+  // a range's carve, past its end, needs no more of the input: the merge
+  // walks their runs' chunk headers to where they end.
+  bool only_junk_open() const {
+    for (const Slot& slot : slots_)
+      if (slot.open &&
+          (slot.seen < kHead + kIhdrTail ||
+           std::strcmp(options_.skip(slot.tail, kIhdrTail), "junk") != 0))
+        return false;
+    return true;
+  }
+
   void image_start(size_t k, uint64_t offset, const std::string& output,
                    const std::string& parent) override {
     Slot& slot = slots_[k];
+    slot.open = true;
     slot.offset = offset;
     slot.output = output;
     slot.seen = 0;
@@ -321,6 +334,7 @@ class Carve : public SlotSink {
   }
   void image_end(size_t k, uint64_t run_length, bool iend) override {
     Slot& slot = slots_[k];
+    slot.open = false;
     const char* check = slot.check->end(!iend);
     const size_t tail = static_cast<size_t>(std::min<uint64_t>(
         slot.seen > kHead ? slot.seen - kHead : 0, kIhdrTail));
@@ -339,6 +353,7 @@ class Carve : public SlotSink {
   // In an image's bytes: the constant ones, then the 17 after its tag.
   static constexpr size_t kHead = sizeof kSignature + sizeof kIhdrHeader;
   struct Slot {
+    bool open = false;
     uint64_t offset = 0;
     std::string output;
     uint64_t seen = 0;  // of its bytes
@@ -578,8 +593,18 @@ std::string make_part(const Options& given, const std::string& path,
       Handoff handoff(&image);
       Carve carve(path, names_in, options, &handoff, &tags);
       uint64_t at = part.start;
+      // Past the range's end (and the few bytes the carve may hold unread
+      // when it asks for more), the input ends once only junk is open.
+      const uint64_t stop_from =
+          part.length == kToTheEnd || part.start + part.length > UINT64_MAX - 64
+              ? UINT64_MAX
+              : part.start + part.length + 64;
       result = png_extract_from(
-          [&evidence, &at](void* buf, size_t n) -> long {
+          [&](void* buf, size_t n) -> long {
+            if (at >= stop_from && carve.only_junk_open()) {
+              part.stopped = true;
+              return 0;
+            }
             const size_t got =
                 evidence->read_at(at, buf, std::min<size_t>(n, 1 << 30));
             if (got == SIZE_MAX) return -1;
@@ -629,8 +654,9 @@ std::string text_of(std::FILE* file) {
 // Returns "" or what stopped it.
 std::string put_together(std::vector<Part>& parts, const std::string& path,
                          const std::string& stem, const Options& options,
-                         TagIndex* tags, std::vector<Broken>* broken,
-                         uint64_t* not_carved, std::vector<std::string>* faults,
+                         const ReadAt& read, TagIndex* tags,
+                         std::vector<Broken>* broken, uint64_t* not_carved,
+                         std::vector<std::string>* faults,
                          SourceRecord* hashes) {
   std::vector<Part> ranges;
   for (Part& part : parts) {
@@ -648,7 +674,8 @@ std::string put_together(std::vector<Part>& parts, const std::string& path,
     size = std::max(size, range.read_to);
   }
   // An image no range carved as the whole carve does is carved alone.
-  const CarveOne carve_one = [&](uint64_t offset, PartImage* image) {
+  const CarveOne carve_one = [&](uint64_t offset, PartImage* image,
+                                 bool* stopped) {
     Options one = options;
     one.ranged = true;
     one.range_start = offset;
@@ -668,10 +695,12 @@ std::string put_together(std::vector<Part>& parts, const std::string& path,
       return "the image at " + std::to_string(offset) + " could not be carved";
     *image = std::move(part.images[0]);
     image->record.not_carved = 0;
+    *stopped = part.stopped;
     return std::string();
   };
   Merged merged;
-  std::string wrong = merge_ranges(ranges, stem, carve_one, &merged);
+  std::string wrong =
+      merge_ranges(ranges, stem, read, size, carve_one, &merged);
   if (!wrong.empty()) return wrong;
   std::set<std::array<unsigned char, kSha256Size>> written;
   for (PartImage& image : merged.images) {
@@ -819,9 +848,12 @@ int carve_all(const std::string& program, const Options& options,
           status = 1;
         }
       } else {
-        const std::string wrong =
-            put_together(*parts, path, stem, options, &tags, &broken,
-                         &not_carved, &faults, &hashes);
+        const std::string wrong = put_together(
+            *parts, path, stem, options,
+            [&evidence](uint64_t at, unsigned char* out, size_t n) {
+              return evidence->read_at(at, out, n);
+            },
+            &tags, &broken, &not_carved, &faults, &hashes);
         if (!wrong.empty()) {
           failed(path, wrong);
           status = 1;

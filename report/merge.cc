@@ -4,6 +4,7 @@
 #include <map>
 #include <numeric>
 
+#include "chunk_walk.h"
 #include "nested.h"
 #include "png_extract.h"
 
@@ -27,9 +28,48 @@ struct Open {
   int64_t children = 0;
 };
 
+// Walks the run of the image found by the tag at `tag` in an input of
+// `size` bytes, reading its chunk headers and passing over the rest, into
+// `record`'s run_length and iend. Returns false when a read failed.
+bool walk_run(const ReadAt& read, uint64_t size, uint64_t tag,
+              ImageRecord* record) {
+  constexpr size_t kWindow = 64 * 1024;  // read at once, for near headers
+  std::vector<unsigned char> window(kWindow);
+  uint64_t window_at = 0;
+  size_t window_size = 0;
+  ChunkWalk walk;
+  walk.start_run();
+  uint64_t at = tag + 4;
+  for (;;) {
+    const uint64_t ahead = walk.to_header();
+    if (ahead > size - std::min(size, at)) {  // the input ends inside
+      walk.pass(size - std::min(size, at));
+      break;
+    }
+    walk.pass(ahead);
+    at += ahead;
+    if (at < window_at || at + kChunkHeaderSize > window_at + window_size) {
+      window_at = at;
+      window_size = read(at, window.data(), kWindow);
+      if (window_size == kReadAtError) return false;
+    }
+    const size_t have = static_cast<size_t>(
+        std::min<uint64_t>(kChunkHeaderSize, window_at + window_size - at));
+    walk.push(window.data() + (at - window_at), have);
+    if (have < kChunkHeaderSize || walk.ended()) break;
+    at += kChunkHeaderSize;
+  }
+  record->run_length = walk.run();
+  record->iend = walk.ended();
+  record->size = sizeof kSignature + sizeof kIhdrHeader + record->run_length +
+                 (record->iend ? sizeof kIendChunk : 0);
+  return true;
+}
+
 }  // namespace
 
 std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
+                         const ReadAt& read, uint64_t size,
                          const CarveOne& carve_one, Merged* merged) {
   std::sort(ranges.begin(), ranges.end(),
             [](const Part& a, const Part& b) { return a.start < b.start; });
@@ -62,6 +102,26 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
   }
   std::sort(tags.begin(), tags.end());
   tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+  // An image a range stopped inside runs on to where its chunks end; the
+  // tags in its run are the parts'.
+  auto finish = [&](PartImage* image) {
+    ImageRecord& r = image->record;
+    if (!walk_run(read, size, r.offset, &r)) return false;
+    r.hidden.clear();
+    r.hidden_count = 0;
+    for (auto t = std::upper_bound(tags.begin(), tags.end(), r.offset);
+         t != tags.end() && *t + 4 <= r.offset + 4 + r.run_length; ++t) {
+      if (*t < r.offset + 4) continue;
+      if (r.hidden.size() < kHiddenListed) r.hidden.push_back(*t);
+      ++r.hidden_count;
+    }
+    return true;
+  };
+  for (Part& part : ranges)
+    for (PartImage& image : part.images)
+      if (part.stopped && !image.record.iend && !finish(&image))
+        return "could not be read again, to walk the image at " +
+               std::to_string(image.record.offset) + " to its end";
 
   std::vector<PartImage>& images = merged->images;
   std::vector<std::pair<uint64_t, size_t>> order;  // (end, top) per image
@@ -77,8 +137,12 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
       image = *known->second;
       image.record.not_carved = 0;
     } else {
-      const std::string wrong = carve_one(tag, &image);
+      bool stopped = false;
+      const std::string wrong = carve_one(tag, &image, &stopped);
       if (!wrong.empty()) return wrong;
+      if (stopped && !image.record.iend && !finish(&image))
+        return "could not be read again, to walk the image at " +
+               std::to_string(tag) + " to its end";
     }
     image.record.output = name;
     image.record.parent = parent;

@@ -12,7 +12,10 @@
 // ones cut by the input's end last. A range's carve began with no image
 // open, so it may have carved a tag the whole carve does not (it is left
 // out), or not carved one the whole carve does: that one is carved again
-// here, alone, by `carve_one`.
+// here, alone, by `carve_one`. A range that stopped past its end with only
+// junk open left those images cut there; each is walked on here, by its
+// chunk headers, to its end, and its hidden tags are the parts' tags in
+// its run.
 #ifndef PNGCARVE_REPORT_MERGE_H_
 #define PNGCARVE_REPORT_MERGE_H_
 
@@ -41,15 +44,18 @@ struct Merged {
   std::vector<std::string> failures;  // the parts', each once
 };
 
-// Carves the image whose tag lies at `offset` alone, into `image`.
-// Returns "" or what went wrong.
-using CarveOne = std::function<std::string(uint64_t offset, PartImage* image)>;
+// Carves the image whose tag lies at `offset` alone, into `image`, with
+// `*stopped` set as its part's. Returns "" or what went wrong.
+using CarveOne = std::function<std::string(uint64_t offset, PartImage* image,
+                                           bool* stopped)>;
 
-// Puts `ranges`, the range parts of one input whose outputs are named after
-// `stem`, together into `merged`. Returns "" or what is wrong: ranges that
-// do not cover the input once each, the last to its end, or an image
-// carve_one could not carve.
+// Puts `ranges`, the range parts of one input of `size` bytes, read at will
+// through `read`, whose outputs are named after `stem`, together into
+// `merged`. Returns "" or what is wrong: ranges that do not cover the input
+// once each, the last to its end, an image carve_one could not carve, or
+// a read that failed.
 std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
+                         const ReadAt& read, uint64_t size,
                          const CarveOne& carve_one, Merged* merged);
 
 }  // namespace pngcarve

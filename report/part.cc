@@ -158,6 +158,7 @@ std::string part_tail(const Part& part) {
   for (const std::string& failure : part.failures)
     tail += "failure " + escape(failure) + '\n';
   if (!part.source) tail += "read_to " + number(part.read_to) + '\n';
+  if (part.stopped) tail += "stopped\n";
   if (part.source) {
     const SourceRecord& s = part.hashes;
     tail += "hashes " + escape(s.container) + ' ' + number(s.bytes_read) + ' ' +
@@ -211,6 +212,8 @@ std::string parse_part(const std::string& text, Part* part) {
       }
     } else if (what == "read_to") {
       ok = ok && f.size() == 2 && parse_number(f[1], &part->read_to);
+    } else if (what == "stopped") {
+      part->stopped = true;
     } else if (what == "source") {
       part->source = true;
     } else if (what == "range") {

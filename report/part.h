@@ -51,7 +51,10 @@ struct Part {
   std::vector<uint64_t> chunk_tags;  // IDAT and IEND tags, in order
   std::vector<std::string> failures;
   uint64_t read_to = 0;  // a range's: just past the last byte it read
-  SourceRecord hashes;   // a source part's
+  // A range's carve stopped there, past its end, with only junk open: the
+  // images it cut there ran on, and the merge walks them to their ends.
+  bool stopped = false;
+  SourceRecord hashes;  // a source part's
 };
 
 // Each as a line of the part.

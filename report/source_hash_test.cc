@@ -28,14 +28,16 @@ TEST(SourceHash, IsOnePassWhicheverSideIsSlow) {
   const std::string bytes = testutil::filler(3 << 20, 5);
   for (bool slow_md5 : {true, false}) {
     SCOPED_TRACE(slow_md5 ? "slow MD5" : "slow bytes");
-    SourceHash hash(slow_md5 ? [] {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    } : std::function<void()>());
+    SourceHash hash(
+        slow_md5
+            ? [] { std::this_thread::sleep_for(std::chrono::microseconds(200)); }
+            : std::function<void()>());
     for (int input = 0; input < 2; ++input) {
       const std::string part = bytes.substr(input * 1000);
       hash.start(input == 1);
       size_t step = 1;
-      for (size_t at = 0; at < part.size(); at += step, step = step * 7 % 70001) {
+      for (size_t at = 0; at < part.size();
+           at += step, step = step * 7 % 70001) {
         step = std::min(step, part.size() - at);
         hash.push(reinterpret_cast<const unsigned char*>(part.data() + at),
                   step);
