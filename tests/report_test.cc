@@ -393,6 +393,20 @@ TEST_F(ReportTest, OptionsEndAtDoubleDash) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("unknown option '-x'"), std::string::npos) << r.err;
   EXPECT_EQ(report(dir_, {}).status, 2);
+  // The parts' options: a range of nothing, or of no number; jobs of none;
+  // two files, or two kinds of part, for one carve; options to a merge.
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{
+           {"--range", "0:0", "a"},
+           {"--range", "x:1", "a"},
+           {"--range", "1", "a"},
+           {"--range", "1:-2", "a"},
+           {"--jobs", "0", "a"},
+           {"--range", "0:5", "a", "b"},
+           {"--jobs", "2", "--source-part", "a"},
+           {"--merge", "--csv", "p"},
+           {"--merge"}})
+    EXPECT_EQ(report(dir_, args).status, 2) << args[0] << " " << args[1];
 }
 
 // Each failure exits 1 with a message, and the record claims nothing that
