@@ -11,6 +11,7 @@
 // it can't follow.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -1005,8 +1006,9 @@ std::string read_parts(const std::vector<std::string>& names,
   return "";
 }
 
-// Carves `path` in `options.jobs` ranges at once, and hashes it beside
-// them, into `parts`. Returns "" or what went wrong.
+// Carves `path` in `options.jobs` ranges, and hashes it whole, into
+// `parts`: `options.jobs` of those parts at once, the hash first, since
+// it reads all the input. Returns "" or what went wrong.
 std::string carve_in_jobs(const Options& options, const std::string& path,
                           std::vector<Part>* parts) {
   std::string error;
@@ -1020,6 +1022,12 @@ std::string carve_in_jobs(const Options& options, const std::string& path,
   }
   evidence.reset();
   std::vector<Options> each;
+  if (options.source_hash) {
+    Options source = options;
+    source.jobs = 0;
+    source.source_part = true;
+    each.push_back(source);
+  }
   const uint64_t step = std::max<uint64_t>(size / options.jobs, 1);
   for (int k = 0; k < options.jobs && (k == 0 || k * step < size); ++k) {
     Options range = options;
@@ -1030,12 +1038,6 @@ std::string carve_in_jobs(const Options& options, const std::string& path,
     each.push_back(range);
   }
   each.back().range_length = kToTheEnd;
-  if (options.source_hash) {
-    Options source = options;
-    source.jobs = 0;
-    source.source_part = true;
-    each.push_back(source);
-  }
   std::vector<std::FILE*> files(each.size());
   std::vector<std::string> wrong(each.size());
   auto one = [&](size_t k) {
@@ -1044,8 +1046,12 @@ std::string carve_in_jobs(const Options& options, const std::string& path,
                                    : make_part(each[k], path, files[k]);
   };
 #if PNGCARVE_HANDOFF_THREAD
+  std::atomic<size_t> next{0};
   std::vector<std::thread> threads;
-  for (size_t k = 0; k < each.size(); ++k) threads.emplace_back(one, k);
+  for (int k = 0; k < options.jobs; ++k)
+    threads.emplace_back([&] {
+      for (size_t part; (part = next++) < each.size();) one(part);
+    });
   for (std::thread& thread : threads) thread.join();
 #else
   for (size_t k = 0; k < each.size(); ++k) one(k);

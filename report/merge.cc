@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <numeric>
+#include <utility>
 
 #include "chunk_walk.h"
 #include "nested.h"
@@ -134,7 +135,7 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
     PartImage image;
     const auto known = found.find(tag);
     if (known != found.end()) {
-      image = *known->second;
+      image = std::move(*known->second);  // each tag is begun once
       image.record.not_carved = 0;
     } else {
       bool stopped = false;
