@@ -214,6 +214,27 @@ TEST_F(ReportTest, ImagesInsideRunsAndFiltersAreAllRecorded) {
   EXPECT_EQ(report(dir_, {"--min-size", "3", "in.bin"}).status, 2);
 }
 
+// Images inside a run are recorded in the order they end, however the
+// input's bytes came in: one begun inside another that ends first comes
+// first, though both end in one read.
+TEST_F(ReportTest, NestedImagesAreRecordedInTheOrderTheyEnd) {
+  const std::string crc(4, '\0');
+  const std::string inner = "IHDR" + std::string(17, '\0') + be32(1) + "IDAT" +
+                            "y" + crc + be32(0) + "IEND";
+  const std::string outer = "IHDR" + std::string(17, '\0') +
+                            be32(static_cast<uint32_t>(inner.size() + 10)) +
+                            "tEXt" + inner + std::string(10, '-') + crc +
+                            be32(1) + "IDAT" + "x" + crc + be32(0) + "tEXt";
+  write_file(dir_ / "in.bin", chance_tag('a') + outer + "rest");
+  Result r = report(dir_, {"--csv", "-n", "in.bin"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto rows = csv_rows(r.out);
+  ASSERT_EQ(rows.size(), 4u) << r.out;
+  EXPECT_EQ(rows[1][1], "in.bin.0000+0000+0000.png");
+  EXPECT_EQ(rows[2][1], "in.bin.0000+0000.png");
+  EXPECT_EQ(rows[3][1], "in.bin.0000.png");
+}
+
 // The files in `dir` but those named `but`, with their bytes.
 std::map<std::string, std::string> files_in(const fs::path& dir,
                                             const std::string& but) {
