@@ -245,6 +245,15 @@ std::map<std::string, std::string> files_in(const fs::path& dir,
   return files;
 }
 
+// The tool's own lines of `err`, without a runtime's (a coverage build's).
+std::string said(const std::string& err) {
+  std::istringstream lines(err);
+  std::string own;
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("pngcarve-report: ", 0) == 0) own += line + '\n';
+  return own;
+}
+
 std::string without_time(std::string record) {
   const size_t from = record.find("<start_time>");
   if (from != std::string::npos)
@@ -285,7 +294,7 @@ std::vector<std::string> expect_ranges_as_one(
   Result merged = report(dir / "ranges", merge);
   EXPECT_EQ(merged.status, 0) << merged.err;
   EXPECT_EQ(without_time(merged.out), without_time(one.out));
-  EXPECT_EQ(merged.err, one.err);
+  EXPECT_EQ(said(merged.err), said(one.err));
   EXPECT_EQ(files_in(dir / "ranges", "in.bin"),
             files_in(dir / "one", "in.bin"));
   return merge;
