@@ -29,23 +29,43 @@ struct Open {
   int64_t children = 0;
 };
 
-// Walks the run of the image found by the tag at `tag` in an input of
-// `size` bytes, reading its chunk headers and passing over the rest, into
-// `record`'s run_length and iend. Returns false when a read failed.
-bool walk_run(const ReadAt& read, uint64_t size, uint64_t tag,
-              ImageRecord* record) {
+// Walks the runs of `records`' images in an input of `size` bytes, reading
+// their chunk headers and passing over the rest, into each one's
+// run_length, iend and size. The headers are taken in the input's order,
+// whichever run they are in, so that the windows read go forward and each
+// byte is read at most once for all of them. Returns false when a read
+// failed.
+bool walk_runs(const ReadAt& read, uint64_t size,
+               const std::vector<ImageRecord*>& records) {
   constexpr size_t kWindow = 64 * 1024;  // read at once, for near headers
   std::vector<unsigned char> window(kWindow);
   uint64_t window_at = 0;
   size_t window_size = 0;
-  ChunkWalk walk;
-  walk.start_run();
-  uint64_t at = tag + 4;
+  struct Walk {
+    ChunkWalk walk;
+    uint64_t at = 0;  // of the part being walked
+    bool done = false;
+  };
+  std::vector<Walk> walks(records.size());
+  for (size_t k = 0; k < records.size(); ++k) {
+    walks[k].walk.start_run();
+    walks[k].at = records[k]->offset + 4;
+  }
   for (;;) {
+    // The walk whose next header comes first.
+    Walk* next = nullptr;
+    for (Walk& w : walks)
+      if (!w.done && (next == nullptr || w.at + w.walk.to_header() <
+                                             next->at + next->walk.to_header()))
+        next = &w;
+    if (next == nullptr) break;
+    ChunkWalk& walk = next->walk;
+    uint64_t& at = next->at;
     const uint64_t ahead = walk.to_header();
     if (ahead > size - std::min(size, at)) {  // the input ends inside
       walk.pass(size - std::min(size, at));
-      break;
+      next->done = true;
+      continue;
     }
     walk.pass(ahead);
     at += ahead;
@@ -57,13 +77,16 @@ bool walk_run(const ReadAt& read, uint64_t size, uint64_t tag,
     const size_t have = static_cast<size_t>(
         std::min<uint64_t>(kChunkHeaderSize, window_at + window_size - at));
     walk.push(window.data() + (at - window_at), have);
-    if (have < kChunkHeaderSize || walk.ended()) break;
+    next->done = have < kChunkHeaderSize || walk.ended();
     at += kChunkHeaderSize;
   }
-  record->run_length = walk.run();
-  record->iend = walk.ended();
-  record->size = sizeof kSignature + sizeof kIhdrHeader + record->run_length +
-                 (record->iend ? sizeof kIendChunk : 0);
+  for (size_t k = 0; k < records.size(); ++k) {
+    ImageRecord* record = records[k];
+    record->run_length = walks[k].walk.run();
+    record->iend = walks[k].walk.ended();
+    record->size = sizeof kSignature + sizeof kIhdrHeader + record->run_length +
+                   (record->iend ? sizeof kIendChunk : 0);
+  }
   return true;
 }
 
@@ -103,26 +126,30 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
   }
   std::sort(tags.begin(), tags.end());
   tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
-  // An image a range stopped inside runs on to where its chunks end; the
-  // tags in its run are the parts'.
-  auto finish = [&](PartImage* image) {
-    ImageRecord& r = image->record;
-    if (!walk_run(read, size, r.offset, &r)) return false;
-    r.hidden.clear();
-    r.hidden_count = 0;
-    for (auto t = std::upper_bound(tags.begin(), tags.end(), r.offset);
-         t != tags.end() && *t + 4 <= r.offset + 4 + r.run_length; ++t) {
-      if (*t < r.offset + 4) continue;
-      if (r.hidden.size() < kHiddenListed) r.hidden.push_back(*t);
-      ++r.hidden_count;
+  // The images a range stopped inside run on to where their chunks end;
+  // the tags in each one's run are the parts'.
+  auto finish = [&](const std::vector<ImageRecord*>& cut) {
+    if (!walk_runs(read, size, cut)) return false;
+    for (ImageRecord* r : cut) {
+      const auto first =
+          std::lower_bound(tags.begin(), tags.end(), r->offset + 4);
+      // Tags wholly inside the run, which ends 4 + run_length past the tag.
+      const auto last =
+          std::upper_bound(first, tags.end(), r->offset + r->run_length);
+      r->hidden_count = static_cast<uint64_t>(last - first);
+      r->hidden.assign(
+          first, first + std::min<ptrdiff_t>(last - first, kHiddenListed));
     }
     return true;
   };
-  for (Part& part : ranges)
+  for (Part& part : ranges) {
+    std::vector<ImageRecord*> cut;
     for (PartImage& image : part.images)
-      if (part.stopped && !image.record.iend && !finish(&image))
-        return "could not be read again, to walk the image at " +
-               std::to_string(image.record.offset) + " to its end";
+      if (part.stopped && !image.record.iend) cut.push_back(&image.record);
+    if (!finish(cut))
+      return "could not be read again, to walk the images cut at " +
+             std::to_string(part.read_to) + " to their ends";
+  }
 
   std::vector<PartImage>& images = merged->images;
   std::vector<std::pair<uint64_t, size_t>> order;  // (end, top) per image
@@ -141,7 +168,7 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
       bool stopped = false;
       const std::string wrong = carve_one(tag, &image, &stopped);
       if (!wrong.empty()) return wrong;
-      if (stopped && !image.record.iend && !finish(&image))
+      if (stopped && !image.record.iend && !finish({&image.record}))
         return "could not be read again, to walk the image at " +
                std::to_string(tag) + " to its end";
     }
