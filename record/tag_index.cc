@@ -50,11 +50,6 @@ void TagIndex::note(uint64_t at) {
   }
 }
 
-void TagIndex::add(const std::vector<uint64_t>& tags, uint64_t size) {
-  for (size_t k = 0; k < tags.size() && !overflowed_; ++k) note(tags[k]);
-  offset_ = size;
-}
-
 void TagIndex::claim(uint64_t ihdr_tag, uint64_t run_length) {
   const auto first = std::lower_bound(tags_.begin(), tags_.end(), ihdr_tag);
   tags_.erase(first,

@@ -25,9 +25,13 @@ class TagIndex {
   // whole image ends, it keeps the index to the tags of broken images and
   // of bytes no whole image holds.
   void claim(uint64_t ihdr_tag, uint64_t run_length);
-  // Notes `tags`, in order, that carves of the input's ranges found in its
-  // `size` bytes, and claimed none of: as pushing its bytes would.
-  void add(const std::vector<uint64_t>& tags, uint64_t size);
+  // Notes a tag that a carve of one of the input's ranges found, as
+  // pushing its bytes would; in order, as push() notes them.
+  void add(uint64_t tag) {
+    if (!overflowed_) note(tag);
+  }
+  // The input's size, for tags added, not pushed.
+  void set_size(uint64_t size) { offset_ = size; }
   // The tags noted so far, in order, less those claimed. REQUIRES: not
   // done().
   const std::vector<uint64_t>& noted() const { return tags_; }

@@ -701,7 +701,7 @@ std::string put_together(std::vector<Part>& parts, const std::string& path,
   };
   Merged merged;
   std::string wrong =
-      merge_ranges(ranges, stem, read, size, carve_one, &merged);
+      merge_ranges(ranges, stem, read, size, carve_one, tags, &merged);
   if (!wrong.empty()) return wrong;
   std::set<std::array<unsigned char, kSha256Size>> written;
   for (PartImage& image : merged.images) {
@@ -741,7 +741,6 @@ std::string put_together(std::vector<Part>& parts, const std::string& path,
       faults->push_back(failure);
   *broken = std::move(merged.broken);
   *not_carved = merged.not_carved;
-  tags->add(merged.chunk_tags, size);
   return "";
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <map>
-#include <numeric>
 #include <utility>
 
 #include "chunk_walk.h"
@@ -94,7 +93,8 @@ bool walk_runs(const ReadAt& read, uint64_t size,
 
 std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
                          const ReadAt& read, uint64_t size,
-                         const CarveOne& carve_one, Merged* merged) {
+                         const CarveOne& carve_one, TagIndex* index,
+                         Merged* merged) {
   std::sort(ranges.begin(), ranges.end(),
             [](const Part& a, const Part& b) { return a.start < b.start; });
   uint64_t next = 0;
@@ -152,8 +152,7 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
   }
 
   std::vector<PartImage>& images = merged->images;
-  std::vector<std::pair<uint64_t, size_t>> order;  // (end, top) per image
-  std::vector<Open> open;                          // in the order they began
+  std::vector<Open> open;    // in the order they began
   uint64_t search_from = 0;  // where the extractor searches next
   bool searching = true;     // until an image of its own is cut
   int64_t tops = 0;
@@ -186,7 +185,6 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
       Open top{end_of(images.back().record), true, 0, images.size() - 1};
       searching = top.end != UINT64_MAX;
       search_from = top.end;
-      order.emplace_back(top.end, 1);
       open.push_back(top);
       continue;
     }
@@ -220,44 +218,50 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
         begin(tag, name, images[parent_image].record.output);
     if (!wrong.empty()) return wrong;
     Open nested{end_of(images.back().record), false, slot, images.size() - 1};
-    order.emplace_back(nested.end, 0);
     open.push_back(nested);
   }
 
   // The order they end in; those that end together, nested ones first,
   // then in the order they began.
-  std::vector<size_t> by_end(images.size());
-  std::iota(by_end.begin(), by_end.end(), 0);
-  std::stable_sort(by_end.begin(), by_end.end(),
-                   [&](size_t a, size_t b) { return order[a] < order[b]; });
-  std::vector<PartImage> ended;
-  ended.reserve(images.size());
-  for (size_t k : by_end) ended.push_back(std::move(images[k]));
-  images = std::move(ended);
+  auto key = [](const PartImage& image) {
+    return std::make_pair(end_of(image.record), image.record.parent.empty());
+  };
+  std::stable_sort(
+      images.begin(), images.end(),
+      [&](const PartImage& a, const PartImage& b) { return key(a) < key(b); });
 
-  // What mending follows: the tags in no whole image, and the images
-  // broken.
-  for (Part& part : ranges)
-    merged->chunk_tags.insert(merged->chunk_tags.end(), part.chunk_tags.begin(),
-                              part.chunk_tags.end());
-  std::vector<std::pair<uint64_t, uint64_t>> whole;  // (from, to) of each run
+  // What mending follows: the tags in no whole image (each whole image
+  // claims its run's once the tags before its end are noted, as the carve
+  // claims them), and the images broken.
+  std::vector<const ImageRecord*> whole;
   for (const PartImage& image : images) {
     const ImageRecord& r = image.record;
     if (r.check == "ok")
-      whole.emplace_back(r.offset, r.offset + 4 + r.run_length);
+      whole.push_back(&r);
     else if (to_mend(r.check, r.not_written))
       merged->broken.push_back({r.offset, r.run_length, r.output});
   }
-  std::sort(whole.begin(), whole.end());
-  std::vector<uint64_t> kept;
-  auto run = whole.begin();
-  uint64_t reach = 0;  // the end of the runs begun at or before a tag
-  for (uint64_t at : merged->chunk_tags) {
-    for (; run != whole.end() && run->first <= at; ++run)
-      reach = std::max(reach, run->second);
-    if (at >= reach) kept.push_back(at);
+  std::sort(whole.begin(), whole.end(),
+            [](const ImageRecord* a, const ImageRecord* b) {
+              return a->offset + a->run_length < b->offset + b->run_length;
+            });
+  auto part = ranges.begin();
+  size_t next_tag = 0;
+  // Notes the parts' tags that begin before `end`.
+  auto note_before = [&](uint64_t end) {
+    for (; part != ranges.end(); ++part, next_tag = 0) {
+      for (; next_tag < part->chunk_tags.size(); ++next_tag) {
+        if (part->chunk_tags[next_tag] >= end) return;
+        index->add(part->chunk_tags[next_tag]);
+      }
+    }
+  };
+  for (const ImageRecord* r : whole) {
+    note_before(r->offset + 4 + r->run_length);
+    index->claim(r->offset, r->run_length);
   }
-  merged->chunk_tags = std::move(kept);
+  note_before(UINT64_MAX);
+  index->set_size(size);
   return "";
 }
 

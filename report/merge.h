@@ -36,9 +36,6 @@ struct Merged {
   std::vector<PartImage> images;
   // Those whose check failed and that are to be mended, in that order.
   std::vector<Broken> broken;
-  // The tags in no whole image, for mending; and whether they were more
-  // than kMaxTags.
-  std::vector<uint64_t> chunk_tags;
   // Every IHDR tag inside another image's run that began no image.
   uint64_t not_carved = 0;
   std::vector<std::string> failures;  // the parts', each once
@@ -51,12 +48,14 @@ using CarveOne = std::function<std::string(uint64_t offset, PartImage* image,
 
 // Puts `ranges`, the range parts of one input of `size` bytes, read at will
 // through `read`, whose outputs are named after `stem`, together into
-// `merged`. Returns "" or what is wrong: ranges that do not cover the input
-// once each, the last to its end, an image carve_one could not carve, or
-// a read that failed.
+// `merged`, and their IDAT and IEND tags into `index`, which is then as the
+// carve of the whole input leaves it for mending. Returns "" or what is wrong:
+// ranges that do not cover the input once each, the last to its end, an image
+// carve_one could not carve, or a read that failed.
 std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
                          const ReadAt& read, uint64_t size,
-                         const CarveOne& carve_one, Merged* merged);
+                         const CarveOne& carve_one, TagIndex* index,
+                         Merged* merged);
 
 }  // namespace pngcarve
 
