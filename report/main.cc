@@ -659,14 +659,21 @@ std::string put_together(std::vector<Part>& parts, const std::string& path,
                          std::vector<Broken>* broken, uint64_t* not_carved,
                          std::vector<std::string>* faults,
                          SourceRecord* hashes) {
+  // Each part read what it read of the input, so a fault several saw is
+  // said once, in the order of the part that read it all, when there is
+  // one.
+  std::stable_partition(parts.begin(), parts.end(),
+                        [](const Part& part) { return part.source; });
+  for (const Part& part : parts)
+    for (const std::string& failure : part.failures)
+      if (std::find(faults->begin(), faults->end(), failure) == faults->end())
+        faults->push_back(failure);
   std::vector<Part> ranges;
   for (Part& part : parts) {
-    if (part.source) {
+    if (part.source)
       *hashes = part.hashes;
-      faults->insert(faults->end(), part.failures.begin(), part.failures.end());
-    } else {
+    else
       ranges.push_back(std::move(part));
-    }
   }
   uint64_t size = 0;  // read to by the range that runs to the end
   std::vector<std::string> folders;
@@ -734,11 +741,6 @@ std::string put_together(std::vector<Part>& parts, const std::string& path,
     std::error_code error;
     std::filesystem::remove_all(fs_path(folder), error);
   }
-  // Each part read what it read of the input, so a fault all saw is said
-  // once, in the order of the part that read it all.
-  for (const std::string& failure : merged.failures)
-    if (std::find(faults->begin(), faults->end(), failure) == faults->end())
-      faults->push_back(failure);
   *broken = std::move(merged.broken);
   *not_carved = merged.not_carved;
   return "";

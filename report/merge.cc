@@ -119,10 +119,6 @@ std::string merge_ranges(std::vector<Part>& ranges, const std::string& stem,
       tags.push_back(image.record.offset);
     }
     tags.insert(tags.end(), part.not_carved.begin(), part.not_carved.end());
-    for (const std::string& failure : part.failures)
-      if (std::find(merged->failures.begin(), merged->failures.end(),
-                    failure) == merged->failures.end())
-        merged->failures.push_back(failure);
   }
   std::sort(tags.begin(), tags.end());
   tags.erase(std::unique(tags.begin(), tags.end()), tags.end());

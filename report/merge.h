@@ -38,7 +38,6 @@ struct Merged {
   std::vector<Broken> broken;
   // Every IHDR tag inside another image's run that began no image.
   uint64_t not_carved = 0;
-  std::vector<std::string> failures;  // the parts', each once
 };
 
 // Carves the image whose tag lies at `offset` alone, into `image`, with
