@@ -145,6 +145,31 @@ struct Options {
   }
 };
 
+// What is said of an input whose read failed, with what `evidence` knows
+// of why.
+std::string read_failed(const Evidence& evidence) {
+  return evidence.failure().empty()
+             ? std::string(kReadFailedText)
+             : kReadFailedText + (": " + evidence.failure());
+}
+
+constexpr char kHashesFailedText[] =
+    "an image's hashes could not be computed (out of memory)";
+
+// The images written so far, by their SHA-256, for --no-copies.
+class Written {
+ public:
+  // Whether `record`'s bytes were written before; noted, if not.
+  bool copy(const ImageRecord& record) {
+    std::array<unsigned char, kSha256Size> sha256;
+    std::copy_n(record.digests.begin(), kSha256Size, sha256.begin());
+    return !sha256s_.insert(sha256).second;
+  }
+
+ private:
+  std::set<std::array<unsigned char, kSha256Size>> sha256s_;
+};
+
 // The slot an input's own bytes go over in, to be hashed with the images.
 constexpr size_t kSourceSlot = SlotSink::kSlots;
 
@@ -218,15 +243,11 @@ class Image : public ImageSink {
     try {
       hashed_ = slots_[slot].trace.end(&record) && hashed_;
       if (options_.no_copies && options_.part == nullptr &&
-          record.not_written.empty()) {
-        std::array<unsigned char, kSha256Size> sha256;
-        std::copy_n(record.digests.begin(), kSha256Size, sha256.begin());
-        if (!written_.insert(sha256).second) {
-          record.not_written = "copy";
-          std::error_code error;
-          if (!options_.dry_run)
-            std::filesystem::remove(fs_path(record.output), error);
-        }
+          record.not_written.empty() && written_.copy(record)) {
+        record.not_written = "copy";
+        std::error_code error;
+        if (!options_.dry_run)
+          std::filesystem::remove(fs_path(record.output), error);
       }
       options_.write(record);
     } catch (const std::bad_alloc&) {
@@ -242,7 +263,7 @@ class Image : public ImageSink {
   const Options& options_;
   bool hashed_ = true;
   std::vector<Slot> slots_;  // the image carved in each slot
-  std::set<std::array<unsigned char, kSha256Size>> written_;
+  Written written_;
   SourceHash source_;
   bool source_sha1_ = false;
   SourceHash::Hex source_hex_;
@@ -563,11 +584,7 @@ std::string make_part(const Options& given, const std::string& path,
     s.sha1 = hex.sha1;
     s.stored_md5 = stored.md5;
     s.stored_sha1 = stored.sha1;
-    if (got < 0)
-      part.failures.push_back(evidence->failure().empty()
-                                  ? std::string(kReadFailedText)
-                                  : kReadFailedText +
-                                        (": " + evidence->failure()));
+    if (got < 0) part.failures.push_back(read_failed(*evidence));
   } else {
     Options options = given;
     options.part = out;
@@ -619,8 +636,7 @@ std::string make_part(const Options& given, const std::string& path,
       part.read_to = at;
     }
     std::fclose(quiet);
-    if (!image.take_hashed())
-      return "an image's hashes could not be computed (out of memory)";
+    if (!image.take_hashed()) return kHashesFailedText;
     if (result == ExtractResult::kCreateFailed ||
         result == ExtractResult::kWriteFailed)
       return (result == ExtractResult::kCreateFailed ? "could not create "
@@ -630,7 +646,7 @@ std::string make_part(const Options& given, const std::string& path,
       if (tag < part.length)
         std::fputs(part_chunk_tag(part.start + tag).c_str(), out);
     if (result == ExtractResult::kReadFailed)
-      part.failures.push_back(kReadFailedText);
+      part.failures.push_back(read_failed(*evidence));
   }
   for (const std::string& fault : evidence->faults())
     part.failures.push_back(fault);
@@ -710,15 +726,12 @@ std::string put_together(std::vector<Part>& parts, const std::string& path,
   std::string wrong =
       merge_ranges(ranges, stem, read, size, carve_one, tags, &merged);
   if (!wrong.empty()) return wrong;
-  std::set<std::array<unsigned char, kSha256Size>> written;
+  Written written;
   for (PartImage& image : merged.images) {
     ImageRecord& record = image.record;
     record.input = path;
-    if (options.no_copies && record.not_written.empty()) {
-      std::array<unsigned char, kSha256Size> sha256;
-      std::copy_n(record.digests.begin(), kSha256Size, sha256.begin());
-      if (!written.insert(sha256).second) record.not_written = "copy";
-    }
+    if (options.no_copies && record.not_written.empty() && written.copy(record))
+      record.not_written = "copy";
     // Only a file a range wrote in its own folder is taken.
     const bool ours = std::any_of(
         folders.begin(), folders.end(), [&image](const std::string& folder) {
@@ -845,8 +858,7 @@ int carve_all(const std::string& program, const Options& options,
         handoff.drain();  // this input's records are all written
         faults = evidence->faults();
         if (!image.take_hashed()) {
-          failed(path,
-                 "an image's hashes could not be computed (out of memory)");
+          failed(path, kHashesFailedText);
           status = 1;
         }
       } else {
@@ -870,9 +882,7 @@ int carve_all(const std::string& program, const Options& options,
                         std::to_string(kMaxNested) +
                         " were being carved inside others already");
       if (result == ExtractResult::kReadFailed) {
-        failed(path, evidence->failure().empty()
-                         ? std::string(kReadFailedText)
-                         : kReadFailedText + (": " + evidence->failure()));
+        failed(path, read_failed(*evidence));
         status = 1;
       }
       for (const std::string& fault : faults) {
