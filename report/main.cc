@@ -655,16 +655,6 @@ std::string make_part(const Options& given, const std::string& path,
   return "";
 }
 
-// The text of a part written to `file`, read from its start.
-std::string text_of(std::FILE* file) {
-  std::string text;
-  std::rewind(file);
-  char buf[1 << 16];
-  for (size_t got; (got = std::fread(buf, 1, sizeof buf, file)) > 0;)
-    text.append(buf, got);
-  return text;
-}
-
 // Puts the parts of `path`'s carve together: its images' records written,
 // their files renamed from their parts' names to the carve's (or removed,
 // when copies are not written), and what mending and the record's end need.
@@ -708,10 +698,7 @@ std::string put_together(std::vector<Part>& parts, const std::string& path,
     if (file == nullptr) return std::string("no temporary file for a part");
     std::string wrong = make_part(one, path, file);
     Part part;
-    if (wrong.empty()) {
-      const std::string text = text_of(file);
-      wrong = parse_part(text, &part);
-    }
+    if (wrong.empty()) wrong = read_part(file, &part);
     std::fclose(file);
     folders.push_back(range_folder(stem, offset));
     if (!wrong.empty()) return wrong;
@@ -1070,7 +1057,7 @@ std::string carve_in_jobs(const Options& options, const std::string& path,
   std::string first_wrong;
   for (size_t k = 0; k < each.size(); ++k) {
     Part part;
-    if (wrong[k].empty()) wrong[k] = parse_part(text_of(files[k]), &part);
+    if (wrong[k].empty()) wrong[k] = read_part(files[k], &part);
     if (files[k] != nullptr) std::fclose(files[k]);
     if (first_wrong.empty()) first_wrong = wrong[k];
     parts->push_back(std::move(part));

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cinttypes>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -33,6 +31,14 @@ std::string escape(const std::string& text) {
   return out;
 }
 
+// A hexadecimal digit's value (as hex() writes them, or as %XX), or -1.
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 bool unescape(const std::string& field, std::string* text) {
   text->clear();
   if (field == "-") return true;
@@ -42,11 +48,9 @@ bool unescape(const std::string& field, std::string* text) {
       continue;
     }
     if (k + 2 >= field.size()) return false;
-    char code[3] = {field[k + 1], field[k + 2], 0};
-    char* end = nullptr;
-    const long c = std::strtol(code, &end, 16);
-    if (end != code + 2) return false;
-    *text += static_cast<char>(c);
+    const int high = hex_digit(field[k + 1]), low = hex_digit(field[k + 2]);
+    if (high < 0 || low < 0) return false;
+    *text += static_cast<char>(high * 16 + low);
     k += 2;
   }
   return true;
@@ -68,12 +72,6 @@ std::vector<std::string> fields_of(const std::string& line) {
     from = to + 1;
   }
   return fields;
-}
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 bool unhex(const std::string& text, unsigned char* out, size_t n) {
@@ -171,19 +169,7 @@ std::string part_tail(const Part& part) {
   return tail + "end\n";
 }
 
-std::string read_part(const std::string& path, Part* part) {
-  std::FILE* file = open_file(path, "rb");
-  if (file == nullptr)
-    return "could not be opened: " + std::string(std::strerror(errno));
-  std::string text;
-  char buf[1 << 16];
-  for (size_t got; (got = std::fread(buf, 1, sizeof buf, file)) > 0;)
-    text.append(buf, got);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) return "could not be read";
-  return parse_part(text, part);
-}
+namespace {
 
 std::string parse_part(const std::string& text, Part* part) {
   size_t from = text.find('\n');
@@ -250,6 +236,27 @@ std::string parse_part(const std::string& text, Part* part) {
   if (!ended)
     return "was cut short (its carve did not finish): run its range again";
   return "";
+}
+
+}  // namespace
+
+std::string read_part(const std::string& path, Part* part) {
+  std::FILE* file = open_file(path, "rb");
+  if (file == nullptr)
+    return "could not be opened: " + std::string(std::strerror(errno));
+  const std::string wrong = read_part(file, part);
+  std::fclose(file);
+  return wrong;
+}
+
+std::string read_part(std::FILE* file, Part* part) {
+  std::string text;
+  std::rewind(file);
+  char buf[1 << 16];
+  for (size_t got; (got = std::fread(buf, 1, sizeof buf, file)) > 0;)
+    text.append(buf, got);
+  if (std::ferror(file) != 0) return "could not be read";
+  return parse_part(text, part);
 }
 
 std::string identity_of(const std::vector<std::string>& files) {

@@ -64,10 +64,10 @@ std::string part_not_carved(uint64_t offset);
 std::string part_chunk_tag(uint64_t offset);
 std::string part_tail(const Part& part);  // failures, hashes, "end"
 
-// Reads the part at `path`, or in `text`, into `part`. Returns "" or what
-// is wrong with it.
+// Reads the part at `path`, or in `file` from its start, into `part`.
+// Returns "" or what is wrong with it.
 std::string read_part(const std::string& path, Part* part);
-std::string parse_part(const std::string& text, Part* part);
+std::string read_part(std::FILE* file, Part* part);
 
 // The input's identity now: each of its files, with its size and
 // modification time.
