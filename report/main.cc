@@ -720,14 +720,11 @@ std::string put_together(std::vector<Part>& parts, const std::string& path,
     if (options.no_copies && record.not_written.empty() && written.copy(record))
       record.not_written = "copy";
     // Only a file a range wrote in its own folder is taken.
-    const bool ours = std::any_of(
-        folders.begin(), folders.end(), [&image](const std::string& folder) {
-          return image.file.size() > folder.size() + 1 &&
-                 image.file.compare(0, folder.size(), folder) == 0 &&
-                 fs_path(image.file).parent_path() == fs_path(folder);
-        });
-    if (!image.file.empty() && !ours)
-      return "a part names " + image.file + ", no file of its range's";
+    const bool ours =
+        image.file.empty() ||
+        std::find(folders.begin(), folders.end(),
+                  utf8_of(fs_path(image.file).parent_path())) != folders.end();
+    if (!ours) return "a part names " + image.file + ", no file of its range's";
     std::error_code error;
     if (!image.file.empty() && record.not_written.empty())
       std::filesystem::rename(fs_path(image.file), fs_path(record.output),
