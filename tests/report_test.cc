@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "disk.h"
+#include "part.h"
 #include "png_builder.h"
 #include "report_runner.h"
 #include "tag_index.h"
@@ -370,6 +371,28 @@ TEST_F(ReportTest, RangesPutTogetherCarveWhatNoRangeCould) {
   input += be32(3) + "IDAT" + "abc" + be32(0) + be32(1) + "tEXt";
   input += make_png(sized(4, 4, 3));
   expect_ranges_as_one(dir_, input, {0, cut}, {"--csv", "-o", "out", "in.bin"});
+}
+
+// A range that stops past its end with only junk open leaves its runs to
+// the merge, which walks them together, header by header: here 17 of them,
+// nested, over 300 KB of empty chunks, more than a range reads past its end.
+TEST_F(ReportTest, RangesPutTogetherWalkTheJunkTheyStoppedIn) {
+  std::string input;
+  const size_t chunks_at = 17 * 29 + 100;
+  for (char c = 'a'; c < 'a' + 17; ++c)
+    input += "IHDR" + std::string(17, c) +
+             be32(static_cast<uint32_t>(chunks_at - input.size() - 33)) +
+             "tEXt";
+  input.resize(chunks_at, '\0');
+  for (int k = 0; k < 25000; ++k) input += be32(0) + "tEXt" + be32(0);
+  input += make_png(sized(4, 4, 3));
+  expect_ranges_as_one(dir_, input, {0, 300, 200000},
+                       {"--csv", "--no-source-hash", "-o", "out", "in.bin"});
+  // The first range stopped, short of the input's end.
+  pngcarve::Part first;
+  ASSERT_EQ(pngcarve::read_part((dir_ / "0.part").string(), &first), "");
+  EXPECT_TRUE(first.stopped);
+  EXPECT_LT(first.read_to, input.size());
 }
 
 // With an output folder, inputs of one name in two folders keep their
